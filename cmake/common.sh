@@ -1,0 +1,16 @@
+# Shared by demo.sh and test.sh: install what is missing, configure and build,
+# and keep one wineserver alive for the private prefix until the script ends.
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${TARNWICK_BUILD:-$ROOT/build}
+
+bash "$ROOT/cmake/setup.sh"
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/i686-mingw.cmake" >/dev/null
+cmake --build "$BUILD" -j"$(nproc)" >"$BUILD/build.log" 2>&1 || { cat "$BUILD/build.log"; exit 1; }
+
+export WINEPREFIX="$BUILD/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+# The server and Wine's services must not hold CTest's output pipe open.
+wineserver -p </dev/null >/dev/null 2>&1
+wine wineboot </dev/null >/dev/null 2>&1
+trap 'wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT

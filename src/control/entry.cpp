@@ -1,0 +1,42 @@
+// The loader notification: process and thread attach and detach.
+#include "control/library.h"
+#include "control/thread_registry.h"
+#include <psapi.h>
+
+uintptr_t OwnImageBase;
+uint32_t OwnImageSize;
+HMODULE NtdllHandle;
+volatile LONG RunningFlag;
+
+BOOL OnProcessAttach(HMODULE self)
+{
+    OwnImageBase = reinterpret_cast<uintptr_t>(self);
+    NtdllHandle = GetModuleHandleW(L"ntdll");
+    MODULEINFO info = {};
+    if (GetModuleInformation(GetCurrentProcess(), self, &info, sizeof info))
+        OwnImageSize = info.SizeOfImage;
+    RegistryHeap = HeapCreate(0, 0, 0);
+    if (!RegistryHeap) {
+        WriteMessage(L"Tarnwick: out of memory.\n");
+        return FALSE;
+    }
+    InitThreadRegistry();
+    WriteMessage(L"Tarnwick: memory leak detector loaded; see the README for how to read its report.\n");
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        return OnProcessAttach(instance);
+    case DLL_THREAD_ATTACH:
+        if (ThreadEntry *entry = CurrentThreadEntry())
+            entry->depth = 0;
+        break;
+    case DLL_THREAD_DETACH:
+        RemoveCurrentThreadEntry();
+        break;
+    }
+    return TRUE;
+}

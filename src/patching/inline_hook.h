@@ -1,0 +1,17 @@
+// Inline hooks: a five-byte jump over a function's entry and a trampoline
+// that runs the displaced instructions.
+#pragma once
+#include <stdint.h>
+
+struct HookRecord {
+    void *detour;
+    uint8_t *target;
+    uint8_t trampoline[32];
+    uint8_t savedBytes[32];
+    uint32_t savedLength;
+};
+
+// slot holds the entry to hook; on success it holds the trampoline.
+HookRecord *InstallHook(void *detour, void **slot);
+// 1 when the entry bytes were restored and the record released, else 0.
+int RemoveHook(HookRecord *record);

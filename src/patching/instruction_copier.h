@@ -1,0 +1,10 @@
+// Copies one 32-bit x86 instruction, measured from constant tables, and
+// re-bases its relative branch displacement for the new address.
+#pragma once
+#include <stdint.h>
+
+// Returns the address after the source instruction, or null (ERROR_INVALID_DATA)
+// when source is null. A null destination copies into a discarded scratch area;
+// null output pointers discard those outputs.
+const uint8_t *CopyInstruction(void *destination, const void *source,
+                               uint32_t *branchTarget, int32_t *extraBytes);

@@ -1,0 +1,8 @@
+// The leak report: records still in the table, grouped by identical stack.
+#pragma once
+#include <stdint.h>
+
+struct AllocRecord;
+
+uint32_t DumpLeaks();
+uint32_t CountDuplicates(AllocRecord *record);

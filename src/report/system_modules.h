@@ -1,0 +1,15 @@
+// The ten system modules whose code does not count as an allocating caller.
+#pragma once
+#include <stdint.h>
+
+struct SystemModule {
+    const wchar_t *name;
+    uint32_t base;
+    uint32_t size;
+};
+
+enum : uint32_t { SystemModuleCount = 10 };
+extern SystemModule SystemModuleTable[SystemModuleCount];
+
+void SnapshotSystemModules();
+int IsInSystemModule(uint32_t address);

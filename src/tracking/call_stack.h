@@ -1,0 +1,11 @@
+// Capture of the allocating call stack by walking the frame-pointer chain.
+#pragma once
+#include <stdint.h>
+
+// Upper bound on frames visited per walk, so that a chain looping through the
+// library's own frames still ends.
+enum : uint32_t { MaxFramesVisited = 1024 };
+
+// Writes up to RecordDepth return addresses outside the library's image into
+// frames (which must be zeroed), innermost first.
+void CaptureCallStack(uint32_t *frames);
