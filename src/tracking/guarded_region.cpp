@@ -1,0 +1,85 @@
+// Frame-based structured exception handling: a registration record in the
+// caller's stack frame, linked at the head of the thread's chain (fs:[0]).
+#include "tracking/guarded_region.h"
+#include <windows.h>
+
+namespace {
+
+SehRegistration *ChainHead()
+{
+    SehRegistration *head;
+    __asm__ __volatile__("movl %%fs:0, %0" : "=r"(head));
+    return head;
+}
+
+void SetChainHead(SehRegistration *head)
+{
+    __asm__ __volatile__("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
+
+struct GuardFrame {
+    SehRegistration registration;  // first: the handler receives its address
+    void *jump[5];
+    uint32_t code;
+};
+
+// RtlUnwind does not preserve EBX, ESI and EDI; the clobbers make this
+// wrapper save and restore them.
+__attribute__((noinline)) void UnwindTo(void *frame, EXCEPTION_RECORD *record)
+{
+    __asm__ __volatile__("" : : : "ebx", "esi", "edi", "memory");
+    RtlUnwind(frame, nullptr, record, nullptr);
+    __asm__ __volatile__("" : : : "ebx", "esi", "edi", "memory");
+}
+
+extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD *record, void *frame, CONTEXT *, void *)
+{
+    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
+        return ExceptionContinueSearch;
+    auto *guard = static_cast<GuardFrame *>(frame);
+    guard->code = record->ExceptionCode;
+    // Runs the exit actions of every frame between the fault and the guard,
+    // and leaves the guard at the head of the chain.
+    UnwindTo(frame, record);
+    __builtin_longjmp(guard->jump, 1);
+}
+
+extern "C" EXCEPTION_DISPOSITION __cdecl ExitActionHandler(EXCEPTION_RECORD *record, void *frame, CONTEXT *, void *)
+{
+    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) {
+        auto *exit = static_cast<ExitActionFrame *>(frame);
+        exit->action(exit->context);
+    }
+    return ExceptionContinueSearch;
+}
+
+}  // namespace
+
+uint32_t RunGuarded(void (*body)(void *), void *context)
+{
+    GuardFrame guard;
+    guard.code = 0;
+    guard.registration.handler = reinterpret_cast<void *>(GuardHandler);
+    if (__builtin_setjmp(guard.jump) == 0) {
+        guard.registration.next = ChainHead();
+        SetChainHead(&guard.registration);
+        body(context);
+    }
+    SetChainHead(guard.registration.next);
+    return guard.code;
+}
+
+void PushExitAction(ExitActionFrame *frame, void (*action)(void *), void *context)
+{
+    frame->action = action;
+    frame->context = context;
+    frame->registration.handler = reinterpret_cast<void *>(ExitActionHandler);
+    frame->registration.next = ChainHead();
+    SetChainHead(&frame->registration);
+}
+
+void PopExitAction(ExitActionFrame *frame)
+{
+    SetChainHead(frame->registration.next);
+    frame->action(frame->context);
+}

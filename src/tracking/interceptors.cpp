@@ -1,0 +1,255 @@
+// The nine allocator interceptors. Each is reached by the jump written over
+// its function's entry, so its return address is that of the allocator's
+// caller; each keeps a frame-pointer frame for the stack walk.
+#include "tracking/interceptors.h"
+#include "tracking/alloc_table.h"
+#include "tracking/call_stack.h"
+#include "tracking/guarded_region.h"
+#include "control/options.h"
+#include "control/thread_registry.h"
+#include "patching/inline_hook.h"
+
+typedef LPVOID(WINAPI *HeapAllocFn)(HANDLE, DWORD, SIZE_T);
+typedef LPVOID(WINAPI *HeapReAllocFn)(HANDLE, DWORD, LPVOID, SIZE_T);
+typedef BOOL(WINAPI *HeapFreeFn)(HANDLE, DWORD, LPVOID);
+typedef HANDLE(WINAPI *HandleAllocFn)(UINT, SIZE_T);
+typedef HANDLE(WINAPI *HandleReAllocFn)(HANDLE, SIZE_T, UINT);
+typedef HANDLE(WINAPI *HandleFreeFn)(HANDLE);
+
+// The entries as bound in this library's import table, taken by static
+// initialisation before process attach.
+static void *const ImportedEntry[AllocatorFunctionCount] = {
+    reinterpret_cast<void *>(&HeapAlloc),     reinterpret_cast<void *>(&HeapReAlloc),
+    reinterpret_cast<void *>(&HeapFree),      reinterpret_cast<void *>(&GlobalAlloc),
+    reinterpret_cast<void *>(&GlobalReAlloc), reinterpret_cast<void *>(&GlobalFree),
+    reinterpret_cast<void *>(&LocalAlloc),    reinterpret_cast<void *>(&LocalReAlloc),
+    reinterpret_cast<void *>(&LocalFree),
+};
+
+void *RealEntry[AllocatorFunctionCount] = {
+    ImportedEntry[0], ImportedEntry[1], ImportedEntry[2], ImportedEntry[3], ImportedEntry[4],
+    ImportedEntry[5], ImportedEntry[6], ImportedEntry[7], ImportedEntry[8],
+};
+HookRecord *AllocatorHook[AllocatorFunctionCount];
+volatile LONG PassThroughCount;
+
+template <typename Fn> static inline Fn Real(AllocatorFunction function)
+{
+    return reinterpret_cast<Fn>(RealEntry[function]);
+}
+
+namespace {
+
+// EnterInterceptor/LeaveInterceptor, with the leave also run when an
+// exception from the real function passes through on its way to the caller,
+// so the thread's depth and InFlightCount never stay raised.
+struct Bracket {
+    ExitActionFrame exit;
+    uint32_t savedDepth;
+};
+
+void CloseBracket(void *context) { LeaveInterceptor(static_cast<Bracket *>(context)->savedDepth); }
+
+inline void OpenBracket(Bracket *bracket)
+{
+    EnterInterceptor(&bracket->savedDepth);
+    PushExitAction(&bracket->exit, CloseBracket, bracket);
+}
+
+inline void EndBracket(Bracket *bracket) { PopExitAction(&bracket->exit); }
+
+inline bool IsPrivateHeap(HANDLE heap) { return heap == RecordHeap || heap == RegistryHeap; }
+
+inline bool IsRecordingCall(uint32_t savedDepth)
+{
+    return savedDepth == 1 && (!Options.ownThreadOnly || GetCurrentThreadId() == Options.optionsThreadId);
+}
+
+// The recording step shared by the three allocation interceptors.
+void RecordNewBlock(void *block, SIZE_T bytes, uint32_t savedDepth)
+{
+    if (!block || !IsRecordingCall(savedDepth))
+        return;
+    AllocRecord *record = NewRecord();
+    if (!record)
+        return;
+    record->kind = 1;
+    record->address = reinterpret_cast<uint32_t>(block);
+    record->size = bytes;
+    CaptureCallStack(record->frames);
+    InsertRecord(record);
+}
+
+void DropRecord(void *block)
+{
+    if (AllocRecord *record = TakeRecord(reinterpret_cast<uint32_t>(block), 1))
+        FreeRecord(record);
+}
+
+struct ReKey {
+    ExitActionFrame exit;
+    AllocRecord *record;
+};
+
+void PutRecordBack(void *context)
+{
+    if (AllocRecord *record = static_cast<ReKey *>(context)->record)
+        InsertRecord(record);
+}
+
+template <AllocatorFunction Fn> HANDLE WINAPI InterceptHandleAlloc(UINT flags, SIZE_T bytes)
+{
+    Bracket bracket;
+    OpenBracket(&bracket);
+    HANDLE result = Real<HandleAllocFn>(Fn)(flags, bytes);
+    RecordNewBlock(result, bytes, bracket.savedDepth);
+    EndBracket(&bracket);
+    return result;
+}
+
+// Nested calls and calls from any thread re-key too: the block moves whoever
+// moves it.
+template <AllocatorFunction Fn> HANDLE WINAPI InterceptHandleReAlloc(HANDLE block, SIZE_T bytes, UINT flags)
+{
+    Bracket bracket;
+    OpenBracket(&bracket);
+    AllocRecord *record = TakeRecord(reinterpret_cast<uint32_t>(block), 1);
+    HANDLE result = Real<HandleReAllocFn>(Fn)(block, bytes, flags);
+    if (record) {
+        if (result) {
+            record->address = reinterpret_cast<uint32_t>(result);
+            record->size = bytes;
+        }
+        InsertRecord(record);
+    }
+    EndBracket(&bracket);
+    return result;
+}
+
+template <AllocatorFunction Fn> HANDLE WINAPI InterceptHandleFree(HANDLE block)
+{
+    Bracket bracket;
+    OpenBracket(&bracket);
+    DropRecord(block);
+    HANDLE result = Real<HandleFreeFn>(Fn)(block);
+    EndBracket(&bracket);
+    return result;
+}
+
+LPVOID WINAPI InterceptHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
+{
+    // The library's own records and thread entries: no bracket, since
+    // EnterInterceptor itself allocates here.
+    if (IsPrivateHeap(heap)) {
+        InterlockedIncrement(&PassThroughCount);
+        LPVOID result = Real<HeapAllocFn>(FnHeapAlloc)(heap, flags, bytes);
+        InterlockedDecrement(&PassThroughCount);
+        return result;
+    }
+    Bracket bracket;
+    OpenBracket(&bracket);
+    LPVOID result = Real<HeapAllocFn>(FnHeapAlloc)(heap, flags, bytes);
+    RecordNewBlock(result, bytes, bracket.savedDepth);
+    EndBracket(&bracket);
+    return result;
+}
+
+LPVOID WINAPI InterceptHeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes)
+{
+    Bracket bracket;
+    OpenBracket(&bracket);
+    LPVOID result;
+    if (heap == RecordHeap || !IsRecordingCall(bracket.savedDepth))
+        result = Real<HeapReAllocFn>(FnHeapReAlloc)(heap, flags, block, bytes);
+    else
+        result = ReKeyHeapBlock(heap, flags, block, bytes);
+    EndBracket(&bracket);
+    return result;
+}
+
+BOOL WINAPI InterceptHeapFree(HANDLE heap, DWORD flags, LPVOID block)
+{
+    Bracket bracket;
+    OpenBracket(&bracket);
+    if (!IsPrivateHeap(heap))
+        DropRecord(block);
+    BOOL result = Real<HeapFreeFn>(FnHeapFree)(heap, flags, block);
+    EndBracket(&bracket);
+    return result;
+}
+
+void *const Interceptor[AllocatorFunctionCount] = {
+    reinterpret_cast<void *>(InterceptHeapAlloc),
+    reinterpret_cast<void *>(InterceptHeapReAlloc),
+    reinterpret_cast<void *>(InterceptHeapFree),
+    reinterpret_cast<void *>(InterceptHandleAlloc<FnGlobalAlloc>),
+    reinterpret_cast<void *>(InterceptHandleReAlloc<FnGlobalReAlloc>),
+    reinterpret_cast<void *>(InterceptHandleFree<FnGlobalFree>),
+    reinterpret_cast<void *>(InterceptHandleAlloc<FnLocalAlloc>),
+    reinterpret_cast<void *>(InterceptHandleReAlloc<FnLocalReAlloc>),
+    reinterpret_cast<void *>(InterceptHandleFree<FnLocalFree>),
+};
+
+// True while the function's entry still carries this hook's jump.
+bool EntryStillHooked(const HookRecord *hook)
+{
+    const uint8_t *target = hook->target;
+    uint32_t displacement;
+    memcpy(&displacement, target + 1, 4);
+    return target[0] == 0xE9 &&
+           displacement == reinterpret_cast<uint32_t>(hook->detour) - reinterpret_cast<uint32_t>(target) - 5;
+}
+
+}  // namespace
+
+// The resize of a recorded heap block: the record goes back into the table on
+// every way out, under the new block after a resize, else under the old one.
+void *ReKeyHeapBlock(HANDLE heap, DWORD flags, void *block, SIZE_T bytes)
+{
+    ReKey rekey;
+    rekey.record = TakeRecord(reinterpret_cast<uint32_t>(block), 1);
+    PushExitAction(&rekey.exit, PutRecordBack, &rekey);
+    void *result = Real<HeapReAllocFn>(FnHeapReAlloc)(heap, flags, block, bytes);
+    if (rekey.record && result) {
+        rekey.record->address = reinterpret_cast<uint32_t>(result);
+        rekey.record->size = bytes;
+    }
+    PopExitAction(&rekey.exit);
+    return result;
+}
+
+int InstallAllocatorHooks()
+{
+    int all = 1;
+    for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
+        // A hook whose removal was refused is still in place: hooking its
+        // trampoline again would make the interceptor call itself.
+        if (!AllocatorHook[i])
+            AllocatorHook[i] = InstallHook(Interceptor[i], &RealEntry[i]);
+        if (!AllocatorHook[i])
+            all = 0;
+    }
+    return all;
+}
+
+void RemoveAllocatorHooks()
+{
+    for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
+        HookRecord *hook = AllocatorHook[i];
+        if (!hook)
+            continue;  // never installed: nothing to restore, nothing to report
+        if (RemoveHook(hook)) {
+            AllocatorHook[i] = nullptr;
+            RealEntry[i] = ImportedEntry[i];
+            continue;
+        }
+        if (i >= FnGlobalAlloc)
+            DebugBreak();
+        // While the entry still jumps here the trampoline must stay the way
+        // to the real function; otherwise the hook is gone and so is our claim.
+        if (!EntryStillHooked(hook)) {
+            AllocatorHook[i] = nullptr;
+            RealEntry[i] = ImportedEntry[i];
+        }
+    }
+}
