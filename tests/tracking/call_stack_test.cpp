@@ -1,0 +1,181 @@
+// The frame-pointer walk: depth limit, end of chain, the library's own frames,
+// and faults met on the way.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include "control/library.h"
+#include "tracking/alloc_table.h"
+#include "tracking/call_stack.h"
+
+// Calls capture(frames) with EBP pointing at a hand-built frame chain, so the
+// walk meets it right after the capture's own frame.
+extern "C" void CallWithFrameChain(void (*capture)(uint32_t *), uint32_t *frames, const uint32_t *chain);
+extern "C" char AfterCaptureCall;
+__asm__(R"(
+    .text
+    .globl _CallWithFrameChain
+_CallWithFrameChain:
+    pushl %ebp
+    movl 8(%esp), %eax
+    movl 12(%esp), %ecx
+    movl 16(%esp), %ebp
+    pushl %ecx
+    call *%eax
+    .globl _AfterCaptureCall
+_AfterCaptureCall:
+    addl $4, %esp
+    popl %ebp
+    ret
+)");
+
+namespace {
+
+const uint32_t StubReturn = reinterpret_cast<uint32_t>(&AfterCaptureCall);
+
+class CallStack : public ::testing::Test {
+protected:
+    void SetUp() override { savedDepth = RecordDepth; }
+    void TearDown() override { RecordDepth = savedDepth; }
+
+    // A chain of frames: each element a (saved frame, return address) pair.
+    void Build(std::initializer_list<uint32_t> returns, uint32_t last)
+    {
+        size_t i = 0;
+        for (uint32_t r : returns) {
+            chain[2 * i + 1] = r;
+            chain[2 * i] = reinterpret_cast<uint32_t>(&chain[2 * (i + 1)]);
+            i++;
+        }
+        chain[2 * (i - 1)] = last;
+    }
+
+    void Capture() { CallWithFrameChain(CaptureCallStack, frames, chain); }
+
+    uint32_t savedDepth;
+    uint32_t chain[64] = {};
+    uint32_t frames[40] = {};
+};
+
+uint32_t LibraryAddress(uint32_t offset) { return static_cast<uint32_t>(OwnImageBase) + offset; }
+
+}  // namespace
+
+TEST_F(CallStack, KeepsTheInnermostFramesUpToTheDepth)
+{
+    RecordDepth = 4;
+    Build({0x1001, 0x1002, 0x1003, 0x1004, 0x1005, 0x1006}, 0);
+    Capture();
+    const uint32_t expected[6] = {StubReturn, 0x1001, 0x1002, 0x1003, 0, 0};
+    EXPECT_EQ(0, memcmp(expected, frames, sizeof expected));
+}
+
+TEST_F(CallStack, ChainEndingInZeroLeavesTheRestZero)
+{
+    RecordDepth = 16;
+    Build({0x2001, 0x2002}, 0);
+    Capture();
+    EXPECT_EQ(StubReturn, frames[0]);
+    EXPECT_EQ(0x2001u, frames[1]);
+    EXPECT_EQ(0x2002u, frames[2]);
+    for (int i = 3; i < 16; i++)
+        EXPECT_EQ(0u, frames[i]) << i;
+}
+
+TEST_F(CallStack, PassesOverLibraryFramesWithBothEndsInclusive)
+{
+    RecordDepth = 16;
+    uint32_t end = LibraryAddress(OwnImageSize);
+    Build({0x3001, LibraryAddress(0x1000), LibraryAddress(0), end, 0x3002, LibraryAddress(0) - 1, end + 1}, 0);
+    Capture();
+    const uint32_t expected[6] = {StubReturn, 0x3001, 0x3002, LibraryAddress(0) - 1, end + 1, 0};
+    EXPECT_EQ(0, memcmp(expected, frames, sizeof expected));
+}
+
+TEST_F(CallStack, DepthOneKeepsOnlyTheFirstOutsideAddress)
+{
+    RecordDepth = 1;
+    Build({0x4001, 0x4002}, 0);
+    Capture();
+    EXPECT_EQ(StubReturn, frames[0]);
+    EXPECT_EQ(0u, frames[1]);
+}
+
+TEST_F(CallStack, ZeroReturnAddressIsStoredAndDoesNotEndTheWalk)
+{
+    RecordDepth = 8;
+    Build({0, 0x5001}, 0);
+    Capture();
+    EXPECT_EQ(0u, frames[1]);
+    EXPECT_EQ(0x5001u, frames[2]);
+}
+
+TEST_F(CallStack, UnreadableFrameEndsTheWalk)
+{
+    RecordDepth = 8;
+    Build({0x6001, 0x6002}, 0x10);  // 0x10 is never mapped
+    Capture();
+    EXPECT_EQ(0x6002u, frames[2]);
+    EXPECT_EQ(0u, frames[3]);
+}
+
+TEST_F(CallStack, LoopThroughLibraryFramesStillEnds)
+{
+    RecordDepth = 8;
+    chain[0] = reinterpret_cast<uint32_t>(&chain[2]);
+    chain[1] = 0x7001;
+    chain[2] = reinterpret_cast<uint32_t>(&chain[2]);  // points at itself
+    chain[3] = LibraryAddress(0x1000);
+    Capture();
+    EXPECT_EQ(StubReturn, frames[0]);
+    EXPECT_EQ(0x7001u, frames[1]);
+    EXPECT_EQ(0u, frames[2]);
+}
+
+// A frame on a guard page: reading it raises a guard-page exception inside
+// the walk. The entries before it stay, and nothing reaches the caller.
+TEST_F(CallStack, FaultDuringTheWalkKeepsTheEntriesFoundSoFar)
+{
+    RecordDepth = 8;
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    auto *page = static_cast<uint32_t *>(VirtualAlloc(nullptr, info.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(nullptr, page);
+    page[0] = 0;
+    page[1] = 0x8003;
+    DWORD old;
+    ASSERT_TRUE(VirtualProtect(page, info.dwPageSize, PAGE_READWRITE | PAGE_GUARD, &old));
+    Build({0x8001, 0x8002}, reinterpret_cast<uint32_t>(page));
+    Capture();
+    EXPECT_EQ(0x8001u, frames[1]);
+    EXPECT_EQ(0x8002u, frames[2]);
+    EXPECT_EQ(0u, frames[4]);
+    VirtualFree(page, 0, MEM_RELEASE);
+}
+
+// A real call chain: recursion deeper than the depth keeps the innermost calls.
+namespace {
+uint32_t RealReturns[32];
+
+__attribute__((noinline)) void Recurse(int level, uint32_t *frames)
+{
+    RealReturns[level] = reinterpret_cast<uint32_t>(__builtin_return_address(0));
+    if (level == 0)
+        CaptureCallStack(frames);
+    else
+        Recurse(level - 1, frames);
+    __asm__ __volatile__("" ::: "memory");  // keeps the recursion a real call
+}
+}  // namespace
+
+TEST_F(CallStack, RealRecursionDeeperThanTheDepth)
+{
+    RecordDepth = 6;
+    Recurse(20, frames);
+    // frames[0] is the return into Recurse(0); then Recurse(0)'s own return, ...
+    for (int i = 1; i < 6; i++)
+        EXPECT_EQ(RealReturns[i - 1], frames[i]) << i;
+    EXPECT_EQ(0u, frames[6]);
+    HMODULE module = nullptr;
+    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                   reinterpret_cast<LPCWSTR>(frames[0]), &module));
+    EXPECT_EQ(GetModuleHandleW(nullptr), module);
+}

@@ -1,0 +1,444 @@
+// The nine interceptors on Wine's real allocator entries, driven through the
+// library's own start and stop.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <unordered_set>
+#include <vector>
+#include "tarnwick.h"
+#include "control/options.h"
+#include "control/thread_registry.h"
+#include "tracking/alloc_table.h"
+#include "tracking/guarded_region.h"
+#include "tracking/interceptors.h"
+
+namespace {
+
+AllocRecord *FindRecord(void *block)
+{
+    for (AllocRecord *head : AllocTable)
+        for (AllocRecord *record = head; record; record = record->next)
+            if (record->address == reinterpret_cast<uint32_t>(block) && record->kind == 1)
+                return record;
+    return nullptr;
+}
+
+int CountRecords(void *block)
+{
+    int count = 0;
+    for (AllocRecord *head : AllocTable)
+        for (AllocRecord *record = head; record; record = record->next)
+            count += record->address == reinterpret_cast<uint32_t>(block);
+    return count;
+}
+
+uint32_t ThreadDepth()
+{
+    ThreadEntry *entry = CurrentThreadEntry();
+    return entry ? entry->depth : 0xFFFFFFFF;
+}
+
+class Interceptors : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TarnwickOptions options = {};
+        options.stackDepth = 8;
+        TarnwickSetOptions(&options);
+        TarnwickStart();
+    }
+
+    void TearDown() override
+    {
+        if (RunningFlag)
+            TarnwickStop();
+        HeapDestroy(RecordHeap);
+        RecordHeap = nullptr;
+    }
+
+    void Stop() { TarnwickStop(); }
+};
+
+// Each allocator called from its own function, which notes where it returns.
+uint32_t CallerReturn;
+#define ALLOCATING_FUNCTION(name, call)                                         \
+    __attribute__((noinline)) void *name(SIZE_T bytes)                          \
+    {                                                                           \
+        CallerReturn = reinterpret_cast<uint32_t>(__builtin_return_address(0)); \
+        void *block = reinterpret_cast<void *>(call);                           \
+        __asm__ __volatile__("" ::: "memory");                                  \
+        return block;                                                           \
+    }
+ALLOCATING_FUNCTION(ViaHeapAlloc, HeapAlloc(GetProcessHeap(), 0, bytes))
+ALLOCATING_FUNCTION(ViaGlobalAlloc, GlobalAlloc(GMEM_MOVEABLE, bytes))
+ALLOCATING_FUNCTION(ViaLocalAlloc, LocalAlloc(LMEM_FIXED, bytes))
+
+struct Family {
+    const char *name;
+    void *(*allocate)(SIZE_T);
+    void (*release)(void *);
+};
+
+const Family Families[] = {
+    {"Heap", ViaHeapAlloc, [](void *b) { HeapFree(GetProcessHeap(), 0, b); }},
+    {"Global", ViaGlobalAlloc, [](void *b) { GlobalFree(b); }},
+    {"Local", ViaLocalAlloc, [](void *b) { LocalFree(b); }},
+};
+
+bool InsideFunction(uint32_t address, void *(*function)(SIZE_T))
+{
+    uint32_t start = reinterpret_cast<uint32_t>(function);
+    return address > start && address < start + 128;
+}
+
+}  // namespace
+
+TEST_F(Interceptors, EachFamilyRecordsOnceWithTheCallersStack)
+{
+    for (const Family &family : Families) {
+        SCOPED_TRACE(family.name);
+        void *block = family.allocate(1234);
+        ASSERT_NE(nullptr, block);
+        uint32_t expectedCaller = CallerReturn;
+        AllocRecord *record = FindRecord(block);
+        ASSERT_NE(nullptr, record);
+        EXPECT_EQ(1, CountRecords(block)) << "nested allocator calls must not record";
+        EXPECT_EQ(1234u, record->size);
+        EXPECT_EQ(1u, record->kind);
+        EXPECT_TRUE(InsideFunction(record->frames[0], family.allocate)) << std::hex << record->frames[0];
+        EXPECT_EQ(expectedCaller, record->frames[1]);
+        family.release(block);
+        EXPECT_EQ(0, CountRecords(block));
+    }
+}
+
+TEST_F(Interceptors, ZeroByteAllocationIsRecordedWithSizeZero)
+{
+    void *block = HeapAlloc(GetProcessHeap(), 0, 0);
+    ASSERT_NE(nullptr, block);
+    AllocRecord *record = FindRecord(block);
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ(0u, record->size);
+    HeapFree(GetProcessHeap(), 0, block);
+}
+
+TEST_F(Interceptors, AllocationsBeforeStartAreNotRecordedAndTheirReleasePassesThrough)
+{
+    Stop();
+    HeapDestroy(RecordHeap);
+    RecordHeap = nullptr;
+    void *early = HeapAlloc(GetProcessHeap(), 0, 64);
+    TarnwickStart();
+    EXPECT_EQ(nullptr, FindRecord(early));
+    EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, early));
+}
+
+TEST_F(Interceptors, MovingHeapReAllocKeepsTheFirstStack)
+{
+    HANDLE heap = GetProcessHeap();
+    void *block = HeapAlloc(heap, 0, 16);
+    void *blocker = HeapAlloc(heap, 0, 16);  // keeps the block from growing in place
+    uint32_t frames[8];
+    memcpy(frames, FindRecord(block)->frames, sizeof frames);
+    void *moved = HeapReAlloc(heap, 0, block, 300000);
+    ASSERT_NE(nullptr, moved);
+    ASSERT_NE(block, moved);
+    EXPECT_EQ(nullptr, FindRecord(block));
+    AllocRecord *record = FindRecord(moved);
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ(300000u, record->size);
+    EXPECT_EQ(0, memcmp(frames, record->frames, sizeof frames));
+    HeapFree(heap, 0, moved);
+    EXPECT_EQ(nullptr, FindRecord(moved));
+    HeapFree(heap, 0, blocker);
+}
+
+TEST_F(Interceptors, FailingHeapReAllocLeavesTheRecordUnderTheOldBlock)
+{
+    HANDLE heap = GetProcessHeap();
+    void *block = HeapAlloc(heap, 0, 16);
+    SetLastError(0);
+    void *result = HeapReAlloc(heap, HEAP_REALLOC_IN_PLACE_ONLY, block, 0x7FFFFF00);
+    ASSERT_EQ(nullptr, result);
+    AllocRecord *record = FindRecord(block);
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ(16u, record->size);
+    HeapFree(heap, 0, block);
+    EXPECT_EQ(nullptr, FindRecord(block));
+}
+
+TEST_F(Interceptors, NestedOrFilteredHeapReAllocDoesNotTouchTheRecord)
+{
+    HANDLE heap = GetProcessHeap();
+    for (int filtered = 0; filtered < 2; filtered++) {
+        SCOPED_TRACE(filtered ? "filtered thread" : "nested call");
+        void *block = HeapAlloc(heap, 0, 16);
+        void *blocker = HeapAlloc(heap, 0, 16);
+        uint32_t savedDepth = 0;
+        if (filtered) {
+            Options.ownThreadOnly = 1;
+            Options.optionsThreadId = GetCurrentThreadId() + 4;
+        } else {
+            EnterInterceptor(&savedDepth);
+        }
+        void *moved = HeapReAlloc(heap, 0, block, 300000);
+        if (filtered)
+            Options.ownThreadOnly = 0;
+        else
+            LeaveInterceptor(savedDepth);
+        ASSERT_NE(block, moved);
+        AllocRecord *record = FindRecord(block);
+        ASSERT_NE(nullptr, record) << "the record keeps the old address";
+        EXPECT_EQ(16u, record->size);
+        EXPECT_EQ(nullptr, FindRecord(moved));
+        HeapFree(heap, 0, moved);
+        HeapFree(heap, 0, blocker);
+    }
+}
+
+TEST_F(Interceptors, HandleReAllocMovesTheRecordFromAnyThreadAndAnyDepth)
+{
+    HGLOBAL global = GlobalAlloc(GMEM_MOVEABLE, 32);
+    HLOCAL local = LocalAlloc(LMEM_MOVEABLE, 32);
+    struct Work {
+        HGLOBAL global;
+        HLOCAL local;
+    } work = {global, local};
+    Options.ownThreadOnly = 1;  // the options thread is this one: the worker is filtered
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void *context) -> DWORD {
+            auto *w = static_cast<Work *>(context);
+            w->global = GlobalReAlloc(w->global, 5000, GMEM_MOVEABLE);
+            w->local = LocalReAlloc(w->local, 6000, LMEM_MOVEABLE);
+            return 0;
+        },
+        &work, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    Options.ownThreadOnly = 0;
+    ASSERT_NE(nullptr, work.global);
+    ASSERT_NE(nullptr, work.local);
+    ASSERT_NE(nullptr, FindRecord(work.global));
+    EXPECT_EQ(5000u, FindRecord(work.global)->size);
+    ASSERT_NE(nullptr, FindRecord(work.local));
+    EXPECT_EQ(6000u, FindRecord(work.local)->size);
+
+    // Attribute-only resize: the size becomes the byte-count argument anyway.
+    uint32_t savedDepth;
+    EnterInterceptor(&savedDepth);  // and as a nested call
+    HGLOBAL same = GlobalReAlloc(work.global, 77, GMEM_MODIFY | GMEM_MOVEABLE);
+    LeaveInterceptor(savedDepth);
+    ASSERT_EQ(work.global, same);
+    ASSERT_NE(nullptr, FindRecord(same));
+    EXPECT_EQ(77u, FindRecord(same)->size);
+    GlobalFree(work.global);
+    LocalFree(work.local);
+    EXPECT_EQ(nullptr, FindRecord(work.global));
+    EXPECT_EQ(nullptr, FindRecord(work.local));
+}
+
+TEST_F(Interceptors, BlockFromOneFamilyReleasedByAnother)
+{
+    void *block = HeapAlloc(GetProcessHeap(), 0, 40);
+    ASSERT_NE(nullptr, FindRecord(block));
+    LocalFree(block);  // Wine frees a fixed pointer from the process heap
+    EXPECT_EQ(nullptr, FindRecord(block));
+    HGLOBAL fixed = GlobalAlloc(GMEM_FIXED, 40);
+    ASSERT_NE(nullptr, FindRecord(fixed));
+    HeapFree(GetProcessHeap(), 0, fixed);
+    EXPECT_EQ(nullptr, FindRecord(fixed));
+}
+
+// The same release calls with and without the hooks give the same result and
+// last-error value.
+TEST_F(Interceptors, UnrecordedNullAndInvalidReleasesPassThrough)
+{
+    struct Outcome {
+        DWORD result;
+        DWORD error;
+    };
+    auto releases = []() {
+        std::vector<Outcome> outcomes;
+        auto note = [&](DWORD result) { outcomes.push_back({result, GetLastError()}); };
+        SetLastError(0xBEEF);
+        note(HeapFree(GetProcessHeap(), 0, nullptr));
+        SetLastError(0xBEEF);
+        note(reinterpret_cast<DWORD>(GlobalFree(nullptr)));
+        SetLastError(0xBEEF);
+        note(reinterpret_cast<DWORD>(LocalFree(nullptr)));
+        SetLastError(0xBEEF);
+        note(reinterpret_cast<DWORD>(GlobalFree(reinterpret_cast<HGLOBAL>(0x0BAD0004))));
+        SetLastError(0xBEEF);
+        note(reinterpret_cast<DWORD>(LocalReAlloc(reinterpret_cast<HLOCAL>(0x0BAD0004), 10, LMEM_MOVEABLE)));
+        SetLastError(0xBEEF);
+        note(reinterpret_cast<DWORD>(HeapReAlloc(GetProcessHeap(), HEAP_REALLOC_IN_PLACE_ONLY,
+                                                 HeapAlloc(GetProcessHeap(), 0, 8), 0x7FFFFF00)));
+        return outcomes;
+    };
+    std::vector<Outcome> hooked = releases();
+    Stop();
+    std::vector<Outcome> plain = releases();
+    ASSERT_EQ(plain.size(), hooked.size());
+    for (size_t i = 0; i < plain.size(); i++) {
+        EXPECT_EQ(plain[i].result, hooked[i].result) << i;
+        EXPECT_EQ(plain[i].error, hooked[i].error) << i;
+    }
+}
+
+namespace {
+struct RaiseContext {
+    HANDLE heap;
+    void *block;
+};
+void ImpossibleAlloc(void *context)
+{
+    HeapAlloc(static_cast<RaiseContext *>(context)->heap, HEAP_GENERATE_EXCEPTIONS, 0x7FFFFFF0);
+}
+void ImpossibleReAlloc(void *context)
+{
+    auto *c = static_cast<RaiseContext *>(context);
+    HeapReAlloc(c->heap, HEAP_GENERATE_EXCEPTIONS, c->block, 0x7FFFFFF0);
+}
+}  // namespace
+
+TEST_F(Interceptors, ExceptionFromTheRealAllocatorReachesTheCallerAndClosesTheBracket)
+{
+    HANDLE heap = GetProcessHeap();
+    RaiseContext context = {heap, HeapAlloc(heap, 0, 24)};
+    ASSERT_NE(nullptr, FindRecord(context.block));
+    LONG inFlight = InFlightCount;
+    uint32_t depth = ThreadDepth();
+
+    EXPECT_EQ(STATUS_NO_MEMORY, RunGuarded(ImpossibleAlloc, &context));
+    EXPECT_EQ(inFlight, InFlightCount);
+    EXPECT_EQ(depth, ThreadDepth());
+
+    EXPECT_EQ(STATUS_NO_MEMORY, RunGuarded(ImpossibleReAlloc, &context));
+    EXPECT_EQ(inFlight, InFlightCount);
+    EXPECT_EQ(depth, ThreadDepth());
+    AllocRecord *record = FindRecord(context.block);
+    ASSERT_NE(nullptr, record) << "the resize puts its record back";
+    EXPECT_EQ(24u, record->size);
+
+    void *after = HeapAlloc(heap, 0, 8);
+    EXPECT_NE(nullptr, FindRecord(after)) << "the thread records again";
+    HeapFree(heap, 0, after);
+    HeapFree(heap, 0, context.block);
+}
+
+TEST_F(Interceptors, RealFunctionsErrorValueReachesTheCaller)
+{
+    SetLastError(0);
+    EXPECT_EQ(nullptr, HeapReAlloc(GetProcessHeap(), HEAP_REALLOC_IN_PLACE_ONLY, HeapAlloc(GetProcessHeap(), 0, 4),
+                                   0x7FFFFF00));
+    DWORD hooked = GetLastError();
+    EXPECT_NE(0u, hooked);
+}
+
+TEST_F(Interceptors, OwnThreadOnlyFiltersAllocationsButNotReleases)
+{
+    Stop();
+    HeapDestroy(RecordHeap);
+    RecordHeap = nullptr;
+    TarnwickOptions options = {};
+    options.ownThreadOnly = 1;
+    TarnwickSetOptions(&options);
+    TarnwickStart();
+    void *mine = HeapAlloc(GetProcessHeap(), 0, 10);
+    struct Work {
+        void *mine;
+        void *theirs;
+    } work = {mine, nullptr};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void *context) -> DWORD {
+            auto *w = static_cast<Work *>(context);
+            w->theirs = HeapAlloc(GetProcessHeap(), 0, 10);
+            HeapFree(GetProcessHeap(), 0, w->mine);
+            return 0;
+        },
+        &work, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_EQ(nullptr, FindRecord(work.theirs)) << "other threads are not recorded";
+    EXPECT_EQ(nullptr, FindRecord(mine)) << "a release on any thread drops the record";
+    HeapFree(GetProcessHeap(), 0, work.theirs);
+    options.ownThreadOnly = 0;
+    Stop();
+    TarnwickSetOptions(&options);
+}
+
+TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
+{
+    enum { Threads = 6, Blocks = 2000 };
+    struct Work {
+        void *kept[Blocks / 2];
+        void *freed[Blocks / 2];
+    };
+    static Work work[Threads];
+    HANDLE threads[Threads];
+    for (int t = 0; t < Threads; t++) {
+        threads[t] = CreateThread(
+            nullptr, 0,
+            [](void *context) -> DWORD {
+                auto *w = static_cast<Work *>(context);
+                HANDLE heap = GetProcessHeap();
+                for (int i = 0; i < Blocks / 2; i++) {
+                    void *a = (i % 3 == 0) ? GlobalAlloc(GMEM_FIXED, 8 + i) : HeapAlloc(heap, 0, 8 + i);
+                    void *b = HeapAlloc(heap, 0, 8);
+                    b = HeapReAlloc(heap, 0, b, 64 + i);
+                    w->freed[i] = b;
+                    HeapFree(heap, 0, b);
+                    w->kept[i] = a;
+                }
+                return 0;
+            },
+            &work[t], 0, nullptr);
+    }
+    WaitForMultipleObjects(Threads, threads, TRUE, INFINITE);
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+    Stop();
+    for (Work &w : work)
+        for (int i = 0; i < Blocks / 2; i++) {
+            AllocRecord *record = FindRecord(w.kept[i]);
+            ASSERT_NE(nullptr, record) << i;
+            EXPECT_EQ(static_cast<uint32_t>(8 + i), record->size);
+        }
+    // Exactly one record per kept block, and none for a freed block whose
+    // address no kept block took over.
+    std::unordered_set<uint32_t> kept, freed;
+    for (Work &w : work)
+        for (int i = 0; i < Blocks / 2; i++) {
+            kept.insert(reinterpret_cast<uint32_t>(w.kept[i]));
+            freed.insert(reinterpret_cast<uint32_t>(w.freed[i]));
+        }
+    size_t keptRecords = 0, staleRecords = 0;
+    for (AllocRecord *head : AllocTable)
+        for (AllocRecord *record = head; record; record = record->next) {
+            keptRecords += kept.count(record->address);
+            staleRecords += freed.count(record->address) && !kept.count(record->address);
+        }
+    EXPECT_EQ(kept.size(), keptRecords);
+    EXPECT_EQ(0u, staleRecords);
+    for (Work &w : work)
+        for (int i = 0; i < Blocks / 2; i++)
+            HeapFree(GetProcessHeap(), 0, w.kept[i]);
+}
+
+TEST_F(Interceptors, StopRestoresEveryEntryAndTheRealEntries)
+{
+    Stop();
+    const void *entries[] = {
+        reinterpret_cast<void *>(&HeapAlloc),     reinterpret_cast<void *>(&HeapReAlloc),
+        reinterpret_cast<void *>(&HeapFree),      reinterpret_cast<void *>(&GlobalAlloc),
+        reinterpret_cast<void *>(&GlobalReAlloc), reinterpret_cast<void *>(&GlobalFree),
+        reinterpret_cast<void *>(&LocalAlloc),    reinterpret_cast<void *>(&LocalReAlloc),
+        reinterpret_cast<void *>(&LocalFree),
+    };
+    for (int i = 0; i < AllocatorFunctionCount; i++) {
+        EXPECT_EQ(entries[i], RealEntry[i]) << i;
+        EXPECT_EQ(nullptr, AllocatorHook[i]) << i;
+        EXPECT_NE(0xE9, *static_cast<const uint8_t *>(entries[i])) << i;
+    }
+}
