@@ -1,0 +1,180 @@
+// End-to-end: the real Tarnwick.dll in host programs run under dbgrun, judged
+// by the debug output they produce.
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include "run_capture.h"
+
+namespace {
+
+CapturedRun Host(const std::wstring &arguments)
+{
+    CapturedRun run = RunUnderDbgrun(L"e2e_host.exe", arguments);
+    EXPECT_TRUE(run.started);
+    EXPECT_FALSE(run.timedOut);
+    return run;
+}
+
+size_t Count(const std::string &text, const std::string &piece)
+{
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        count++;
+    return count;
+}
+
+// Addresses vary from run to run; the report's shape does not.
+std::string MaskAddresses(const std::string &text)
+{
+    return std::regex_replace(text, std::regex("0x[0-9A-F]{8}"), "0x########");
+}
+
+int HostValue(const std::string &out, const std::string &key)
+{
+    std::smatch match;
+    if (!std::regex_search(out, match, std::regex("HOST: " + key + " (-?[0-9]+)\n")))
+        return -1000;
+    return std::stoi(match[1]);
+}
+
+const char Heading[] = "\nTarnwick: Memory leak dump\n";
+
+}  // namespace
+
+TEST(EndToEnd, ReportMatchesWhatTheHostLeaked)
+{
+    CapturedRun run = Host(L"leaks");
+    EXPECT_EQ(20u, run.exitCode);
+    const std::string &out = run.out;
+    std::smatch lines;
+    ASSERT_TRUE(std::regex_search(out, lines, std::regex("HOST: lines ([0-9]+) ([0-9]+) ([0-9]+)\n"))) << out;
+    ASSERT_EQ(1u, Count(out, Heading)) << out;
+    std::string report = MaskAddresses(out.substr(out.find(Heading)));
+
+    // Three heap blocks of different sizes from one stack: one group of three,
+    // shown with one of the sizes; the resized global block with its new size.
+    std::string file = "e2e_host\\.cpp\\(";
+    std::regex heapGroup("Memory block 10[012] bytes at 0x######## \\(3 times\\)\n[^\n]*" + file +
+                         lines[1].str() + "\\) : 0x########\n");
+    std::regex globalGroup("Memory block 200 bytes at 0x######## \\(1 times\\)\n[^\n]*" + file + lines[2].str() +
+                           "\\) : 0x########\n");
+    std::regex localGroup("Memory block 300 bytes at 0x######## \\(1 times\\)\n[^\n]*" + file + lines[3].str() +
+                          "\\) : 0x########\n");
+    EXPECT_TRUE(std::regex_search(report, heapGroup)) << report;
+    EXPECT_TRUE(std::regex_search(report, globalGroup)) << report;
+    EXPECT_TRUE(std::regex_search(report, localGroup)) << report;
+    // The caller's caller follows: the scenario function, then main.
+    EXPECT_NE(std::string::npos, report.find("e2e_host.cpp(")) << report;
+
+    // Nothing that was freed, allocated before the start, or allocated by the
+    // filtered thread.
+    for (const char *size : {"5555", "6666", "7777", "4444"})
+        EXPECT_EQ(std::string::npos, report.find(std::string("Memory block ") + size + " bytes")) << size;
+
+    // The result counts exactly the blocks printed.
+    std::regex group("Memory block [0-9]+ bytes at 0x######## \\(([0-9]+) times\\)\n");
+    int printed = 0;
+    for (std::sregex_iterator it(report.begin(), report.end(), group), end; it != end; ++it)
+        printed += std::stoi((*it)[1]);
+    EXPECT_EQ(5, printed) << report;
+    EXPECT_EQ(printed, HostValue(out, "dump"));
+    EXPECT_EQ(2u, Count(out, "\nTarnwick: leak report")) << "banner before and after the report";
+}
+
+TEST(EndToEnd, NoReportForFreedBlocksOrBlocksFromBeforeTheStart)
+{
+    CapturedRun run = Host(L"no-leaks");
+    EXPECT_EQ(0, HostValue(run.out, "dump")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find(std::string(Heading) + "No memory leak.\n\n")) << run.out;
+}
+
+TEST(EndToEnd, EveryMisuseMessage)
+{
+    CapturedRun run = Host(L"misuse");
+    const std::string &out = run.out;
+    EXPECT_EQ(0, HostValue(out, "dump before start"));
+    EXPECT_EQ(0, HostValue(out, "dump while running"));
+    EXPECT_EQ(0, HostValue(out, "first dump")) << "a new run starts with an empty table";
+    EXPECT_EQ(0, HostValue(out, "second dump"));
+    const std::string expected[] = {
+        "Tarnwick: cannot call TarnwickDump while TarnwickStart not called.\nHOST: dump before start 0\n",
+        "Tarnwick: cannot call TarnwickStop while not started.\n",
+        "Tarnwick: cannot call TarnwickStart again while already started.\n",
+        "Tarnwick: cannot call TarnwickSetOptions while still running.\n",
+        "Tarnwick: cannot call TarnwickDump while still running.\nHOST: dump while running 0\n",
+        "Tarnwick: cannot call TarnwickStop while not started.\n",
+        "No memory leak.\n\n",
+        "Tarnwick: cannot call TarnwickDump while TarnwickStart not called.\nHOST: second dump 0\n",
+    };
+    size_t at = 0;
+    for (const std::string &piece : expected) {
+        size_t found = out.find(piece, at);
+        ASSERT_NE(std::string::npos, found) << "missing in order: " << piece << "\n" << out;
+        at = found + piece.size();
+    }
+    EXPECT_EQ(2u, Count(out, "Tarnwick: cannot call TarnwickStop while not started.\n"));
+    EXPECT_EQ(1u, Count(out, "Tarnwick: cannot call TarnwickStart again while already started.\n"));
+}
+
+TEST(EndToEnd, BreakOnLeakOnlyWhenLeaksWereFound)
+{
+    CapturedRun leak = Host(L"break-leak");
+    EXPECT_EQ(1, HostValue(leak.out, "dump")) << leak.out;
+    EXPECT_EQ(1u, Count(leak.err, "dbgrun: break at")) << leak.err;
+    EXPECT_EQ(20u, leak.exitCode);
+
+    CapturedRun none = Host(L"break-no-leak");
+    EXPECT_EQ(0, HostValue(none.out, "dump")) << none.out;
+    EXPECT_EQ(0u, Count(none.err, "dbgrun: break at")) << none.err;
+}
+
+TEST(EndToEnd, ExitWhileRecordingReportsOnceAndKeepsTheExitCode)
+{
+    struct Case {
+        const wchar_t *how;
+        DWORD exitCode;
+    } cases[] = {{L"return", 20}, {L"ExitProcess", 21}, {L"exit", 22}, {L"TerminateProcess", 23}};
+    for (const Case &c : cases) {
+        CapturedRun run = Host(std::wstring(L"exit ") + c.how);
+        SCOPED_TRACE(std::string(c.how, c.how + wcslen(c.how)));
+        EXPECT_EQ(c.exitCode, run.exitCode);
+        EXPECT_EQ(1u, Count(run.out, Heading)) << run.out;
+        EXPECT_EQ(1u, Count(run.out, "Memory block 300 bytes at ")) << run.out;
+        EXPECT_LT(run.out.find("HOST: exiting"), run.out.find(Heading));
+    }
+}
+
+TEST(EndToEnd, NoReportWhenAnotherProcessOrARealHandleIsTerminated)
+{
+    CapturedRun self = Host(L"exit real-handle");
+    EXPECT_EQ(24u, self.exitCode);
+    EXPECT_EQ(0u, Count(self.out, Heading)) << self.out;
+
+    CapturedRun other = Host(L"terminate-other");
+    EXPECT_EQ(20u, other.exitCode);
+    size_t terminated = other.out.find("HOST: child terminated\n");
+    ASSERT_NE(std::string::npos, terminated) << other.out;
+    EXPECT_EQ(std::string::npos, other.out.rfind(Heading, terminated)) << other.out;
+    EXPECT_EQ(1u, Count(other.out, Heading)) << "only the host's own dump";
+}
+
+TEST(EndToEnd, EntriesArePatchedWhileRecordingAndRestoredAfter)
+{
+    CapturedRun run = Host(L"entries");
+    for (const char *name : {"HeapAlloc", "HeapReAlloc", "HeapFree", "GlobalAlloc", "GlobalReAlloc", "GlobalFree",
+                             "LocalAlloc", "LocalReAlloc", "LocalFree", "NtTerminateProcess"})
+        for (int runNumber = 1; runNumber <= 2; runNumber++) {
+            std::string prefix = "HOST: run " + std::to_string(runNumber) + " " + name + " ";
+            EXPECT_EQ(1u, Count(run.out, prefix + "patched\n")) << prefix;
+            EXPECT_EQ(1u, Count(run.out, prefix + "restored\n")) << prefix;
+        }
+}
+
+TEST(EndToEnd, ThreadTerminatedInsideAnAllocatorDoesNotHangTheStop)
+{
+    CapturedRun run = Host(L"stuck-thread");
+    EXPECT_EQ(20u, run.exitCode);
+    EXPECT_NE(std::string::npos, run.out.find("Tarnwick: an allocator call has not returned")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("HOST: stopped\n")) << run.out;
+    EXPECT_NE(-1000, HostValue(run.out, "dump"));
+}
