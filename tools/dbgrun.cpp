@@ -82,7 +82,10 @@ static void CopyDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO &info
 
 int wmain()
 {
+    // Exact bytes on both streams: no CR added before LF. Wide stdio writes
+    // raw UTF-16 in binary mode, so messages go through narrow fprintf.
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     const wchar_t *rest = NextToken(GetCommandLineW(), nullptr, 0);
     const wchar_t *outPath = nullptr;
     static wchar_t token[32768], outBuffer[32768];
@@ -103,7 +106,7 @@ int wmain()
             break;
         }
         if (token[0] == L'-' && token[1] == L'-') {
-            fwprintf(stderr, L"dbgrun: unknown option %ls\n", token);
+            fprintf(stderr, "dbgrun: unknown option %ls\n", token);
             fputs(Usage, stderr);
             return ExitUsage;
         }
@@ -118,7 +121,7 @@ int wmain()
     if (outPath) {
         out = _wfopen(outPath, L"wb");
         if (!out) {
-            fwprintf(stderr, L"dbgrun: cannot open %ls for writing\n", outPath);
+            fprintf(stderr, "dbgrun: cannot open %ls for writing\n", outPath);
             return ExitUsage;
         }
     }
@@ -134,7 +137,7 @@ int wmain()
                         &startup, &child)) {
         DWORD error = GetLastError();
         NextToken(rest, token, 32768);
-        fwprintf(stderr, L"dbgrun: cannot start %ls (error %lu)\n", token, error);
+        fprintf(stderr, "dbgrun: cannot start %ls (error %lu)\n", token, error);
         return ExitCannotStart;
     }
 
@@ -143,7 +146,7 @@ int wmain()
     for (;;) {
         DEBUG_EVENT event;
         if (!WaitForDebugEvent(&event, INFINITE)) {
-            fwprintf(stderr, L"dbgrun: lost the program (error %lu)\n", GetLastError());
+            fprintf(stderr, "dbgrun: lost the program (error %lu)\n", GetLastError());
             return ExitCannotStart;
         }
         DWORD status = DBG_CONTINUE;

@@ -8,3 +8,10 @@
 // null output pointers discard those outputs.
 const uint8_t *CopyInstruction(void *destination, const void *source,
                                uint32_t *branchTarget, int32_t *extraBytes);
+
+// As CopyInstruction, and *skipped (when not null) becomes 1 if an opcode was
+// counted but not written (the copy is then not faithful), else 0. Either
+// copy refuses an instruction longer than 15 bytes: null, ERROR_INVALID_DATA,
+// nothing written.
+const uint8_t *CopyInstructionEx(void *destination, const void *source, uint32_t *branchTarget,
+                                 int32_t *extraBytes, uint32_t *skipped);

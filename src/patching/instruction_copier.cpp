@@ -1,0 +1,214 @@
+// Table-driven copy of one x86 instruction with re-basing of its relative
+// branch displacement.
+#include "patching/instruction_copier.h"
+
+#include <string.h>
+#include <windows.h>
+
+#include "patching/opcode_tables.h"
+
+namespace {
+
+// The processor's limit; a longer run (redundant prefixes) is refused so that
+// no copy reads or writes without bound.
+const uint32_t MaxInstructionLength = 15;
+
+// Whether length bytes from source stay within the instruction's limit.
+bool Fits(const struct CopyContext *context, const uint8_t *source, uint32_t length)
+{
+    return uint32_t(source - context->start) + length <= MaxInstructionLength;
+}
+
+const uint8_t *Refuse()
+{
+    SetLastError(ERROR_INVALID_DATA);
+    return nullptr;
+}
+
+uint32_t Address(const void *p)
+{
+    return uint32_t(uintptr_t(p));
+}
+
+uint32_t Load32(const void *p)
+{
+    uint32_t value;
+    memcpy(&value, p, 4);
+    return value;
+}
+
+// Re-bases the displacement already copied to d + offset; returns the
+// destination of the source instruction.
+uint32_t RebaseDisplacement(struct CopyContext *context, uint8_t *d, const uint8_t *s, uint32_t size,
+                            int32_t offset)
+{
+    uint32_t width = size - offset;
+    uint8_t *field = d + offset;
+    int32_t old = width == 1   ? int8_t(field[0])
+                  : width == 2 ? int16_t(field[0] | field[1] << 8)
+                               : int32_t(Load32(field));
+    uint32_t result = Address(s) + size + uint32_t(old);
+    int32_t rebased = int32_t(uint32_t(old) + (Address(s) - Address(d)));
+    memcpy(field, &rebased, width);  // low bytes: x86 is little-endian
+    if (width == 1 && (rebased < -128 || rebased > 127))
+        *context->extraBytes = 3;
+    if (width == 2 && (rebased < -32768 || rebased > 32767))
+        *context->extraBytes = 2;
+    return result;
+}
+
+// A prefix or the 0x0F escape: the rest of the instruction first, so that a
+// refused instruction leaves the destination untouched, then the byte itself.
+const uint8_t *CopyLeadByte(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d,
+                            const uint8_t *s, const OpcodeMap &next)
+{
+    if (!Fits(context, s, 2))
+        return Refuse();
+    const OpcodeEntry *nextRow = &next[s[1]];
+    const uint8_t *end = nextRow->handler(context, nextRow, d + 1, s + 1);
+    if (end)
+        CopyFixed(context, row, d, s);
+    return end;
+}
+
+const uint8_t *CopyGroupRow(struct CopyContext *context, uint8_t *d, const uint8_t *s,
+                            uint32_t fixedSize, uint32_t fixedSizeOverride)
+{
+    OpcodeEntry row = {Describe(fixedSize, fixedSizeOverride, 1, 0, 0) | s[0], CopyFixed};
+    return CopyFixed(context, &row, d, s);
+}
+
+uint32_t RegField(uint8_t modRm)
+{
+    return modRm >> 3 & 7;
+}
+
+}  // namespace
+
+const uint8_t *CopyFixed(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d, const uint8_t *s)
+{
+    uint32_t word = row->description;
+    uint32_t governing =
+        (word & AddressSized) ? context->addressSizeOverride : context->operandSizeOverride;
+    uint32_t size = governing ? FixedSizeOverrideOf(word) : FixedSizeOf(word);
+    uint32_t length = size;
+    if (!Fits(context, s, length))
+        return Refuse();
+    uint32_t modRmOffset = ModRmOffsetOf(word);
+    if (modRmOffset != 0) {
+        uint8_t m = s[modRmOffset];
+        uint8_t k = ModRmTable[m];
+        length += k & 0x0F;
+        if (!Fits(context, s, length))
+            return Refuse();
+        // A SIB base of 101 under mod 00 means a 32-bit displacement follows.
+        if ((k & SibMark) && (s[modRmOffset + 1] & 7) == 5 && (m >> 6) == 0) {
+            length += 4;
+            if (!Fits(context, s, length))
+                return Refuse();
+        }
+    }
+    memcpy(d, s, length);
+    int32_t displacementOffset = DisplacementOffsetOf(word);
+    if (displacementOffset != 0)
+        *context->branchTarget = RebaseDisplacement(context, d, s, size, displacementOffset);
+    if (word & NegateExtra)
+        *context->extraBytes = -*context->extraBytes;
+    if (word & DynamicTarget)
+        *context->branchTarget = 0xFFFFFFFF;
+    return s + length;
+}
+
+const uint8_t *CopyPrefix(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d, const uint8_t *s)
+{
+    return CopyLeadByte(context, row, d, s, OpcodeTable);
+}
+
+const uint8_t *CopyOperandSizePrefix(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d,
+                                     const uint8_t *s)
+{
+    context->operandSizeOverride = 1;
+    return CopyPrefix(context, row, d, s);
+}
+
+const uint8_t *CopyAddressSizePrefix(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d,
+                                     const uint8_t *s)
+{
+    context->addressSizeOverride = 1;
+    return CopyPrefix(context, row, d, s);
+}
+
+const uint8_t *CopyTwoByte(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d, const uint8_t *s)
+{
+    return CopyLeadByte(context, row, d, s, TwoByteOpcodeTable);
+}
+
+// Callers reach this only with the byte inside the 15-byte limit: the prefix
+// and escape handlers check for room before handing on.
+const uint8_t *SkipInvalid(struct CopyContext *context, const OpcodeEntry *, uint8_t *, const uint8_t *s)
+{
+    context->skipped = 1;
+    return s + 1;
+}
+
+const uint8_t *CopyGroupF6(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
+{
+    if (!Fits(context, s, 2))
+        return Refuse();
+    return RegField(s[1]) == 0 ? CopyGroupRow(context, d, s, 3, 3)   // test r/m8, imm8
+                               : CopyGroupRow(context, d, s, 2, 2);
+}
+
+const uint8_t *CopyGroupF7(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
+{
+    if (!Fits(context, s, 2))
+        return Refuse();
+    return RegField(s[1]) == 0 ? CopyGroupRow(context, d, s, 6, 4)   // test r/m, imm16/32
+                               : CopyGroupRow(context, d, s, 2, 2);
+}
+
+const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
+{
+    if (!Fits(context, s, 2))
+        return Refuse();
+    const uint8_t *end = CopyGroupRow(context, d, s, 2, 2);
+    if (!end)
+        return nullptr;
+    uint8_t m = s[1];
+    uint32_t reg = RegField(m);
+    if (m == 0x15 || m == 0x25)  // call or jmp through an absolute pointer
+        *context->branchTarget = Load32(reinterpret_cast<const void *>(uintptr_t(Load32(s + 2))));
+    else if (reg >= 2 && reg <= 5)  // other indirect near and far call and jmp
+        *context->branchTarget = 0xFFFFFFFF;
+    return end;
+}
+
+const uint8_t *CopyInstructionEx(void *destination, const void *source, uint32_t *branchTarget,
+                                 int32_t *extraBytes, uint32_t *skipped)
+{
+    uint32_t localTarget;
+    int32_t localExtra;
+    struct CopyContext context = {0, 0, branchTarget ? branchTarget : &localTarget,
+                           extraBytes ? extraBytes : &localExtra,
+                           static_cast<const uint8_t *>(source), 0};
+    *context.branchTarget = 0;
+    *context.extraBytes = 0;
+    if (skipped)
+        *skipped = 0;
+    if (!source)
+        return Refuse();
+    uint8_t scratch[64];
+    uint8_t *d = destination ? static_cast<uint8_t *>(destination) : scratch;
+    const uint8_t *s = context.start;
+    const OpcodeEntry *row = &OpcodeTable[s[0]];
+    const uint8_t *end = row->handler(&context, row, d, s);
+    if (skipped)
+        *skipped = context.skipped;
+    return end;
+}
+
+const uint8_t *CopyInstruction(void *destination, const void *source, uint32_t *branchTarget,
+                               int32_t *extraBytes)
+{
+    return CopyInstructionEx(destination, source, branchTarget, extraBytes, nullptr);
+}

@@ -1,0 +1,82 @@
+// The constant tables that measure x86 instructions for the copier, and the
+// handlers their rows name.
+#pragma once
+#include <stdint.h>
+
+struct OpcodeEntry;
+
+// Shared by every handler that takes part in copying one instruction. Named
+// with "struct" where used: the platform headers declare a function CopyContext.
+struct CopyContext {
+    uint32_t operandSizeOverride;
+    uint32_t addressSizeOverride;
+    uint32_t *branchTarget;
+    int32_t *extraBytes;
+    const uint8_t *start;  // first byte of the instruction: no copy runs past 15 bytes from it
+    uint32_t skipped;      // set when an opcode was counted but not written
+};
+
+// Handlers get destination and source at the byte the row describes and
+// return the source address after the instruction, or null when refused.
+typedef const uint8_t *(*CopyHandler)(struct CopyContext *context, const OpcodeEntry *row,
+                                      uint8_t *destination, const uint8_t *source);
+
+struct OpcodeEntry {
+    uint32_t description;
+    CopyHandler handler;
+};
+
+struct OpcodeMap {
+    OpcodeEntry rows[256];
+    constexpr const OpcodeEntry &operator[](uint32_t index) const { return rows[index]; }
+};
+
+struct ModRmMap {
+    uint8_t rows[256];
+    constexpr uint8_t operator[](uint32_t index) const { return rows[index]; }
+};
+
+// Description word: opcode 0-7, fixedSize 8-11, fixedSizeOverride 12-15,
+// modRmOffset 16-19, signed displacementOffset 20-23, flags 28-30.
+const uint32_t DynamicTarget = 1u << 28;
+const uint32_t AddressSized = 1u << 29;
+const uint32_t NegateExtra = 1u << 30;
+
+constexpr uint32_t Describe(uint32_t fixedSize, uint32_t fixedSizeOverride, uint32_t modRmOffset,
+                            int32_t displacementOffset, uint32_t flags)
+{
+    return fixedSize << 8 | fixedSizeOverride << 12 | modRmOffset << 16 |
+           (uint32_t(displacementOffset) & 0xF) << 20 | flags;
+}
+constexpr uint32_t OpcodeOf(uint32_t word) { return word & 0xFF; }
+constexpr uint32_t FixedSizeOf(uint32_t word) { return word >> 8 & 0xF; }
+constexpr uint32_t FixedSizeOverrideOf(uint32_t word) { return word >> 12 & 0xF; }
+constexpr uint32_t ModRmOffsetOf(uint32_t word) { return word >> 16 & 0xF; }
+constexpr int32_t DisplacementOffsetOf(uint32_t word) { return int32_t(word << 8) >> 28; }
+
+// ModRmTable: addressing bytes after the ModRM byte in the low four bits;
+// SibMark: a SIB byte follows whose base field must be looked at.
+const uint8_t SibMark = 0x10;
+
+extern const OpcodeMap OpcodeTable;
+extern const OpcodeMap TwoByteOpcodeTable;
+extern const ModRmMap ModRmTable;
+
+const uint8_t *CopyFixed(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                         const uint8_t *source);
+const uint8_t *CopyPrefix(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                          const uint8_t *source);
+const uint8_t *CopyOperandSizePrefix(struct CopyContext *context, const OpcodeEntry *row,
+                                     uint8_t *destination, const uint8_t *source);
+const uint8_t *CopyAddressSizePrefix(struct CopyContext *context, const OpcodeEntry *row,
+                                     uint8_t *destination, const uint8_t *source);
+const uint8_t *CopyTwoByte(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                           const uint8_t *source);
+const uint8_t *SkipInvalid(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                           const uint8_t *source);
+const uint8_t *CopyGroupF6(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                           const uint8_t *source);
+const uint8_t *CopyGroupF7(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                           const uint8_t *source);
+const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                           const uint8_t *source);

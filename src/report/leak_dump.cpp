@@ -1,0 +1,52 @@
+// The leak report: every live record outside the system modules, grouped by
+// identical stack, one entry per group.
+#include "report/leak_dump.h"
+#include "report/symbol_modules.h"
+#include "report/symbols.h"
+#include "report/system_modules.h"
+#include "control/library.h"
+#include "control/options.h"
+#include "tracking/alloc_table.h"
+#include <string.h>
+
+static bool SameStack(const AllocRecord *a, const AllocRecord *b)
+{
+    return memcmp(a->frames, b->frames, RecordDepth * sizeof(uint32_t)) == 0;
+}
+
+uint32_t CountDuplicates(AllocRecord *record)
+{
+    uint32_t count = 1;
+    for (AllocRecord *head : AllocTable)
+        for (AllocRecord *other = head; other; other = other->next)
+            if (other != record && other->kind == record->kind && SameStack(other, record)) {
+                ++count;
+                other->kind = 0;
+            }
+    return count;
+}
+
+uint32_t DumpLeaks()
+{
+    WriteMessage(L"\nTarnwick: Memory leak dump\n");
+    ForgetSymbolModuleLoads();
+    uint32_t total = 0;
+    for (AllocRecord *head : AllocTable)
+        for (AllocRecord *record = head; record; record = record->next) {
+            if (record->kind != 1 || IsInSystemModule(record->frames[0]))
+                continue;
+            uint32_t count = CountDuplicates(record);
+            if (count < Options.minRepeat)
+                continue;
+            wchar_t line[128];
+            wsprintfW(line, L"Memory block %d bytes at 0x%p (%d times)\n", static_cast<int>(record->size),
+                      reinterpret_cast<void *>(static_cast<uintptr_t>(record->address)), static_cast<int>(count));
+            WriteMessage(line);
+            PrintStack(record->frames);
+            WriteMessage(L"\n\n");
+            total += count;
+        }
+    if (total == 0)
+        WriteMessage(L"No memory leak.\n\n");
+    return total;
+}

@@ -1,0 +1,153 @@
+// Return addresses turned into report lines: source file and line, else
+// module!symbol+displacement; the dbghelp symbol handler is opened once.
+#include "report/symbols.h"
+#include "report/symbol_modules.h"
+#include "control/library.h"
+#include "control/options.h"
+#include "tracking/alloc_table.h"
+#include <dbghelp.h>
+#include <psapi.h>
+#include <stddef.h>
+#include <wchar.h>
+
+HANDLE SymbolProcess;
+
+enum : uint32_t {
+    PathChars = 260,
+    SymbolNameChars = 2000,
+    SymbolOptions = SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES,  // 0x16
+};
+
+// Reads "ProductDir" of the newest known Visual C++ installation into
+// sourceRoot, without one trailing backslash. A value that is not a
+// terminated string of at most 259 characters leaves sourceRoot empty.
+static void ReadSourceRootFromRegistry()
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\VisualStudio\\9.0\\Setup\\VC", 0, KEY_READ, &key) !=
+            ERROR_SUCCESS &&
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\VisualStudio\\8.0\\Setup\\VC", 0, KEY_READ, &key) !=
+            ERROR_SUCCESS)
+        return;
+    // One character more than the 520 bytes asked for, so that a value stored
+    // without its terminating zero can be terminated here.
+    wchar_t value[PathChars + 1];
+    DWORD bytes = PathChars * sizeof(wchar_t);
+    if (RegQueryValueExW(key, L"ProductDir", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &bytes) ==
+        ERROR_SUCCESS) {
+        uint32_t length = 0;
+        uint32_t stored = bytes / sizeof(wchar_t);
+        while (length < stored && value[length])
+            ++length;
+        if (length > 0 && value[length - 1] == L'\\')
+            --length;
+        if (length < PathChars) {
+            value[length] = 0;
+            lstrcpynW(Options.sourceRoot, value, PathChars);
+        }
+    }
+    RegCloseKey(key);
+}
+
+void InitSymbols()
+{
+    if (SymbolProcess)
+        return;
+    if (!Options.sourceRoot[0])
+        ReadSourceRootFromRegistry();
+    SymSetOptions(SymbolOptions);
+    SymbolProcess = GetCurrentProcess();
+    if (!SymInitializeW(SymbolProcess, Options.symbolPath, FALSE))
+        SymbolProcess = 0;  // the next start tries again
+}
+
+void RerootSourcePath(wchar_t *out, const wchar_t *name)
+{
+    if (GetFileAttributesW(name) == INVALID_FILE_ATTRIBUTES && Options.sourceRoot[0]) {
+        uint32_t rootLength = lstrlenW(Options.sourceRoot);
+        for (const wchar_t *tail = wcschr(name, L'\\'); tail; tail = wcschr(tail + 1, L'\\')) {
+            // A candidate that does not fit the buffer is skipped, not cut:
+            // a cut path names some other file.
+            if (rootLength + lstrlenW(tail) >= PathChars)
+                continue;
+            wsprintfW(out, L"%s%s", Options.sourceRoot, tail);
+            if (GetFileAttributesW(out) != INVALID_FILE_ATTRIBUTES)
+                return;
+        }
+    }
+    lstrcpynW(out, name, PathChars);
+}
+
+// The two lookups, each tried once more after loading a module that the
+// symbol handler did not know.
+static BOOL LookUpLine(uint32_t address, DWORD64 address64, IMAGEHLP_LINEW64 *line)
+{
+    DWORD displacement;
+    if (SymGetLineFromAddrW64(SymbolProcess, address64, &displacement, line))
+        return TRUE;
+    return GetLastError() == ERROR_MOD_NOT_FOUND && LoadSymbolModuleOf(address) &&
+           SymGetLineFromAddrW64(SymbolProcess, address64, &displacement, line);
+}
+
+static BOOL LookUpSymbol(uint32_t address, DWORD64 address64, DWORD64 *displacement, SYMBOL_INFOW *symbol)
+{
+    if (SymFromAddrW(SymbolProcess, address64, displacement, symbol))
+        return TRUE;
+    return GetLastError() == ERROR_MOD_NOT_FOUND && LoadSymbolModuleOf(address) &&
+           SymFromAddrW(SymbolProcess, address64, displacement, symbol);
+}
+
+int PrintFrame(uint32_t address)
+{
+    DWORD64 address64 = static_cast<DWORD64>(static_cast<int64_t>(static_cast<int32_t>(address)));
+    void *shown = reinterpret_cast<void *>(static_cast<uintptr_t>(address));
+
+    IMAGEHLP_LINEW64 line = {};
+    line.SizeOfStruct = sizeof line;
+    if (LookUpLine(address, address64, &line)) {
+        wchar_t sourcePath[PathChars];
+        RerootSourcePath(sourcePath, line.FileName);
+        wchar_t text[PathChars + 40];
+        wsprintfW(text, L"%s(%d) : 0x%p\n", sourcePath, static_cast<int>(line.LineNumber), shown);
+        WriteMessage(text);
+        return 1;
+    }
+
+    union {
+        SYMBOL_INFOW info;
+        unsigned char bytes[sizeof(SYMBOL_INFOW) + SymbolNameChars * sizeof(wchar_t)];
+    } symbol = {};
+    symbol.info.SizeOfStruct = sizeof symbol.info;
+    symbol.info.MaxNameLen = SymbolNameChars;
+    DWORD64 displacement = 0;
+    if (!LookUpSymbol(address, address64, &displacement, &symbol.info))
+        return 0;
+    wchar_t *name = reinterpret_cast<wchar_t *>(symbol.bytes + offsetof(SYMBOL_INFOW, Name));
+    name[SymbolNameChars - 1] = 0;  // names are cut to MaxNameLen - 1: this only guards
+
+    DWORD64 base = SymGetModuleBase64(SymbolProcess, address64);
+    wchar_t moduleName[PathChars];
+    HMODULE module = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(static_cast<uint32_t>(base)));
+    // A null handle would name the program itself, whatever holds the address.
+    if (module && GetModuleBaseNameW(GetCurrentProcess(), module, moduleName, PathChars)) {
+        moduleName[PathChars - 1] = 0;
+        WriteMessage(moduleName);
+        WriteMessage(L"!");
+    }
+    WriteMessage(name);
+    wchar_t rest[64];
+    wsprintfW(rest, L"+0x%I64x : 0x%p\n", displacement, shown);
+    WriteMessage(rest);
+    return 1;
+}
+
+void PrintStack(const uint32_t *frames)
+{
+    for (uint32_t i = 0; i < RecordDepth && frames[i]; ++i) {
+        if (!PrintFrame(frames[i])) {
+            wchar_t text[130];
+            wsprintfW(text, L"0x%p\n", reinterpret_cast<void *>(static_cast<uintptr_t>(frames[i])));
+            WriteMessage(text);
+        }
+    }
+}

@@ -1,0 +1,66 @@
+// A program for the runner tests: what it does is chosen by its first argument.
+//   strings CODE   send HostStrings() to the debugger output, exit with CODE
+//   exit CODE      exit with CODE at once
+//   args ...       write the raw command line and each argument to stdout
+//   stdio          write one line each to stdout, stderr and the debugger output
+//   break          debug string, DebugBreak, debug string, exit 5
+//   crash          debug string, then an access violation
+#include "host_strings.h"
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+static int Usage()
+{
+    fputs("dbg_host: unknown mode\n", stderr);
+    return 99;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    if (argc < 2)
+        return Usage();
+    const wchar_t *mode = argv[1];
+    DWORD code = argc > 2 ? wcstoul(argv[2], nullptr, 0) : 0;
+    if (!wcscmp(mode, L"strings")) {
+        for (const std::wstring &text : HostStrings())
+            OutputDebugStringW(text.c_str());
+        return static_cast<int>(code);
+    }
+    if (!wcscmp(mode, L"exit"))
+        ExitProcess(code);
+    if (!wcscmp(mode, L"args")) {
+        // ASCII arguments only: written as one byte per character.
+        printf("raw:%ls\n", GetCommandLineW());
+        for (int i = 2; i < argc; i++)
+            printf("[%ls]\n", argv[i]);
+        return 0;
+    }
+    if (!wcscmp(mode, L"stdio")) {
+        fputs("to stdout\n", stdout);
+        fflush(stdout);
+        fputs("to stderr\n", stderr);
+        fflush(stderr);
+        OutputDebugStringW(L"to debugger\n");
+        return 0;
+    }
+    if (!wcscmp(mode, L"break")) {
+        OutputDebugStringW(L"before break\n");
+        DebugBreak();
+        OutputDebugStringW(L"after break\n");
+        return 5;
+    }
+    if (!wcscmp(mode, L"crash")) {
+        OutputDebugStringW(L"before crash\n");
+        *static_cast<volatile int *>(nullptr) = 1;
+        OutputDebugStringW(L"after crash\n");
+        return 0;
+    }
+    return Usage();
+}

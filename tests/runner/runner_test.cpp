@@ -1,0 +1,208 @@
+// dbgrun, run as a real process with pipes on its standard handles, around
+// dbg_host.
+#include "host_strings.h"
+#include "run_capture.h"
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t Host[] = L"dbg_host.exe";
+
+std::string Narrow(const std::wstring &text)
+{
+    return std::string(text.begin(), text.end());  // ASCII only
+}
+
+std::string ExpectedStrings()
+{
+    std::string all;
+    for (const std::wstring &text : HostStrings())
+        all += Narrow(text);
+    return all;
+}
+
+// Points at the first differing byte, which a plain EXPECT_EQ on 100 KB hides.
+void ExpectSameBytes(const std::string &expected, const std::string &actual)
+{
+    size_t i = 0;
+    while (i < expected.size() && i < actual.size() && expected[i] == actual[i])
+        i++;
+    EXPECT_EQ(expected.size(), actual.size());
+    EXPECT_EQ(i, expected.size()) << "first difference at byte " << i << ": expected \""
+                                  << expected.substr(i, 40) << "\", got \"" << actual.substr(i, 40) << "\"";
+}
+
+std::string ReadFileBytes(const std::wstring &path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    char buffer[4096];
+    DWORD got;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+std::wstring TempPath(const wchar_t *name)
+{
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    std::wstring path = std::wstring(dir) + name;
+    DeleteFileW(path.c_str());
+    return path;
+}
+
+std::wstring HostPath() { return QuoteArgument(ProgramDir() + Host); }
+
+}  // namespace
+
+TEST(Runner, PassesDebugStringsByteForByteInOrder)
+{
+    const std::string expected = ExpectedStrings();
+    ASSERT_GT(expected.size(), 44000u);  // the long strings are in the list
+    CapturedRun run = RunUnderDbgrun(Host, L"strings 0");
+    ASSERT_TRUE(run.started);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ("", run.err);
+    ExpectSameBytes(expected, run.out);
+}
+
+TEST(Runner, PassesTheExitCode)
+{
+    for (DWORD code : {0u, 1u, 7u, 0xC0DEu, 0x12345678u}) {
+        CapturedRun run = RunUnderDbgrun(Host, L"exit " + std::to_wstring(code));
+        ASSERT_TRUE(run.started);
+        EXPECT_EQ(code, run.exitCode);
+        EXPECT_EQ("", run.out);
+        EXPECT_EQ("", run.err);
+    }
+    // An exit code after output, from returning from main.
+    CapturedRun run = RunUnderDbgrun(Host, L"strings 0xC0DE");
+    EXPECT_EQ(0xC0DEu, run.exitCode);
+    ExpectSameBytes(ExpectedStrings(), run.out);
+}
+
+TEST(Runner, HelpPrintsUsageAndSucceeds)
+{
+    for (const wchar_t *option : {L"--help", L"-h"}) {
+        CapturedRun run = RunDbgrun(option);
+        EXPECT_EQ(0u, run.exitCode) << option;
+        EXPECT_EQ(0u, run.out.find("usage: dbgrun [--out FILE] [--] PROGRAM [ARGUMENTS...]\n")) << run.out;
+        EXPECT_NE(std::string::npos, run.out.find("--out FILE"));
+        EXPECT_EQ("", run.err);
+    }
+}
+
+TEST(Runner, OutWritesTheStringsToTheFile)
+{
+    const std::wstring path = TempPath(L"dbgrun out test.txt");  // a space: the name must be quoted
+    CapturedRun run = RunDbgrun(L"--out " + QuoteArgument(path) + L" " + HostPath() + L" strings 3");
+    EXPECT_EQ(3u, run.exitCode);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ("", run.err);
+    ExpectSameBytes(ExpectedStrings(), ReadFileBytes(path));
+
+    // The file is replaced, not appended to; the program's stdout stays on stdout.
+    run = RunDbgrun(L"--out " + QuoteArgument(path) + L" -- " + HostPath() + L" stdio");
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ("to debugger\n", ReadFileBytes(path));
+    EXPECT_EQ("to stdout\n", run.out);
+    EXPECT_EQ("to stderr\n", run.err);
+    DeleteFileW(path.c_str());
+}
+
+TEST(Runner, ArgumentsReachTheProgramUnchanged)
+{
+    const std::vector<std::wstring> args = {
+        L"plain", L"two words", L"", L"tab\there", L"quote\"inside", L"back\\slash", L"ends with\\",
+        L"--out", L"x.txt", L"--help", L"--",
+    };
+    std::wstring tail;
+    for (const std::wstring &arg : args)
+        tail += L" " + QuoteArgument(arg);
+    std::string expected;
+    for (const std::wstring &arg : args)
+        expected += "[" + Narrow(arg) + "]\n";
+
+    CapturedRun run = RunDbgrun(HostPath() + L" args" + tail);
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ("", run.err);
+    // The raw command line ends with exactly what followed the program name.
+    const std::string raw = "raw:" + Narrow(HostPath() + L" args" + tail) + "\n";
+    EXPECT_EQ(0u, run.out.find(raw)) << run.out;
+    EXPECT_EQ(expected, run.out.substr(std::min(raw.size(), run.out.size())));
+
+    // After "--" even an option-like program argument list is the program's.
+    run = RunDbgrun(L"-- " + HostPath() + L" args --help");
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_NE(std::string::npos, run.out.find("\n[--help]\n")) << run.out;
+}
+
+TEST(Runner, ProgramOutputPassesThrough)
+{
+    CapturedRun run = RunUnderDbgrun(Host, L"stdio");
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ("to stderr\n", run.err);
+    // Both write to the same stdout; the order between them is not fixed.
+    EXPECT_EQ(std::string("to stdout\nto debugger\n").size(), run.out.size()) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("to stdout\n"));
+    EXPECT_NE(std::string::npos, run.out.find("to debugger\n"));
+}
+
+TEST(Runner, ProgramThatCannotStart)
+{
+    const std::wstring missing = ProgramDir() + L"no_such_program.exe";
+    CapturedRun run = RunDbgrun(QuoteArgument(missing) + L" a b");
+    EXPECT_EQ(126u, run.exitCode);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ(0u, run.err.find("dbgrun: cannot start ")) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("no_such_program.exe")) << run.err;
+    EXPECT_EQ('\n', run.err.empty() ? 0 : run.err.back());
+}
+
+TEST(Runner, BadUsage)
+{
+    struct Case {
+        std::wstring args;
+        const char *message;
+    };
+    const Case cases[] = {
+        {L"", "usage: dbgrun"},
+        {L"--", "usage: dbgrun"},
+        {L"--out", "usage: dbgrun"},
+        {L"--out \"\" " + HostPath() + L" exit 0", "usage: dbgrun"},
+        {L"--bogus " + HostPath() + L" exit 0", "dbgrun: unknown option --bogus\n"},
+        {L"--out C:\\no\\such\\dir\\f.txt " + HostPath() + L" exit 0", "dbgrun: cannot open C:\\no\\such\\dir\\f.txt"},
+    };
+    for (const Case &c : cases) {
+        CapturedRun run = RunDbgrun(c.args);
+        EXPECT_EQ(125u, run.exitCode) << Narrow(c.args);
+        EXPECT_EQ("", run.out) << Narrow(c.args);
+        EXPECT_EQ(0u, run.err.find(c.message)) << Narrow(c.args) << ": " << run.err;
+    }
+}
+
+TEST(Runner, DebugBreakIsReportedAndContinued)
+{
+    CapturedRun run = RunUnderDbgrun(Host, L"break");
+    EXPECT_EQ(5u, run.exitCode);
+    EXPECT_EQ("before break\nafter break\n", run.out);
+    EXPECT_EQ(0u, run.err.find("dbgrun: break at 0x")) << run.err;
+    EXPECT_EQ(std::string("dbgrun: break at 0x12345678\n").size(), run.err.size()) << run.err;
+}
+
+TEST(Runner, CrashEndsTheProgramWithItsExceptionCode)
+{
+    CapturedRun run = RunUnderDbgrun(Host, L"crash");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
+    EXPECT_EQ("before crash\n", run.out);
+}
