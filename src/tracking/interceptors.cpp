@@ -16,14 +16,25 @@ typedef HANDLE(WINAPI *HandleAllocFn)(UINT, SIZE_T);
 typedef HANDLE(WINAPI *HandleReAllocFn)(HANDLE, SIZE_T, UINT);
 typedef HANDLE(WINAPI *HandleFreeFn)(HANDLE);
 
+// The import table's slots for the nine functions. A plain &HeapAlloc would
+// name the library's own jump stub, not the entry the loader bound.
+#define IMPORT_SLOT(name, argBytes) extern "C" void *const Import##name __asm__("__imp__" #name "@" #argBytes);
+IMPORT_SLOT(HeapAlloc, 12)
+IMPORT_SLOT(HeapReAlloc, 16)
+IMPORT_SLOT(HeapFree, 12)
+IMPORT_SLOT(GlobalAlloc, 8)
+IMPORT_SLOT(GlobalReAlloc, 12)
+IMPORT_SLOT(GlobalFree, 4)
+IMPORT_SLOT(LocalAlloc, 8)
+IMPORT_SLOT(LocalReAlloc, 12)
+IMPORT_SLOT(LocalFree, 4)
+#undef IMPORT_SLOT
+
 // The entries as bound in this library's import table, taken by static
 // initialisation before process attach.
 static void *const ImportedEntry[AllocatorFunctionCount] = {
-    reinterpret_cast<void *>(&HeapAlloc),     reinterpret_cast<void *>(&HeapReAlloc),
-    reinterpret_cast<void *>(&HeapFree),      reinterpret_cast<void *>(&GlobalAlloc),
-    reinterpret_cast<void *>(&GlobalReAlloc), reinterpret_cast<void *>(&GlobalFree),
-    reinterpret_cast<void *>(&LocalAlloc),    reinterpret_cast<void *>(&LocalReAlloc),
-    reinterpret_cast<void *>(&LocalFree),
+    ImportHeapAlloc,     ImportHeapReAlloc, ImportHeapFree,     ImportGlobalAlloc, ImportGlobalReAlloc,
+    ImportGlobalFree,    ImportLocalAlloc,  ImportLocalReAlloc, ImportLocalFree,
 };
 
 void *RealEntry[AllocatorFunctionCount] = {

@@ -30,25 +30,31 @@ void SetDepth(unsigned depth, int breakOnLeak = 0, int ownThreadOnly = 0)
 }
 
 int HeapLeakLine, GlobalLeakLine, LocalLeakLine;
+// Storing each result keeps the instruction after the call on the call's line.
+void *volatile LastBlock;
 
 __attribute__((noinline)) void *LeakFromHeap(SIZE_T bytes)
 {
     HeapLeakLine = __LINE__ + 1;
-    return HeapAlloc(GetProcessHeap(), 0, bytes);
+    LastBlock = HeapAlloc(GetProcessHeap(), 0, bytes);
+    return LastBlock;
 }
 
 __attribute__((noinline)) HGLOBAL LeakFromGlobal()
 {
     GlobalLeakLine = __LINE__ + 1;
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, 10);
-    return GlobalReAlloc(block, 200, GMEM_MOVEABLE);
+    LastBlock = GlobalAlloc(GMEM_MOVEABLE, 10);
+    return GlobalReAlloc(LastBlock, 200, GMEM_MOVEABLE);
 }
 
 __attribute__((noinline)) HLOCAL LeakFromLocal()
 {
     LocalLeakLine = __LINE__ + 1;
-    return LocalAlloc(LMEM_FIXED, 300);
+    LastBlock = LocalAlloc(LMEM_FIXED, 300);
+    return LastBlock;
 }
+
+volatile int ThreeTimes = 3;  // a loop the compiler cannot unroll: one call site
 
 DWORD WINAPI AllocateOnOtherThread(void *)
 {
@@ -64,7 +70,7 @@ void Leaks()
     SetDepth(16, 0, 1);
     void *early = HeapAlloc(GetProcessHeap(), 0, 5555);
     TarnwickStart();
-    for (int i = 0; i < 3; i++)
+    for (int i = 0; i < ThreeTimes; i++)
         LeakFromHeap(100 + i);
     LeakFromGlobal();
     LeakFromLocal();
@@ -146,7 +152,8 @@ void TerminateOther()
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     wchar_t commandLine[MAX_PATH + 16];
     swprintf(commandLine, MAX_PATH + 16, L"\"%ls\" sleep", path);
-    STARTUPINFOW startup = {sizeof startup};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION child;
     if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) {
         TerminateProcess(child.hProcess, 5);

@@ -1,5 +1,6 @@
 // The structured-exception guards that the stack walk and the heap re-key use.
 #include <gtest/gtest.h>
+#include <windows.h>
 #include "tracking/guarded_region.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 #include "tarnwick.h"
+#include "control/library.h"
 #include "control/options.h"
 #include "control/thread_registry.h"
 #include "tracking/alloc_table.h"
@@ -83,6 +84,21 @@ const Family Families[] = {
     {"Global", ViaGlobalAlloc, [](void *b) { GlobalFree(b); }},
     {"Local", ViaLocalAlloc, [](void *b) { LocalFree(b); }},
 };
+
+// Thread procedure running a work object's call operator.
+template <typename Work> DWORD WINAPI RunWork(void *work)
+{
+    (*static_cast<Work *>(work))();
+    return 0;
+}
+
+bool InsideTestProgram(uint32_t address)
+{
+    HMODULE module = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(address), &module) &&
+           module == GetModuleHandleW(nullptr);
+}
 
 bool InsideFunction(uint32_t address, void *(*function)(SIZE_T))
 {
@@ -202,17 +218,14 @@ TEST_F(Interceptors, HandleReAllocMovesTheRecordFromAnyThreadAndAnyDepth)
     struct Work {
         HGLOBAL global;
         HLOCAL local;
+        void operator()()
+        {
+            global = GlobalReAlloc(global, 5000, GMEM_MOVEABLE);
+            local = LocalReAlloc(local, 6000, LMEM_MOVEABLE);
+        }
     } work = {global, local};
     Options.ownThreadOnly = 1;  // the options thread is this one: the worker is filtered
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](void *context) -> DWORD {
-            auto *w = static_cast<Work *>(context);
-            w->global = GlobalReAlloc(w->global, 5000, GMEM_MOVEABLE);
-            w->local = LocalReAlloc(w->local, 6000, LMEM_MOVEABLE);
-            return 0;
-        },
-        &work, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, RunWork<Work>, &work, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     Options.ownThreadOnly = 0;
@@ -348,16 +361,13 @@ TEST_F(Interceptors, OwnThreadOnlyFiltersAllocationsButNotReleases)
     struct Work {
         void *mine;
         void *theirs;
+        void operator()()
+        {
+            theirs = HeapAlloc(GetProcessHeap(), 0, 10);
+            HeapFree(GetProcessHeap(), 0, mine);
+        }
     } work = {mine, nullptr};
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](void *context) -> DWORD {
-            auto *w = static_cast<Work *>(context);
-            w->theirs = HeapAlloc(GetProcessHeap(), 0, 10);
-            HeapFree(GetProcessHeap(), 0, w->mine);
-            return 0;
-        },
-        &work, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, RunWork<Work>, &work, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     EXPECT_EQ(nullptr, FindRecord(work.theirs)) << "other threads are not recorded";
@@ -374,26 +384,23 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
     struct Work {
         void *kept[Blocks / 2];
         void *freed[Blocks / 2];
+        void operator()()
+        {
+            HANDLE heap = GetProcessHeap();
+            for (int i = 0; i < Blocks / 2; i++) {
+                void *a = (i % 3 == 0) ? GlobalAlloc(GMEM_FIXED, 8 + i) : HeapAlloc(heap, 0, 8 + i);
+                void *b = HeapAlloc(heap, 0, 8);
+                b = HeapReAlloc(heap, 0, b, 64 + i);
+                freed[i] = b;
+                HeapFree(heap, 0, b);
+                kept[i] = a;
+            }
+        }
     };
     static Work work[Threads];
     HANDLE threads[Threads];
     for (int t = 0; t < Threads; t++) {
-        threads[t] = CreateThread(
-            nullptr, 0,
-            [](void *context) -> DWORD {
-                auto *w = static_cast<Work *>(context);
-                HANDLE heap = GetProcessHeap();
-                for (int i = 0; i < Blocks / 2; i++) {
-                    void *a = (i % 3 == 0) ? GlobalAlloc(GMEM_FIXED, 8 + i) : HeapAlloc(heap, 0, 8 + i);
-                    void *b = HeapAlloc(heap, 0, 8);
-                    b = HeapReAlloc(heap, 0, b, 64 + i);
-                    w->freed[i] = b;
-                    HeapFree(heap, 0, b);
-                    w->kept[i] = a;
-                }
-                return 0;
-            },
-            &work[t], 0, nullptr);
+        threads[t] = CreateThread(nullptr, 0, RunWork<Work>, &work[t], 0, nullptr);
     }
     WaitForMultipleObjects(Threads, threads, TRUE, INFINITE);
     for (HANDLE thread : threads)
@@ -406,7 +413,9 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
             EXPECT_EQ(static_cast<uint32_t>(8 + i), record->size);
         }
     // Exactly one record per kept block, and none for a freed block whose
-    // address no kept block took over.
+    // address no kept block took over. Only the workers' own records count:
+    // Wine's thread start-up allocates inside ntdll and frees some of it past
+    // the hooked entries, so stale system records may share an address.
     std::unordered_set<uint32_t> kept, freed;
     for (Work &w : work)
         for (int i = 0; i < Blocks / 2; i++) {
@@ -416,6 +425,8 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
     size_t keptRecords = 0, staleRecords = 0;
     for (AllocRecord *head : AllocTable)
         for (AllocRecord *record = head; record; record = record->next) {
+            if (!InsideTestProgram(record->frames[0]))
+                continue;
             keptRecords += kept.count(record->address);
             staleRecords += freed.count(record->address) && !kept.count(record->address);
         }
@@ -429,14 +440,13 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
 TEST_F(Interceptors, StopRestoresEveryEntryAndTheRealEntries)
 {
     Stop();
-    const void *entries[] = {
-        reinterpret_cast<void *>(&HeapAlloc),     reinterpret_cast<void *>(&HeapReAlloc),
-        reinterpret_cast<void *>(&HeapFree),      reinterpret_cast<void *>(&GlobalAlloc),
-        reinterpret_cast<void *>(&GlobalReAlloc), reinterpret_cast<void *>(&GlobalFree),
-        reinterpret_cast<void *>(&LocalAlloc),    reinterpret_cast<void *>(&LocalReAlloc),
-        reinterpret_cast<void *>(&LocalFree),
-    };
-    for (int i = 0; i < AllocatorFunctionCount; i++) {
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32");
+    const char *names[] = {"HeapAlloc",  "HeapReAlloc", "HeapFree",     "GlobalAlloc", "GlobalReAlloc",
+                           "GlobalFree", "LocalAlloc",  "LocalReAlloc", "LocalFree"};
+    const void *entries[AllocatorFunctionCount];
+    for (uint32_t i = 0; i < AllocatorFunctionCount; i++)
+        entries[i] = reinterpret_cast<const void *>(GetProcAddress(kernel32, names[i]));
+    for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
         EXPECT_EQ(entries[i], RealEntry[i]) << i;
         EXPECT_EQ(nullptr, AllocatorHook[i]) << i;
         EXPECT_NE(0xE9, *static_cast<const uint8_t *>(entries[i])) << i;
