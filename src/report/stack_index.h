@@ -1,0 +1,25 @@
+// An index of the live records' stacks for one dump: finds each record's
+// group in constant time instead of a scan of the whole table.
+#pragma once
+#include <stdint.h>
+
+struct AllocRecord;
+
+struct StackGroup {
+    AllocRecord *leader;  // the group's first record in walk order, null for a free slot
+    uint32_t count;
+    uint32_t hash;
+};
+
+struct StackIndex {
+    StackGroup *slots;  // VirtualAlloc memory, never the process heap
+    uint32_t mask;
+};
+
+// Groups every record of kind 1 by its RecordDepth frames; 0 when the
+// memory for the index cannot be had.
+int BuildStackIndex(StackIndex *index);
+// The size of record's group when record leads it, else 0: the record then
+// belongs to the group of a record met earlier in the walk.
+uint32_t LedGroupCount(const StackIndex *index, const AllocRecord *record);
+void FreeStackIndex(StackIndex *index);

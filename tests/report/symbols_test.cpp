@@ -1,0 +1,266 @@
+// Frame lines through the real symbol handler: source line, symbol form,
+// bare address; the stack printer; modules loaded on demand.
+#include "debug_capture.h"
+#include "report_test_support.h"
+#include "report/symbol_modules.h"
+#include "report/symbols.h"
+#include "control/options.h"
+#include "tracking/alloc_table.h"
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <dbghelp.h>
+
+__attribute__((noinline)) static uint32_t CallerAddress()
+{
+    return reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+}
+
+static volatile uint32_t Sink;
+
+__attribute__((noinline)) uint32_t AddressWithLine(int *line, const char **file)
+{
+    Sink = CallerAddress(); *line = __LINE__;
+    *file = __FILE__;
+    return Sink;
+}
+
+std::string WinePathOf(const char *file)
+{
+    std::string path = "Z:";
+    path += file;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+void PrepareSymbolHandler()
+{
+    if (!SymbolProcess)
+        InitSymbols();
+    ASSERT_TRUE(SymbolProcess);
+    SymRefreshModuleList(SymbolProcess);
+    ForgetSymbolModuleLoads();
+}
+
+namespace {
+
+struct HelperModule {
+    HMODULE module = LoadLibraryW(L"tarnwick_helper.dll");
+    uint32_t Base() const { return reinterpret_cast<uintptr_t>(module); }
+    uint32_t Function() const { return reinterpret_cast<uintptr_t>(GetProcAddress(module, "HelperFunction")); }
+    ~HelperModule()
+    {
+        if (module) {
+            SymUnloadModule64(SymbolProcess, Base());
+            FreeLibrary(module);
+        }
+    }
+};
+
+// Symbols without line numbers: the module leaves the symbol handler and
+// comes back, on demand, read without lines; afterwards it leaves again.
+struct LinesOff {
+    explicit LinesOff(uint32_t base) : base_(base)
+    {
+        SymUnloadModule64(SymbolProcess, base_);
+        SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS);
+        ForgetSymbolModuleLoads();
+    }
+    ~LinesOff()
+    {
+        SymUnloadModule64(SymbolProcess, base_);
+        SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
+        ForgetSymbolModuleLoads();
+    }
+    uint32_t base_;
+};
+
+uint32_t ProgramBase() { return reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr)); }
+
+std::vector<std::string> SymbolPieces(const char *module, const char *symbol, uint32_t displacement,
+                                      uint32_t address)
+{
+    char rest[64];
+    snprintf(rest, sizeof rest, "+0x%x : %s\n", displacement, Hex8(address).c_str());
+    if (!module)
+        return {symbol, rest};
+    return {module, "!", symbol, rest};
+}
+
+class Symbols : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        PrepareSymbolHandler();
+        savedRoot_ = Options.sourceRoot[0];
+        Options.sourceRoot[0] = 0;
+        savedDepth_ = RecordDepth;
+    }
+    void TearDown() override
+    {
+        Options.sourceRoot[0] = savedRoot_;
+        RecordDepth = savedDepth_;
+    }
+    wchar_t savedRoot_;
+    uint32_t savedDepth_;
+};
+
+TEST_F(Symbols, AddressWithLineInformationGivesOneSourceLine)
+{
+    int line;
+    const char *file;
+    uint32_t address = AddressWithLine(&line, &file);
+    DebugCapture capture;
+    EXPECT_EQ(PrintFrame(address), 1);
+    std::string expected = WinePathOf(file) + "(" + std::to_string(line) + ") : " + Hex8(address) + "\n";
+    EXPECT_EQ(capture.Pieces(), std::vector<std::string>{expected});
+}
+
+TEST_F(Symbols, AddressWithoutLineInformationGivesModuleSymbolAndDisplacement)
+{
+    int line;
+    const char *file;
+    uint32_t address = AddressWithLine(&line, &file);
+    uint32_t displacement = address - reinterpret_cast<uintptr_t>(&AddressWithLine);
+    LinesOff off(ProgramBase());
+    DebugCapture capture;
+    EXPECT_EQ(PrintFrame(address), 1);
+    EXPECT_EQ(capture.Pieces(), SymbolPieces("report_tests.exe", "AddressWithLine", displacement, address));
+}
+
+TEST_F(Symbols, UnavailableModuleNameLeavesTwoPieces)
+{
+    HelperModule helper;
+    ASSERT_TRUE(helper.module);
+    uint32_t address = helper.Function() + 5;
+    LinesOff off(helper.Base());
+    {
+        DebugCapture capture;
+        ASSERT_EQ(PrintFrame(address), 1);
+        EXPECT_EQ(capture.Pieces(), SymbolPieces("tarnwick_helper.dll", "HelperFunction", 5, address));
+    }
+    // Gone from the process, still known to the symbol handler.
+    FreeLibrary(helper.module);
+    helper.module = nullptr;
+    DebugCapture capture;
+    EXPECT_EQ(PrintFrame(address), 1);
+    EXPECT_EQ(capture.Pieces(), SymbolPieces(nullptr, "HelperFunction", 5, address));
+}
+
+TEST_F(Symbols, ModuleIsLoadedOnDemandOncePerDump)
+{
+    HelperModule helper;
+    ASSERT_TRUE(helper.module);
+    uint32_t address = helper.Function() + 1;
+    SymUnloadModule64(SymbolProcess, helper.Base());  // unknown, whatever the platform knew before
+    ForgetSymbolModuleLoads();
+    const std::string source = WinePathOf(__FILE__).replace(WinePathOf(__FILE__).rfind('\\') + 1,
+                                                            std::string::npos, "helper_module.cpp(");
+    {
+        DebugCapture capture;
+        EXPECT_EQ(PrintFrame(address), 1);
+        ASSERT_EQ(capture.Pieces().size(), 1u);
+        EXPECT_EQ(capture.Pieces()[0].rfind(source, 0), 0u) << capture.Pieces()[0];
+    }
+    // Unknown again within the same dump: no second load, nothing printed.
+    SymUnloadModule64(SymbolProcess, helper.Base());
+    {
+        DebugCapture capture;
+        EXPECT_EQ(PrintFrame(address), 0);
+        EXPECT_TRUE(capture.Pieces().empty());
+    }
+    ForgetSymbolModuleLoads();  // the next dump tries again
+    DebugCapture capture;
+    EXPECT_EQ(PrintFrame(address), 1);
+    ASSERT_EQ(capture.Pieces().size(), 1u);
+    EXPECT_EQ(capture.Pieces()[0].rfind(source, 0), 0u) << capture.Pieces()[0];
+}
+
+TEST_F(Symbols, AddressOfNoModuleIsPrintedBare)
+{
+    void *page = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_TRUE(page);
+    uint32_t address = reinterpret_cast<uintptr_t>(page) + 0x10;
+    uint32_t frames[3] = {address, 0x80001234u, 0};
+    RecordDepth = 3;
+    {
+        DebugCapture capture;
+        EXPECT_EQ(PrintFrame(address), 0);
+        EXPECT_TRUE(capture.Pieces().empty());
+    }
+    DebugCapture capture;
+    PrintStack(frames);
+    EXPECT_EQ(capture.Pieces(), (std::vector<std::string>{Hex8(address) + "\n", "0x80001234\n"}));
+    VirtualFree(page, 0, MEM_RELEASE);
+}
+
+TEST_F(Symbols, WithoutSymbolHandlerEveryFrameIsBare)
+{
+    int line;
+    const char *file;
+    uint32_t withLine = AddressWithLine(&line, &file);
+    HelperModule helper;
+    uint32_t frames[4] = {withLine, helper.Function() + 3, ProgramBase() + 0x1000, 0};
+    RecordDepth = 4;
+    HANDLE saved = SymbolProcess;
+    SymbolProcess = 0;
+    DebugCapture capture;
+    PrintStack(frames);
+    SymbolProcess = saved;
+    EXPECT_EQ(capture.Pieces(), (std::vector<std::string>{Hex8(frames[0]) + "\n", Hex8(frames[1]) + "\n",
+                                                          Hex8(frames[2]) + "\n"}));
+}
+
+TEST_F(Symbols, StackPrintsRecordDepthFramesAndStopsAtZero)
+{
+    HANDLE saved = SymbolProcess;
+    SymbolProcess = 0;
+    uint32_t full[5] = {0x10, 0x20, 0x30, 0x40, 0x50};
+    uint32_t empty[3] = {0, 0x20, 0x30};
+    uint32_t gap[3] = {0x10, 0, 0x30};
+    uint32_t savedStackDepth = Options.stackDepth;
+    Options.stackDepth = 1;  // the option as changed after the run: not what records hold
+    RecordDepth = 4;
+    DebugCapture capture;
+    PrintStack(full);
+    std::vector<std::string> fullLines = capture.Pieces();
+    capture.Clear();
+    RecordDepth = 3;
+    PrintStack(empty);
+    std::vector<std::string> emptyLines = capture.Pieces();
+    capture.Clear();
+    PrintStack(gap);
+    std::vector<std::string> gapLines = capture.Pieces();
+    SymbolProcess = saved;
+    Options.stackDepth = savedStackDepth;
+    EXPECT_EQ(fullLines, (std::vector<std::string>{"0x00000010\n", "0x00000020\n", "0x00000030\n", "0x00000040\n"}));
+    EXPECT_TRUE(emptyLines.empty());
+    EXPECT_EQ(gapLines, std::vector<std::string>{"0x00000010\n"});
+}
+
+TEST_F(Symbols, StackMixesTheThreeForms)
+{
+    int line;
+    const char *file;
+    uint32_t withLine = AddressWithLine(&line, &file);
+    {
+        DebugCapture loadWithLines;  // the program's module known with its lines
+        ASSERT_EQ(PrintFrame(withLine), 1);
+    }
+    HelperModule helper;
+    ASSERT_TRUE(helper.module);
+    LinesOff off(helper.Base());
+    uint32_t frames[3] = {withLine, helper.Function() + 2, 0x80000010u};
+    RecordDepth = 3;
+    DebugCapture capture;
+    PrintStack(frames);
+    std::vector<std::string> expected = {WinePathOf(file) + "(" + std::to_string(line) + ") : " + Hex8(withLine) +
+                                         "\n"};
+    for (const std::string &piece : SymbolPieces("tarnwick_helper.dll", "HelperFunction", 2, frames[1]))
+        expected.push_back(piece);
+    expected.push_back("0x80000010\n");
+    EXPECT_EQ(capture.Pieces(), expected);
+}
+
+}  // namespace
