@@ -102,9 +102,12 @@ int PrintFrame(uint32_t address)
     DWORD64 address64 = static_cast<DWORD64>(static_cast<int64_t>(static_cast<int32_t>(address)));
     void *shown = reinterpret_cast<void *>(static_cast<uintptr_t>(address));
 
+    // Every frame is a return address: the instruction after the call, which
+    // may already belong to the next source line (the closing brace after a
+    // call in tail position). The line of the call holds the byte before it.
     IMAGEHLP_LINEW64 line = {};
     line.SizeOfStruct = sizeof line;
-    if (LookUpLine(address, address64, &line)) {
+    if (LookUpLine(address - 1, address64 - 1, &line)) {
         wchar_t sourcePath[PathChars];
         RerootSourcePath(sourcePath, line.FileName);
         wchar_t text[PathChars + 40];

@@ -30,7 +30,6 @@ void SetDepth(unsigned depth, int breakOnLeak = 0, int ownThreadOnly = 0)
 }
 
 int HeapLeakLine, GlobalLeakLine, LocalLeakLine;
-// Storing each result keeps the instruction after the call on the call's line.
 void *volatile LastBlock;
 
 __attribute__((noinline)) void *LeakFromHeap(SIZE_T bytes)
@@ -49,9 +48,9 @@ __attribute__((noinline)) HGLOBAL LeakFromGlobal()
 
 __attribute__((noinline)) HLOCAL LeakFromLocal()
 {
+    // A call in tail position: its return address lies on the closing line.
     LocalLeakLine = __LINE__ + 1;
-    LastBlock = LocalAlloc(LMEM_FIXED, 300);
-    return LastBlock;
+    return LocalAlloc(LMEM_FIXED, 300);
 }
 
 volatile int ThreeTimes = 3;  // a loop the compiler cannot unroll: one call site
