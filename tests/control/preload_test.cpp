@@ -15,10 +15,10 @@ struct Internals {
 };
 
 struct Early {
-    HANDLE go, done;
+    HANDLE go, done, finish;
     Internals *internals;
-    DWORD id;
-    uint32_t savedOuter, savedInner, depthAfter;
+    volatile DWORD id;
+    uint32_t savedOuter, savedInner;
 };
 
 DWORD WINAPI EarlyThread(void *argument)
@@ -32,6 +32,8 @@ DWORD WINAPI EarlyThread(void *argument)
     in.leave(early->savedInner);
     in.leave(early->savedOuter);
     SetEvent(early->done);
+    // Stay alive: the entry goes away with the thread's detach.
+    WaitForSingleObject(early->finish, INFINITE);
     return 0;
 }
 
@@ -67,7 +69,7 @@ TEST(Preload, ThreadFromBeforeTheLoadGetsItsEntryAtItsFirstBracket)
     ASSERT_EQ(nullptr, GetModuleHandleW(L"TarnwickTest.dll"));
     Internals internals = {};
     Early early = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr),
-                   &internals, 0, 99, 99, 99};
+                   CreateEventW(nullptr, TRUE, FALSE, nullptr), &internals, 0, 99, 99};
     HANDLE thread = CreateThread(nullptr, 0, EarlyThread, &early, 0, nullptr);
     ASSERT_NE(nullptr, thread);
     while (!early.id)
@@ -106,9 +108,11 @@ TEST(Preload, ThreadFromBeforeTheLoadGetsItsEntryAtItsFirstBracket)
     EXPECT_NE(nullptr, lateEntry);
     EXPECT_EQ(0u, lateDepth);
 
+    SetEvent(early.finish);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     EXPECT_EQ(nullptr, FindEntry(internals.registry, early.id)) << "detach removes the entry it made";
     CloseHandle(early.go);
     CloseHandle(early.done);
+    CloseHandle(early.finish);
 }

@@ -189,9 +189,11 @@ TEST(Bracket, NestingOnManyThreadsAtOnce)
     HANDLE start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     int errors[Threads] = {};
     ThreadEntry *entries[Threads] = {};
+    volatile LONG ready = 0;
     std::vector<std::function<void()>> bodies;
     for (int t = 0; t < Threads; t++)
         bodies.push_back([&, t] {
+            InterlockedIncrement(&ready);
             WaitForSingleObject(start, INFINITE);
             for (int round = 0; round < Rounds; round++)
                 Nest(1, 1 + (round + t) % 6, &errors[t]);
@@ -202,6 +204,9 @@ TEST(Bracket, NestingOnManyThreadsAtOnce)
     std::vector<HANDLE> threads;
     for (auto &body : bodies)
         threads.push_back(StartThread(&body));
+    // All attached (and so all holding entries) before any can finish.
+    while (ready < Threads)
+        Sleep(1);
     SetEvent(start);
     WaitForMultipleObjects(Threads, threads.data(), TRUE, INFINITE);
     for (HANDLE thread : threads)
