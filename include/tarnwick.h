@@ -6,6 +6,8 @@
 #ifndef TARNWICK_H
 #define TARNWICK_H
 
+#include <stddef.h> /* wchar_t, for C clients */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
