@@ -4,8 +4,9 @@
 #include <stdint.h>
 
 // Returns the address after the source instruction, or null (ERROR_INVALID_DATA)
-// when source is null. A null destination copies into a discarded scratch area;
-// null output pointers discard those outputs.
+// when source is null. A null destination copies into a discarded scratch area
+// and measures only: extraBytes is then 0, as for a copy left in place. Null
+// output pointers discard those outputs.
 const uint8_t *CopyInstruction(void *destination, const void *source,
                                uint32_t *branchTarget, int32_t *extraBytes);
 
