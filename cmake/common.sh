@@ -10,7 +10,9 @@ cmake --build "$BUILD" -j"$(nproc)" >"$BUILD/build.log" 2>&1 || { cat "$BUILD/bu
 
 export WINEPREFIX="$BUILD/wineprefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
-# The server and Wine's services must not hold CTest's output pipe open.
-wineserver -p </dev/null >/dev/null 2>&1
-wine wineboot </dev/null >/dev/null 2>&1
+# Boot the prefix (created on first use) and keep its server alive, before any
+# test runs: the server and Wine's services must not hold CTest's output pipe
+# open. A server that is already persistent makes "-p" fail; that is fine.
 trap 'wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
+wine wineboot </dev/null >/dev/null 2>&1
+wineserver -p </dev/null >/dev/null 2>&1 || true

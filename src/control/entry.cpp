@@ -1,6 +1,7 @@
 // The loader notification: process and thread attach and detach.
 #include "control/library.h"
 #include "control/thread_registry.h"
+#include "tarnwick.h"
 #include <psapi.h>
 
 uintptr_t OwnImageBase;
@@ -25,7 +26,7 @@ BOOL OnProcessAttach(HMODULE self)
     return TRUE;
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
@@ -36,6 +37,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
         break;
     case DLL_THREAD_DETACH:
         RemoveCurrentThreadEntry();
+        break;
+    case DLL_PROCESS_DETACH:
+        // Unloaded by FreeLibrary while recording: the patched entries would
+        // jump into unmapped code. At process exit everything stays in place
+        // for the exit hook.
+        if (!reserved && RunningFlag)
+            TarnwickStop();
         break;
     }
     return TRUE;

@@ -178,3 +178,11 @@ TEST(EndToEnd, ThreadTerminatedInsideAnAllocatorDoesNotHangTheStop)
     EXPECT_NE(std::string::npos, run.out.find("HOST: stopped\n")) << run.out;
     EXPECT_NE(-1000, HostValue(run.out, "dump"));
 }
+
+TEST(EndToEnd, UnloadingWhileRecordingRestoresTheEntries)
+{
+    CapturedRun run = RunUnderDbgrun(L"unload_host.exe", L"");
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(0u, run.exitCode) << run.out << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("entries changed after unload: 0")) << run.out;
+}
