@@ -126,17 +126,19 @@ HookRecord *InstallHook(void *detour, void **slot)
     return record;
 }
 
-int RemoveHook(HookRecord *record)
+int HookInPlace(const HookRecord *record)
 {
-    if (!record)
-        return 0;
-    uint8_t *target = record->target;
-    if (target[0] != 0xE9)
-        return 0;
+    const uint8_t *target = record->target;
     uint32_t displacement;
     memcpy(&displacement, target + 1, 4);
-    if (displacement != Address(record->detour) - Address(target) - PatchLength)
+    return target[0] == 0xE9 && displacement == Address(record->detour) - Address(target) - PatchLength;
+}
+
+int RemoveHook(HookRecord *record)
+{
+    if (!record || !HookInPlace(record))
         return 0;
+    uint8_t *target = record->target;
     DWORD oldProtection;
     if (!VirtualProtect(target, record->savedLength, PAGE_EXECUTE_READWRITE, &oldProtection))
         return 0;

@@ -19,5 +19,7 @@ struct HookRecord {
 // or jump that ends the function before five bytes, a branch back into the
 // overwritten bytes), else the system's error.
 HookRecord *InstallHook(void *detour, void **slot);
+// 1 while the hooked entry still jumps to this record's detour, else 0.
+int HookInPlace(const HookRecord *record);
 // 1 when the entry bytes were restored and the record released, else 0.
 int RemoveHook(HookRecord *record);

@@ -201,16 +201,6 @@ void *const Interceptor[AllocatorFunctionCount] = {
     reinterpret_cast<void *>(InterceptHandleFree<FnLocalFree>),
 };
 
-// True while the function's entry still carries this hook's jump.
-bool EntryStillHooked(const HookRecord *hook)
-{
-    const uint8_t *target = hook->target;
-    uint32_t displacement;
-    memcpy(&displacement, target + 1, 4);
-    return target[0] == 0xE9 &&
-           displacement == reinterpret_cast<uint32_t>(hook->detour) - reinterpret_cast<uint32_t>(target) - 5;
-}
-
 }  // namespace
 
 // The resize of a recorded heap block: the record goes back into the table on
@@ -258,7 +248,7 @@ void RemoveAllocatorHooks()
             DebugBreak();
         // While the entry still jumps here the trampoline must stay the way
         // to the real function; otherwise the hook is gone and so is our claim.
-        if (!EntryStillHooked(hook)) {
+        if (!HookInPlace(hook)) {
             AllocatorHook[i] = nullptr;
             RealEntry[i] = ImportedEntry[i];
         }

@@ -452,3 +452,32 @@ TEST_F(Interceptors, StopRestoresEveryEntryAndTheRealEntries)
         EXPECT_NE(0xE9, *static_cast<const uint8_t *>(entries[i])) << i;
     }
 }
+
+// One entry that cannot be hooked (a function that returns at once): the
+// others record as usual, and the stop passes over the missing hook without
+// breaking into a debugger (with none attached that would end this program).
+TEST_F(Interceptors, AnEntryThatCannotBeHookedIsSkipped)
+{
+    Stop();
+    HeapDestroy(RecordHeap);
+    RecordHeap = nullptr;
+    auto *shortFunction = static_cast<uint8_t *>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+    ASSERT_NE(nullptr, shortFunction);
+    memset(shortFunction, 0xCC, 4096);
+    shortFunction[0] = 0xC3;
+    void *localFree = RealEntry[FnLocalFree];
+    RealEntry[FnLocalFree] = shortFunction;
+    TarnwickStart();
+    EXPECT_EQ(nullptr, AllocatorHook[FnLocalFree]);
+    EXPECT_EQ(shortFunction, RealEntry[FnLocalFree]);
+    EXPECT_EQ(0xC3, shortFunction[0]);
+    void *block = HeapAlloc(GetProcessHeap(), 0, 20);
+    EXPECT_NE(nullptr, FindRecord(block)) << "the other hooks record";
+    HeapFree(GetProcessHeap(), 0, block);
+    EXPECT_EQ(nullptr, FindRecord(block));
+    Stop();
+    for (uint32_t i = 0; i < AllocatorFunctionCount; i++)
+        EXPECT_EQ(nullptr, AllocatorHook[i]) << i;
+    RealEntry[FnLocalFree] = localFree;
+    VirtualFree(shortFunction, 0, MEM_RELEASE);
+}
