@@ -473,8 +473,11 @@ TEST_F(Interceptors, AnEntryThatCannotBeHookedIsSkipped)
     EXPECT_EQ(0xC3, shortFunction[0]);
     void *block = HeapAlloc(GetProcessHeap(), 0, 20);
     EXPECT_NE(nullptr, FindRecord(block)) << "the other hooks record";
+    // Blocks released through the unhooked LocalFree leave stale records, and
+    // one may share this address: count rather than look for absence.
+    int before = CountRecords(block);
     HeapFree(GetProcessHeap(), 0, block);
-    EXPECT_EQ(nullptr, FindRecord(block));
+    EXPECT_EQ(before - 1, CountRecords(block));
     Stop();
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++)
         EXPECT_EQ(nullptr, AllocatorHook[i]) << i;
