@@ -203,6 +203,18 @@ void EntriesRestored()
     }
 }
 
+// The depth of a run is fixed at its start: a new depth set between the stop
+// and the dump does not change how many frames the dump reads.
+void DepthChangedBeforeDump()
+{
+    SetDepth(3);
+    TarnwickStart();
+    LeakFromHeap(33);
+    TarnwickStop();
+    SetDepth(64);
+    Say("dump %d", TarnwickDump());
+}
+
 HANDLE LockedHeap;
 
 DWORD WINAPI BlockOnLockedHeap(void *)
@@ -250,6 +262,8 @@ int main(int argc, char **argv)
         TerminateOther();
     else if (!strcmp(scenario, "entries"))
         EntriesRestored();
+    else if (!strcmp(scenario, "depth-change"))
+        DepthChangedBeforeDump();
     else if (!strcmp(scenario, "stuck-thread"))
         StuckThread();
     else if (!strcmp(scenario, "sleep"))

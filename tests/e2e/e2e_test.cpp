@@ -186,3 +186,13 @@ TEST(EndToEnd, UnloadingWhileRecordingRestoresTheEntries)
     EXPECT_EQ(0u, run.exitCode) << run.out << run.err;
     EXPECT_NE(std::string::npos, run.out.find("entries changed after unload: 0")) << run.out;
 }
+
+TEST(EndToEnd, DepthSetBetweenStopAndDumpDoesNotChangeTheRecords)
+{
+    CapturedRun run = Host(L"depth-change");
+    EXPECT_EQ(1, HostValue(run.out, "dump")) << run.out;
+    std::string report = MaskAddresses(run.out.substr(run.out.find(Heading)));
+    // Three frames were recorded per block, so three lines follow the entry.
+    std::regex group("Memory block 33 bytes at 0x######## \\(1 times\\)\n([^\n]+\n){3}\n\n");
+    EXPECT_TRUE(std::regex_search(report, group)) << report;
+}
