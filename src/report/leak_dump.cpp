@@ -1,6 +1,7 @@
 // The leak report: every live record outside the system modules, grouped by
 // identical stack, one entry per group.
 #include "report/leak_dump.h"
+#include "report/frame_cache.h"
 #include "report/stack_index.h"
 #include "report/symbol_modules.h"
 #include "report/symbols.h"
@@ -31,6 +32,7 @@ uint32_t DumpLeaks()
 {
     WriteMessage(L"\nTarnwick: Memory leak dump\n");
     ForgetSymbolModuleLoads();
+    BeginFrameCache();
     // Grouping by scanning the table for every group is quadratic; the index
     // gives the same groups, leaders and marks in linear time. Without memory
     // for it, the scan does the work.
@@ -63,6 +65,7 @@ uint32_t DumpLeaks()
         }
     if (indexed)
         FreeStackIndex(&index);
+    EndFrameCache();
     if (total == 0)
         WriteMessage(L"No memory leak.\n\n");
     return total;

@@ -2,6 +2,7 @@
 // module!symbol+displacement; the dbghelp symbol handler is opened once.
 #include "report/symbols.h"
 #include "report/symbol_modules.h"
+#include "report/frame_cache.h"
 #include "control/library.h"
 #include "control/options.h"
 #include "tracking/alloc_table.h"
@@ -112,7 +113,7 @@ int PrintFrame(uint32_t address)
         RerootSourcePath(sourcePath, line.FileName);
         wchar_t text[PathChars + 40];
         wsprintfW(text, L"%s(%d) : 0x%p\n", sourcePath, static_cast<int>(line.LineNumber), shown);
-        WriteMessage(text);
+        WriteFramePiece(text);
         return 1;
     }
 
@@ -134,23 +135,29 @@ int PrintFrame(uint32_t address)
     // A null handle would name the program itself, whatever holds the address.
     if (module && GetModuleBaseNameW(GetCurrentProcess(), module, moduleName, PathChars)) {
         moduleName[PathChars - 1] = 0;
-        WriteMessage(moduleName);
-        WriteMessage(L"!");
+        WriteFramePiece(moduleName);
+        WriteFramePiece(L"!");
     }
-    WriteMessage(name);
+    WriteFramePiece(name);
     wchar_t rest[64];
     wsprintfW(rest, L"+0x%I64x : 0x%p\n", displacement, shown);
-    WriteMessage(rest);
+    WriteFramePiece(rest);
     return 1;
 }
 
+// Within a dump each distinct address is resolved once; its lines are
+// replayed wherever it occurs again.
 void PrintStack(const uint32_t *frames)
 {
     for (uint32_t i = 0; i < RecordDepth && frames[i]; ++i) {
+        if (ReplayFrame(frames[i]))
+            continue;
+        BeginFrameEntry(frames[i]);
         if (!PrintFrame(frames[i])) {
             wchar_t text[130];
             wsprintfW(text, L"0x%p\n", reinterpret_cast<void *>(static_cast<uintptr_t>(frames[i])));
-            WriteMessage(text);
+            WriteFramePiece(text);
         }
+        EndFrameEntry();
     }
 }
