@@ -3,6 +3,7 @@
 // sees first and swallows.
 #pragma once
 #include <windows.h>
+#include <stdint.h>
 #include <string.h>
 #include <string>
 #include <vector>
@@ -57,3 +58,22 @@ inline std::vector<std::string> Take()
 }
 
 }  // namespace debug_capture
+
+// The strings written from now on, one per OutputDebugString call.
+class DebugCapture {
+public:
+    DebugCapture()
+    {
+        debug_capture::Install();
+        debug_capture::Take();
+    }
+    const std::vector<std::string> &Pieces();
+    std::string Text();
+    void Clear();
+
+private:
+    std::vector<std::string> pieces_;
+};
+
+// "0x" and the eight upper-case hexadecimal digits of a 32-bit value.
+std::string Hex8(uint32_t value);
