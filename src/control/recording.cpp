@@ -61,9 +61,9 @@ extern "C" void __stdcall TarnwickStart(void)
         return;
     }
     ClearAllocTable();
-    // The records of a run that was stopped but never dumped are abandoned
-    // with their heap.
-    if (RecordHeap)
+    // The records of a run that was stopped but never dumped go with their
+    // heap, unless a call may still be inside an interceptor and use them.
+    if (RecordHeap && TableLockDrained)
         HeapDestroy(RecordHeap);
     RecordHeap = HeapCreate(0, 0, 0);
     if (!RecordHeap) {
