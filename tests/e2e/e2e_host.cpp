@@ -216,9 +216,11 @@ void DepthChangedBeforeDump()
 }
 
 HANDLE LockedHeap;
+HANDLE AboutToAllocate;
 
 DWORD WINAPI BlockOnLockedHeap(void *)
 {
+    SetEvent(AboutToAllocate);
     HeapAlloc(LockedHeap, 0, 64);
     return 0;
 }
@@ -230,8 +232,10 @@ void StuckThread()
     LockedHeap = HeapCreate(0, 0, 0);
     TarnwickStart();
     HeapLock(LockedHeap);
+    AboutToAllocate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE thread = CreateThread(nullptr, 0, BlockOnLockedHeap, nullptr, 0, nullptr);
-    Sleep(300);
+    WaitForSingleObject(AboutToAllocate, INFINITE);
+    Sleep(200);  // into the allocator, where the heap lock holds it
     TerminateThread(thread, 1);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
