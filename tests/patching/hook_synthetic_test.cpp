@@ -24,6 +24,21 @@ protected:
     }
     void TearDown() override { VirtualFree(code, 0, MEM_RELEASE); }
 
+    struct Hooked {
+        Bytes before;
+        CountingDetour *detour;
+        HookRecord *record;
+    };
+
+    // Hooks entry with a counting detour and checks every invariant of the result.
+    Hooked HookEntry(uint8_t *entry)
+    {
+        Hooked hooked{BytesAt(entry, 32), NewCountingDetour(entry), nullptr};
+        hooked.record = InstallHook(hooked.detour->code, &hooked.detour->slot);
+        ExpectInstalled(hooked.record, hooked.detour->code, entry, &hooked.detour->slot, hooked.before);
+        return hooked;
+    }
+
     uint8_t *Place(size_t offset, const Bytes &bytes)
     {
         Writable();
@@ -68,10 +83,7 @@ const Bytes HotPatchAdd = {0x8B, 0xFF, 0x55, 0x8B, 0xEC,  // mov edi,edi; push e
 TEST_F(SyntheticEntry, HotPatchPrologueSavesFiveBytes)
 {
     uint8_t *entry = Place(0x10, HotPatchAdd);
-    Bytes before = BytesAt(entry, 32);
-    CountingDetour *detour = NewCountingDetour(entry);
-    HookRecord *record = InstallHook(detour->code, &detour->slot);
-    ExpectInstalled(record, detour->code, entry, &detour->slot, before);
+    auto [before, detour, record] = HookEntry(entry);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->savedLength, 5u);
     EXPECT_EQ(BytesAt(record->trampoline, 5), Bytes(HotPatchAdd.begin(), HotPatchAdd.begin() + 5));
@@ -90,10 +102,7 @@ TEST_F(SyntheticEntry, TwoPushesSaveSevenBytesAndAllSevenAreRestored)
     // push 7; push 0x100; pop eax; pop ecx; add eax, ecx; ret
     Bytes pushes = {0x6A, 0x07, 0x68, 0x00, 0x01, 0x00, 0x00, 0x58, 0x59, 0x01, 0xC8, 0xC3};
     uint8_t *entry = Place(0x40, pushes);
-    Bytes before = BytesAt(entry, 32);
-    CountingDetour *detour = NewCountingDetour(entry);
-    HookRecord *record = InstallHook(detour->code, &detour->slot);
-    ExpectInstalled(record, detour->code, entry, &detour->slot, before);
+    auto [before, detour, record] = HookEntry(entry);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->savedLength, 7u);
     EXPECT_EQ(reinterpret_cast<Function>(entry)(0, 0), 0x107);
@@ -120,10 +129,7 @@ TEST_F(SyntheticEntry, JumpAtEntryStillReachesItsDestination)
     Writable();
     WriteRel32(entry, body);
     ReadOnly();
-    Bytes before = BytesAt(entry, 32);
-    CountingDetour *detour = NewCountingDetour(entry);
-    HookRecord *record = InstallHook(detour->code, &detour->slot);
-    ExpectInstalled(record, detour->code, entry, &detour->slot, before);
+    auto [before, detour, record] = HookEntry(entry);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->savedLength, 5u);
     EXPECT_NE(BytesAt(record->trampoline, 5), Bytes(before.begin(), before.begin() + 5));  // re-based
@@ -140,10 +146,7 @@ TEST_F(SyntheticEntry, CallAtEntryIsRebased)
     Writable();
     WriteRel32(entry, helper);
     ReadOnly();
-    Bytes before = BytesAt(entry, 32);
-    CountingDetour *detour = NewCountingDetour(entry);
-    HookRecord *record = InstallHook(detour->code, &detour->slot);
-    ExpectInstalled(record, detour->code, entry, &detour->slot, before);
+    auto [before, detour, record] = HookEntry(entry);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(reinterpret_cast<Function>(detour->slot)(0, 0), 6);
     EXPECT_EQ(reinterpret_cast<Function>(entry)(0, 0), 6);
@@ -160,10 +163,7 @@ TEST_F(SyntheticEntry, JumpThroughPointerIsCopiedUnchanged)
     Bytes jump = {0xFF, 0x25};
     jump.insert(jump.end(), reinterpret_cast<uint8_t *>(&cellAddress), reinterpret_cast<uint8_t *>(&cellAddress) + 4);
     uint8_t *entry = Place(0x300, jump);
-    Bytes before = BytesAt(entry, 32);
-    CountingDetour *detour = NewCountingDetour(entry);
-    HookRecord *record = InstallHook(detour->code, &detour->slot);
-    ExpectInstalled(record, detour->code, entry, &detour->slot, before);
+    auto [before, detour, record] = HookEntry(entry);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->savedLength, 6u);
     EXPECT_EQ(BytesAt(record->trampoline, 6), jump);
@@ -217,10 +217,7 @@ TEST_F(SyntheticEntry, ConditionalNearJumpPastTheStretchIsCarried)
     // test eax, eax; jz rel32 (beyond the stretch); mov eax, 1; ret; target: xor eax, eax; ret
     Bytes entryBytes = {0x85, 0xC0, 0x0F, 0x84, 0x06, 0, 0, 0, 0xB8, 0x01, 0, 0, 0, 0xC3, 0x33, 0xC0, 0xC3};
     uint8_t *entry = Place(0x600, entryBytes);
-    Bytes before = BytesAt(entry, 32);
-    CountingDetour *detour = NewCountingDetour(entry);
-    HookRecord *record = InstallHook(detour->code, &detour->slot);
-    ExpectInstalled(record, detour->code, entry, &detour->slot, before);
+    auto [before, detour, record] = HookEntry(entry);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->savedLength, 8u);
     // eax holds the first argument register's garbage: force it through the two paths.
