@@ -1,25 +1,88 @@
 // TarnwickSetOptions and the stored options.
 #include "control/options.h"
 #include "control/library.h"
+#include "tracking/guarded_region.h"
 #include "tarnwick.h"
 #include <wchar.h>
 
 StoredOptions Options = {DefaultStackDepth, 0, 0, 0, 0, {0}, {0}};
 
-// Copies a caller's string only when it fits, so that a path is never stored
-// cut short. The scan stops at the buffer size: an over-long string is not read
-// further than that.
-static void StoreString(wchar_t *buffer, uint32_t chars, const wchar_t *text, const wchar_t *refusal)
+namespace {
+
+// The x86 page size, the same on every system this runs on.
+const uintptr_t PageBytes = 4096;
+
+enum StringState { StringAbsent, StringFits, StringTooLong, StringUnreadable };
+
+// Whether every byte of [address, address + bytes) lies in committed,
+// readable memory. Asked of the system rather than tried, so that a bad
+// pointer raises no exception that a debugger would see.
+bool IsReadable(const void *address, size_t bytes)
+{
+    uintptr_t at = reinterpret_cast<uintptr_t>(address), end = at + bytes;
+    if (end < at)
+        return false;
+    while (at < end) {
+        MEMORY_BASIC_INFORMATION region;
+        if (!VirtualQuery(reinterpret_cast<const void *>(at), &region, sizeof region) || region.State != MEM_COMMIT)
+            return false;
+        const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                               PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+        if (!(region.Protect & readable) || (region.Protect & PAGE_GUARD))
+            return false;
+        at = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
+    }
+    return true;
+}
+
+// Copies a caller's string into buffer only when all of it can be read and it
+// fits; never reads past the buffer's size or into memory that is not there.
+StringState ReadString(const wchar_t *text, uint32_t chars, wchar_t *buffer)
 {
     if (!text)
-        return;
-    size_t length = wcsnlen(text, chars);
-    if (length >= chars) {
-        WriteMessage(refusal);
-        return;
+        return StringAbsent;
+    for (uint32_t i = 0; i < chars; i++) {
+        const wchar_t *at = text + i;
+        // Asked again only where a character begins or ends a page.
+        uintptr_t offset = reinterpret_cast<uintptr_t>(at) % PageBytes;
+        if ((i == 0 || offset == 0 || offset == PageBytes - 1) && !IsReadable(at, sizeof *at))
+            return StringUnreadable;
+        buffer[i] = *at;
+        if (*at == 0)
+            return StringFits;
     }
-    wmemcpy(buffer, text, length + 1);
+    return StringTooLong;
 }
+
+// What the caller handed over, read in full before anything is stored.
+struct Incoming {
+    const TarnwickOptions *from;
+    TarnwickOptions record;
+    StringState symbolPath, sourceRoot;
+    wchar_t symbolPathText[SymbolPathChars];
+    wchar_t sourceRootText[SourceRootChars];
+};
+
+void ReadIncoming(void *context)
+{
+    auto *in = static_cast<Incoming *>(context);
+    in->record = *in->from;
+    in->symbolPath = ReadString(in->record.symbolPath, SymbolPathChars, in->symbolPathText);
+    in->sourceRoot = ReadString(in->record.sourceRoot, SourceRootChars, in->sourceRootText);
+}
+
+void StoreString(wchar_t *buffer, const wchar_t *text, StringState state, const wchar_t *refusal)
+{
+    if (state == StringTooLong)
+        WriteMessage(refusal);
+    else if (state == StringFits)
+        wcscpy(buffer, text);
+}
+
+// Big enough that it does not belong on the caller's stack.
+Incoming Received;
+
+}  // namespace
 
 extern "C" void __stdcall TarnwickSetOptions(const TarnwickOptions *options)
 {
@@ -31,16 +94,32 @@ extern "C" void __stdcall TarnwickSetOptions(const TarnwickOptions *options)
         WriteMessage(L"Tarnwick: TarnwickSetOptions called with a null pointer; options unchanged.\n");
         return;
     }
-    if (options->stackDepth > MaxStackDepth)
+    Incoming &in = Received;
+    in.from = options;
+    in.symbolPath = in.sourceRoot = StringUnreadable;
+    // The checks above make a fault unlikely; the guard catches memory that is
+    // released while it is read.
+    if (!IsReadable(options, sizeof *options) || RunGuarded(ReadIncoming, &in) != 0) {
+        WriteMessage(L"Tarnwick: TarnwickSetOptions cannot read its options record; options unchanged.\n");
+        return;
+    }
+    if (in.symbolPath == StringUnreadable || in.sourceRoot == StringUnreadable) {
+        WriteMessage(in.symbolPath == StringUnreadable
+                         ? L"Tarnwick: TarnwickSetOptions cannot read symbolPath; options unchanged.\n"
+                         : L"Tarnwick: TarnwickSetOptions cannot read sourceRoot; options unchanged.\n");
+        return;
+    }
+    const TarnwickOptions &record = in.record;
+    if (record.stackDepth > MaxStackDepth)
         WriteMessage(L"Tarnwick: stackDepth is larger than 4096; the depth is unchanged.\n");
-    else if (options->stackDepth != 0)
-        Options.stackDepth = options->stackDepth;
-    Options.breakOnLeak = options->breakOnLeak;
-    Options.ownThreadOnly = options->ownThreadOnly;
+    else if (record.stackDepth != 0)
+        Options.stackDepth = record.stackDepth;
+    Options.breakOnLeak = record.breakOnLeak;
+    Options.ownThreadOnly = record.ownThreadOnly;
     Options.optionsThreadId = GetCurrentThreadId();
-    Options.minRepeat = options->minRepeat;
-    StoreString(Options.symbolPath, SymbolPathChars, options->symbolPath,
+    Options.minRepeat = record.minRepeat;
+    StoreString(Options.symbolPath, in.symbolPathText, in.symbolPath,
                 L"Tarnwick: symbolPath is longer than 1023 characters; the stored path is unchanged.\n");
-    StoreString(Options.sourceRoot, SourceRootChars, options->sourceRoot,
+    StoreString(Options.sourceRoot, in.sourceRootText, in.sourceRoot,
                 L"Tarnwick: sourceRoot is longer than 259 characters; the stored directory is unchanged.\n");
 }

@@ -4,6 +4,7 @@
 #include "control/options.h"
 #include "control/thread_registry.h"
 #include "patching/inline_hook.h"
+#include "patching/thread_freeze.h"
 #include "report/leak_dump.h"
 #include "report/symbols.h"
 #include "report/system_modules.h"
@@ -16,12 +17,12 @@ typedef LONG(NTAPI *NtTerminateProcessFn)(HANDLE, LONG);
 
 static void *ExitRealEntry;
 static HookRecord *ExitHook;
-// False after a stop that gave up waiting for an interceptor: a call that is
-// still inside one may yet take the table lock, so it is neither deleted nor
-// initialised again.
-static bool TableLockDrained = true;
+// False after a stop that gave up waiting for a thread still inside an
+// interceptor: that thread may yet use the table, its lock and the record
+// heap, so none of them is deleted or reset until it has left.
+static bool Drained = true;
 
-enum : uint32_t { StopWaitPolls = 200, StopPollMs = 10 };
+enum : uint32_t { DrainPolls = 2000, DrainPollMs = 1 };
 
 static const wchar_t Banner[] = L"\nTarnwick: leak report of the memory leak detector; see its README for how to read it.\n";
 
@@ -39,17 +40,39 @@ static LONG NTAPI ExitDetour(HANDLE process, LONG status)
     return reinterpret_cast<NtTerminateProcessFn>(ExitRealEntry)(process, status);
 }
 
-// A thread terminated inside an interceptor never leaves it, so the wait is
-// bounded; true when every intercepted call has returned.
-static bool WaitForInterceptors()
+// A suspended thread is inside when it runs the library's code (an
+// interceptor before its bracket opens, or after it closes) or has a bracket
+// open. A thread that has ended is never inside: ExitProcess ends the other
+// threads wherever they are, and they never leave.
+static void NoteInside(const FrozenThread *thread, void *context)
 {
-    for (uint32_t polls = 0; InFlightCount != 0 || PassThroughCount != 0; polls++) {
-        if (polls == StopWaitPolls) {
-            WriteMessage(L"Tarnwick: an allocator call has not returned for 2 seconds (was its thread "
-                         L"terminated?); removing the hooks anyway.\n");
+    const uint32_t base = static_cast<uint32_t>(OwnImageBase);
+    bool inside = (thread->eip >= base && thread->eip <= base + OwnImageSize) || ThreadInsideBracket(thread->teb);
+    if (inside && WaitForSingleObject(thread->handle, 0) != WAIT_OBJECT_0)
+        *static_cast<bool *>(context) = true;
+}
+
+static bool AnyThreadInside()
+{
+    FrozenThreads threads = {};
+    if (!FreezeOtherThreads(&threads))
+        return true;  // cannot tell yet
+    bool inside = false;
+    for (uint32_t i = 0; i < threads.count; i++)
+        NoteInside(&threads.threads[i], &inside);
+    ThawThreads(&threads);
+    return inside;
+}
+
+// With the hooks out no new call comes in: waits, bounded, for the calls
+// already inside to leave. True when none is left.
+static bool WaitUntilNoneInside(bool inside)
+{
+    for (uint32_t polls = 0; inside; polls++) {
+        if (polls == DrainPolls)
             return false;
-        }
-        Sleep(StopPollMs);
+        Sleep(DrainPollMs);
+        inside = AnyThreadInside();
     }
     return true;
 }
@@ -60,10 +83,14 @@ extern "C" void __stdcall TarnwickStart(void)
         WriteMessage(L"Tarnwick: cannot call TarnwickStart again while already started.\n");
         return;
     }
+    if (!Drained && !AnyThreadInside()) {
+        Drained = true;
+        DeleteTableLock();
+    }
     ClearAllocTable();
     // The records of a run that was stopped but never dumped go with their
     // heap, unless a call may still be inside an interceptor and use them.
-    if (RecordHeap && TableLockDrained)
+    if (RecordHeap && Drained)
         HeapDestroy(RecordHeap);
     RecordHeap = HeapCreate(0, 0, 0);
     if (!RecordHeap) {
@@ -71,7 +98,7 @@ extern "C" void __stdcall TarnwickStart(void)
         return;
     }
     RecordDepth = Options.stackDepth;
-    if (TableLockDrained)
+    if (Drained)
         InitTableLock();
     SnapshotSystemModules();
     InitSymbols();
@@ -81,8 +108,12 @@ extern "C" void __stdcall TarnwickStart(void)
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
     if (!InstallAllocatorHooks())
         WriteMessage(L"Tarnwick: cannot detect memory leak.\n");
-    ExitRealEntry = NtTerminateProcessEntry();
-    ExitHook = InstallHook(reinterpret_cast<void *>(ExitDetour), &ExitRealEntry);
+    // A record kept from an earlier run still holds the entry it hooked.
+    if (!ExitHook || !HookInPlace(ExitHook)) {
+        ExitRealEntry = NtTerminateProcessEntry();
+        HookSpec exitHook = {reinterpret_cast<void *>(ExitDetour), &ExitRealEntry, &ExitHook};
+        InstallHooks(&exitHook, 1);
+    }
     SetThreadPriority(thread, priority);
     RunningFlag = 1;
 }
@@ -97,15 +128,20 @@ extern "C" void __stdcall TarnwickStop(void)
     HANDLE thread = GetCurrentThread();
     int priority = GetThreadPriority(thread);
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
-    bool drained = WaitForInterceptors();
-    RemoveAllocatorHooks();
-    RemoveHook(ExitHook);
-    ExitHook = nullptr;
+    HookSpec exitHook = {reinterpret_cast<void *>(ExitDetour), &ExitRealEntry, &ExitHook};
+    RemoveHooks(&exitHook, 1, nullptr, nullptr);
     ExitRealEntry = NtTerminateProcessEntry();
+    // Out first, so that no new call enters; then wait only for the threads
+    // that were inside when the hooks went.
+    bool inside = false;
+    RemoveAllocatorHooks(NoteInside, &inside);
     SetThreadPriority(thread, priority);
-    if (drained)
+    Drained = WaitUntilNoneInside(inside);
+    if (Drained)
         DeleteTableLock();
-    TableLockDrained = drained;
+    else
+        WriteMessage(L"Tarnwick: an allocator call has not returned for 2 seconds; the hooks are removed and "
+                     L"the records are kept until it returns.\n");
     SymRefreshModuleList(SymbolProcess);
 }
 
@@ -118,6 +154,16 @@ extern "C" int __stdcall TarnwickDump(void)
     if (!RecordHeap) {
         WriteMessage(L"Tarnwick: cannot call TarnwickDump while TarnwickStart not called.\n");
         return 0;
+    }
+    // The table is walked without its lock: only once nothing can change it.
+    if (!Drained) {
+        Drained = WaitUntilNoneInside(true);
+        if (!Drained) {
+            WriteMessage(L"Tarnwick: an allocator call is still running; call TarnwickDump again once it has "
+                         L"returned.\n");
+            return 0;
+        }
+        DeleteTableLock();
     }
     WriteMessage(Banner);
     uint32_t total = DumpLeaks();

@@ -1,20 +1,51 @@
 // The thread registry: a 63-bucket hash of ThreadEntry records on a private
-// heap, guarded by one critical section.
+// heap, guarded by one critical section. Each thread also finds its own entry
+// through a TLS slot, read straight from its TEB: no lock and no call on the
+// path of every allocation.
 #include "control/thread_registry.h"
 
 HANDLE RegistryHeap;
 ThreadEntry *ThreadRegistry[ThreadBucketCount];
-volatile LONG InFlightCount;
 static CRITICAL_SECTION RegistryLock;
+static DWORD EntrySlot = TLS_OUT_OF_INDEXES;
 
-void InitThreadRegistry()
+namespace {
+
+// Marks a thread that is looking up or creating its entry under the registry
+// lock: it counts as inside a bracket for a stop that inspects it.
+ThreadEntry *const CreatingEntry = reinterpret_cast<ThreadEntry *>(1);
+
+// The TEB layout of 32-bit Windows, which Wine shares: 64 slots at 0xE10,
+// the expansion array's pointer at 0xF94.
+enum : uint32_t { TlsSlotsOffset = 0xE10, TlsExpansionOffset = 0xF94, TlsMinimumSlots = 64 };
+
+uint32_t OwnTeb()
 {
-    for (ThreadEntry *&head : ThreadRegistry)
-        head = nullptr;
-    InitializeCriticalSection(&RegistryLock);
+    uint32_t teb;
+    __asm__("movl %%fs:0x18, %0" : "=r"(teb));
+    return teb;
 }
 
-ThreadEntry *CurrentThreadEntry()
+// The slot's cell in a thread's TEB, or null when it has none yet (an
+// expansion slot whose array TlsSetValue has not allocated). Never calls
+// TlsSetValue: it may allocate, which would come back here.
+ThreadEntry *volatile *SlotCell(uint32_t teb)
+{
+    if (EntrySlot < TlsMinimumSlots)
+        return reinterpret_cast<ThreadEntry *volatile *>(teb + TlsSlotsOffset + 4 * EntrySlot);
+    if (EntrySlot == TLS_OUT_OF_INDEXES)
+        return nullptr;
+    auto *expansion = *reinterpret_cast<ThreadEntry *volatile **>(teb + TlsExpansionOffset);
+    return expansion ? expansion + (EntrySlot - TlsMinimumSlots) : nullptr;
+}
+
+void SetOwnSlot(ThreadEntry *entry)
+{
+    if (ThreadEntry *volatile *cell = SlotCell(OwnTeb()))
+        *cell = entry;
+}
+
+ThreadEntry *FindOrCreateEntry()
 {
     uint32_t id = GetCurrentThreadId();
     ThreadEntry **head = &ThreadRegistry[ThreadBucket(id)];
@@ -38,9 +69,35 @@ ThreadEntry *CurrentThreadEntry()
     return entry;
 }
 
+}  // namespace
+
+void InitThreadRegistry()
+{
+    for (ThreadEntry *&head : ThreadRegistry)
+        head = nullptr;
+    InitializeCriticalSection(&RegistryLock);
+    EntrySlot = TlsAlloc();
+}
+
+ThreadEntry *CurrentThreadEntry()
+{
+    ThreadEntry *volatile *cell = SlotCell(OwnTeb());
+    if (cell) {
+        ThreadEntry *entry = *cell;
+        if (entry && entry != CreatingEntry)
+            return entry;
+        *cell = CreatingEntry;
+    }
+    ThreadEntry *entry = FindOrCreateEntry();
+    if (cell)
+        *cell = entry;
+    return entry;
+}
+
 void RemoveCurrentThreadEntry()
 {
     uint32_t id = GetCurrentThreadId();
+    SetOwnSlot(nullptr);
     EnterCriticalSection(&RegistryLock);
     for (ThreadEntry **link = &ThreadRegistry[ThreadBucket(id)]; *link; link = &(*link)->next) {
         ThreadEntry *entry = *link;
@@ -60,7 +117,6 @@ void RemoveCurrentThreadEntry()
 // an entry created later by LeaveInterceptor then starts fresh.
 void EnterInterceptor(uint32_t *savedDepth)
 {
-    InterlockedIncrement(&InFlightCount);
     ThreadEntry *entry = CurrentThreadEntry();
     if (!entry) {
         *savedDepth = 0;
@@ -74,9 +130,17 @@ void EnterInterceptor(uint32_t *savedDepth)
 
 void LeaveInterceptor(uint32_t savedDepth)
 {
-    InterlockedDecrement(&InFlightCount);
     DWORD error = GetLastError();
     if (ThreadEntry *entry = CurrentThreadEntry())
         entry->depth = savedDepth;
     SetLastError(error);
+}
+
+bool ThreadInsideBracket(uint32_t teb)
+{
+    ThreadEntry *volatile *cell = SlotCell(teb);
+    if (!cell)
+        return false;
+    ThreadEntry *entry = *cell;
+    return entry == CreatingEntry || (entry && entry->depth >= 2);
 }

@@ -14,13 +14,17 @@ enum : uint32_t { ThreadBucketCount = 63 };
 
 extern HANDLE RegistryHeap;
 extern ThreadEntry *ThreadRegistry[ThreadBucketCount];
-extern volatile LONG InFlightCount;
 
 inline uint32_t ThreadBucket(uint32_t threadId) { return (threadId >> 2) % ThreadBucketCount; }
 
-// Clears the buckets and initialises the registry lock; RegistryHeap must exist.
+// Clears the buckets, initialises the registry lock and takes the TLS slot
+// that leads each thread to its entry; RegistryHeap must exist.
 void InitThreadRegistry();
 ThreadEntry *CurrentThreadEntry();
 void RemoveCurrentThreadEntry();
 void EnterInterceptor(uint32_t *savedDepth);
 void LeaveInterceptor(uint32_t savedDepth);
+// Whether the thread whose TEB is at teb has a bracket open or is creating
+// its entry. Reads only that thread's TLS slot and entry: safe while the
+// thread is suspended, whatever lock it holds.
+bool ThreadInsideBracket(uint32_t teb);

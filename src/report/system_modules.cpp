@@ -1,4 +1,4 @@
-// Where the ten system modules lay at the last TarnwickStart: blocks whose
+// Where the system modules lay at the last TarnwickStart: blocks whose
 // allocating call came straight from one of them are not the host's leaks.
 #include "report/system_modules.h"
 #include <windows.h>
@@ -8,6 +8,9 @@ SystemModule SystemModuleTable[SystemModuleCount] = {
     {L"kernel32", 0, 0}, {L"ntdll", 0, 0},  {L"msvcrt", 0, 0}, {L"GDI32", 0, 0},
     {L"RPCRT4", 0, 0},   {L"USER32", 0, 0}, {L"IMM32", 0, 0},  {L"USP10", 0, 0},
     {L"ole32", 0, 0},    {L"ADVAPI32", 0, 0},
+    // Where most of kernel32's and ole32's code lives now (Windows 7 and
+    // later, Wine). No C runtime joins: it is the program's own allocator.
+    {L"kernelbase", 0, 0}, {L"combase", 0, 0},
 };
 
 void SnapshotSystemModules()

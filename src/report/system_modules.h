@@ -1,4 +1,4 @@
-// The ten system modules whose code does not count as an allocating caller.
+// The system modules whose code does not count as an allocating caller.
 #pragma once
 #include <stdint.h>
 
@@ -8,7 +8,7 @@ struct SystemModule {
     uint32_t size;
 };
 
-enum : uint32_t { SystemModuleCount = 10 };
+enum : uint32_t { SystemModuleCount = 12 };
 extern SystemModule SystemModuleTable[SystemModuleCount];
 
 void SnapshotSystemModules();

@@ -25,13 +25,25 @@ AllocRecord *NewRecord()
 
 void FreeRecord(AllocRecord *record) { HeapFree(RecordHeap, 0, record); }
 
+// A heap never hands out a block that is still live: a record that holds the
+// same address is stale (its release took a path no hook saw) and goes.
 void InsertRecord(AllocRecord *record)
 {
     AllocRecord **head = &AllocTable[AllocBucket(record->address)];
+    AllocRecord *stale = nullptr;
     EnterCriticalSection(&TableLock);
+    for (AllocRecord **link = head; *link; link = &(*link)->next) {
+        if ((*link)->kind == record->kind && (*link)->address == record->address) {
+            stale = *link;
+            *link = stale->next;
+            break;
+        }
+    }
     record->next = *head;
     *head = record;
     LeaveCriticalSection(&TableLock);
+    if (stale)
+        FreeRecord(stale);
 }
 
 AllocRecord *TakeRecord(uint32_t address, uint32_t kind)

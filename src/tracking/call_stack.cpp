@@ -1,5 +1,9 @@
 // Call-stack capture: a frame-pointer walk that passes over the library's own
-// frames, guarded so that a broken chain can never fault the allocating caller.
+// frames. A frame is followed only while it lies inside the thread's own
+// stack, aligned and above the last one, so a chain that runs through data
+// (code without frame pointers) ends without touching unreadable memory: a
+// debugger attached to the program sees no exception from here. The guard
+// stays as the last line of defence.
 #include "tracking/call_stack.h"
 #include "tracking/alloc_table.h"
 #include "tracking/guarded_region.h"
@@ -12,26 +16,43 @@ struct Walk {
     uint32_t frame;
 };
 
+// The committed stack of the calling thread, from its TEB: [limit, base).
+void StackBounds(uint32_t *limit, uint32_t *base)
+{
+    __asm__("movl %%fs:4, %0" : "=r"(*base));
+    __asm__("movl %%fs:8, %0" : "=r"(*limit));
+}
+
 void WalkFrames(void *context)
 {
     auto *walk = static_cast<Walk *>(context);
     const uint32_t limit = RecordDepth;
-    const uint32_t base = static_cast<uint32_t>(OwnImageBase);
-    const uint32_t end = base + OwnImageSize;
+    const uint32_t imageBase = static_cast<uint32_t>(OwnImageBase);
+    const uint32_t imageEnd = imageBase + OwnImageSize;
+    uint32_t stackLimit, stackBase;
+    StackBounds(&stackLimit, &stackBase);
     uint32_t frame = walk->frame;
     uint32_t kept = 0;
     for (uint32_t visited = 0; kept < limit && visited < MaxFramesVisited; visited++) {
-        if (IsBadReadPtr(reinterpret_cast<void *>(frame), 8))
+        if (!IsStackFrame(frame, stackLimit, stackBase))
             break;
         const uint32_t *words = reinterpret_cast<const uint32_t *>(frame);
         uint32_t returnAddress = words[1];
-        if (returnAddress < base || returnAddress > end)
+        if (returnAddress < imageBase || returnAddress > imageEnd)
             walk->frames[kept++] = returnAddress;
-        frame = words[0];
+        uint32_t caller = words[0];
+        if (caller <= frame)
+            break;  // frames only grow towards the stack's base
+        frame = caller;
     }
 }
 
 }  // namespace
+
+bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase)
+{
+    return frame % 4 == 0 && frame >= stackLimit && frame < stackBase && stackBase - frame >= 8;
+}
 
 // Not inlined: the walk starts at this function's own frame.
 __attribute__((noinline)) void CaptureCallStack(uint32_t *frames)

@@ -9,3 +9,6 @@ enum : uint32_t { MaxFramesVisited = 1024 };
 // Writes up to RecordDepth return addresses outside the library's image into
 // frames (which must be zeroed), innermost first.
 void CaptureCallStack(uint32_t *frames);
+// Whether the two words at frame lie inside the stack [stackLimit, stackBase)
+// and are 4-byte aligned.
+bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase);

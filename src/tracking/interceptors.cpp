@@ -8,6 +8,7 @@
 #include "control/options.h"
 #include "control/thread_registry.h"
 #include "patching/inline_hook.h"
+#include "patching/jump_thunks.h"
 
 typedef LPVOID(WINAPI *HeapAllocFn)(HANDLE, DWORD, SIZE_T);
 typedef LPVOID(WINAPI *HeapReAllocFn)(HANDLE, DWORD, LPVOID, SIZE_T);
@@ -32,7 +33,7 @@ IMPORT_SLOT(LocalFree, 4)
 
 // The entries as bound in this library's import table, taken by static
 // initialisation before process attach.
-static void *const ImportedEntry[AllocatorFunctionCount] = {
+void *ImportedEntry[AllocatorFunctionCount] = {
     ImportHeapAlloc,     ImportHeapReAlloc, ImportHeapFree,     ImportGlobalAlloc, ImportGlobalReAlloc,
     ImportGlobalFree,    ImportLocalAlloc,  ImportLocalReAlloc, ImportLocalFree,
 };
@@ -42,7 +43,6 @@ void *RealEntry[AllocatorFunctionCount] = {
     ImportedEntry[5], ImportedEntry[6], ImportedEntry[7], ImportedEntry[8],
 };
 HookRecord *AllocatorHook[AllocatorFunctionCount];
-volatile LONG PassThroughCount;
 
 template <typename Fn> static inline Fn Real(AllocatorFunction function)
 {
@@ -53,7 +53,7 @@ namespace {
 
 // EnterInterceptor/LeaveInterceptor, with the leave also run when an
 // exception from the real function passes through on its way to the caller,
-// so the thread's depth and InFlightCount never stay raised.
+// so the thread's depth never stays raised.
 struct Bracket {
     ExitActionFrame exit;
     uint32_t savedDepth;
@@ -119,20 +119,21 @@ template <AllocatorFunction Fn> HANDLE WINAPI InterceptHandleAlloc(UINT flags, S
 }
 
 // Nested calls and calls from any thread re-key too: the block moves whoever
-// moves it.
+// moves it. As for heap blocks, the record goes back on every way out, an
+// exception from the real function included.
 template <AllocatorFunction Fn> HANDLE WINAPI InterceptHandleReAlloc(HANDLE block, SIZE_T bytes, UINT flags)
 {
     Bracket bracket;
     OpenBracket(&bracket);
-    AllocRecord *record = TakeRecord(reinterpret_cast<uint32_t>(block), 1);
+    ReKey rekey;
+    rekey.record = TakeRecord(reinterpret_cast<uint32_t>(block), 1);
+    PushExitAction(&rekey.exit, PutRecordBack, &rekey);
     HANDLE result = Real<HandleReAllocFn>(Fn)(block, bytes, flags);
-    if (record) {
-        if (result) {
-            record->address = reinterpret_cast<uint32_t>(result);
-            record->size = bytes;
-        }
-        InsertRecord(record);
+    if (rekey.record && result) {
+        rekey.record->address = reinterpret_cast<uint32_t>(result);
+        rekey.record->size = bytes;
     }
+    PopExitAction(&rekey.exit);
     EndBracket(&bracket);
     return result;
 }
@@ -151,12 +152,8 @@ LPVOID WINAPI InterceptHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
 {
     // The library's own records and thread entries: no bracket, since
     // EnterInterceptor itself allocates here.
-    if (IsPrivateHeap(heap)) {
-        InterlockedIncrement(&PassThroughCount);
-        LPVOID result = Real<HeapAllocFn>(FnHeapAlloc)(heap, flags, bytes);
-        InterlockedDecrement(&PassThroughCount);
-        return result;
-    }
+    if (IsPrivateHeap(heap))
+        return Real<HeapAllocFn>(FnHeapAlloc)(heap, flags, bytes);
     Bracket bracket;
     OpenBracket(&bracket);
     LPVOID result = Real<HeapAllocFn>(FnHeapAlloc)(heap, flags, bytes);
@@ -221,36 +218,46 @@ void *ReKeyHeapBlock(HANDLE heap, DWORD flags, void *block, SIZE_T bytes)
 
 int InstallAllocatorHooks()
 {
-    int all = 1;
+    HookSpec specs[AllocatorFunctionCount];
+    uint32_t count = 0;
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
         // A hook whose removal was refused is still in place: hooking its
         // trampoline again would make the interceptor call itself.
-        if (!AllocatorHook[i])
-            AllocatorHook[i] = InstallHook(Interceptor[i], &RealEntry[i]);
-        if (!AllocatorHook[i])
-            all = 0;
+        if (AllocatorHook[i] && HookInPlace(AllocatorHook[i]))
+            continue;
+        // Hooked where the work is done, so that releases which bypass the
+        // imported stub are seen too.
+        RealEntry[i] = FollowJumpThunks(ImportedEntry[i]);
+        specs[count++] = {Interceptor[i], &RealEntry[i], &AllocatorHook[i]};
     }
-    return all;
+    InstallHooks(specs, count);
+    // Where the function itself cannot be hooked, its imported stub may be.
+    count = 0;
+    for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
+        if (AllocatorHook[i] && HookInPlace(AllocatorHook[i]))
+            continue;
+        RealEntry[i] = ImportedEntry[i];
+        specs[count++] = {Interceptor[i], &RealEntry[i], &AllocatorHook[i]};
+    }
+    return count == 0 || InstallHooks(specs, count) == count;
 }
 
-void RemoveAllocatorHooks()
+void RemoveAllocatorHooks(void (*inspect)(const FrozenThread *, void *), void *context)
 {
+    HookSpec specs[AllocatorFunctionCount];
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < AllocatorFunctionCount; i++)
+        if (AllocatorHook[i] && HookInPlace(AllocatorHook[i]))  // else never installed: nothing to restore
+            specs[count++] = {Interceptor[i], nullptr, &AllocatorHook[i]};
+    RemoveHooks(specs, count, inspect, context);
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
-        HookRecord *hook = AllocatorHook[i];
-        if (!hook)
-            continue;  // never installed: nothing to restore, nothing to report
-        if (RemoveHook(hook)) {
-            AllocatorHook[i] = nullptr;
-            RealEntry[i] = ImportedEntry[i];
-            continue;
-        }
-        if (i >= FnGlobalAlloc)
-            DebugBreak();
         // While the entry still jumps here the trampoline must stay the way
         // to the real function; otherwise the hook is gone and so is our claim.
-        if (!HookInPlace(hook)) {
-            AllocatorHook[i] = nullptr;
-            RealEntry[i] = ImportedEntry[i];
+        if (AllocatorHook[i] && HookInPlace(AllocatorHook[i])) {
+            if (i >= FnGlobalAlloc)
+                DebugBreak();
+            continue;
         }
+        RealEntry[i] = ImportedEntry[i];
     }
 }

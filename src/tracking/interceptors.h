@@ -12,14 +12,19 @@ enum AllocatorFunction : uint32_t {
 };
 
 struct HookRecord;
+struct FrozenThread;
 
+// The nine entries as this library's import table binds them.
+extern void *ImportedEntry[AllocatorFunctionCount];
 // What an interceptor calls: the import address, or the trampoline while hooked.
 extern void *RealEntry[AllocatorFunctionCount];
 extern HookRecord *AllocatorHook[AllocatorFunctionCount];
-// HeapAlloc calls on the library's own heaps in progress; they run outside
-// the bracket, so InFlightCount does not see them.
-extern volatile LONG PassThroughCount;
 
+// Hooks each function where its work is done (past import stubs), else at
+// its imported entry; 1 when all nine are in place. Records are kept across
+// runs and reused.
 int InstallAllocatorHooks();
-void RemoveAllocatorHooks();
+// Removes the nine hooks with every other thread suspended, and calls
+// inspect for each suspended thread once the entries are restored.
+void RemoveAllocatorHooks(void (*inspect)(const FrozenThread *, void *), void *context);
 void *ReKeyHeapBlock(HANDLE heap, DWORD flags, void *block, SIZE_T bytes);

@@ -293,6 +293,62 @@ TEST_P(SetOptions, NullRecordChangesNothing)
     EXPECT_EQ(0, memcmp(&before, stored, sizeof before));
 }
 
+namespace {
+
+volatile LONG AccessViolations;
+
+LONG CALLBACK CountAccessViolation(EXCEPTION_POINTERS *pointers)
+{
+    if (pointers->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
+        InterlockedIncrement(&AccessViolations);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
+// A record or string that cannot be read: one message, nothing stored, and
+// not even a first-chance exception (a debugger would stop on it).
+TEST_P(SetOptions, UnreadablePointersChangeNothingAndRaiseNothing)
+{
+    TarnwickOptions options = {33, 1, 1, 4, L"C:\\s", L"C:\\r"};
+    Call(*library, &options);
+    const StoredOptions before = *stored;
+    char *freed = static_cast<char *>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(nullptr, freed);
+    VirtualFree(freed, 4096, MEM_DECOMMIT);  // reserved, so nothing else lands there
+    FencedString fenced(10, L'x');  // unterminated, then an inaccessible page
+    const auto *freedRecord = reinterpret_cast<const TarnwickOptions *>(freed);
+    const auto *straddling = reinterpret_cast<const TarnwickOptions *>(reinterpret_cast<const char *>(fenced.text + 10) - 12);
+    const auto *freedText = reinterpret_cast<const wchar_t *>(freed);
+    const std::string record = "Tarnwick: TarnwickSetOptions cannot read its options record; options unchanged.\n";
+    const std::string symbol = "Tarnwick: TarnwickSetOptions cannot read symbolPath; options unchanged.\n";
+    const std::string source = "Tarnwick: TarnwickSetOptions cannot read sourceRoot; options unchanged.\n";
+    TarnwickOptions badSymbol = {8, 0, 0, 1, freedText, L"C:\\new"};
+    TarnwickOptions oddSymbol = {8, 0, 0, 1, reinterpret_cast<const wchar_t *>(1), nullptr};
+    TarnwickOptions badSource = {8, 0, 0, 1, L"C:\\new", fenced.text};
+    struct Case {
+        const TarnwickOptions *options;
+        std::string message;
+    } cases[] = {
+        {reinterpret_cast<const TarnwickOptions *>(1), record},
+        {freedRecord, record},
+        {straddling, record},
+        {&badSymbol, symbol},
+        {&oddSymbol, symbol},
+        {&badSource, source},
+    };
+    PVOID handler = AddVectoredExceptionHandler(1, CountAccessViolation);
+    AccessViolations = 0;
+    for (const Case &c : cases) {
+        std::vector<std::string> strings = Call(*library, c.options);
+        EXPECT_EQ(Strings({c.message.c_str()}), strings) << c.message;
+        EXPECT_EQ(0, memcmp(&before, stored, sizeof before)) << c.message;
+    }
+    RemoveVectoredExceptionHandler(handler);
+    EXPECT_EQ(0, AccessViolations);
+    VirtualFree(freed, 0, MEM_RELEASE);
+}
+
 TEST_P(SetOptions, HugeStackDepthIsRefused)
 {
     TarnwickOptions options = {4096, 0, 0, 0, nullptr, nullptr};

@@ -35,6 +35,11 @@ unsigned __stdcall RunFunction(void *argument)
     return 0;
 }
 
+uint32_t OwnTeb()
+{
+    return reinterpret_cast<uint32_t>(NtCurrentTeb());
+}
+
 HANDLE StartThread(std::function<void()> *body, unsigned *id = nullptr)
 {
     return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunFunction, body, 0, id));
@@ -110,27 +115,26 @@ TEST(ThreadRegistry, ChainsHoldOtherThreadsOfTheSameBucket)
 TEST(Bracket, NestingOnOneThread)
 {
     RemoveCurrentThreadEntry();  // as a thread unknown to the registry
-    const LONG inFlight = InFlightCount;
+    EXPECT_FALSE(ThreadInsideBracket(OwnTeb()));
     uint32_t outer, middle, inner;
     EnterInterceptor(&outer);
     ThreadEntry *entry = FindEntry(GetCurrentThreadId());
     ASSERT_NE(nullptr, entry) << "the first bracket creates the entry";
     EXPECT_EQ(1u, outer) << "a fresh entry counts as outermost";
     EXPECT_EQ(2u, entry->depth);
-    EXPECT_EQ(inFlight + 1, InFlightCount);
+    EXPECT_TRUE(ThreadInsideBracket(OwnTeb()));
     EnterInterceptor(&middle);
     EnterInterceptor(&inner);
     EXPECT_EQ(2u, middle);
     EXPECT_EQ(3u, inner);
     EXPECT_EQ(4u, entry->depth);
-    EXPECT_EQ(inFlight + 3, InFlightCount);
     LeaveInterceptor(inner);
     EXPECT_EQ(3u, entry->depth);
     LeaveInterceptor(middle);
     EXPECT_EQ(2u, entry->depth);
     LeaveInterceptor(outer);
     EXPECT_EQ(1u, entry->depth) << "idle after the first bracket: 1, not 0";
-    EXPECT_EQ(inFlight, InFlightCount);
+    EXPECT_FALSE(ThreadInsideBracket(OwnTeb()));
 
     // The next outermost call is outermost again.
     EnterInterceptor(&outer);
@@ -142,7 +146,6 @@ TEST(Bracket, NestingOnOneThread)
 
 TEST(Bracket, LeaveRestoresTheSavedDepthRatherThanDecrementing)
 {
-    const LONG inFlight = InFlightCount;
     uint32_t outer, inner;
     EnterInterceptor(&outer);
     EnterInterceptor(&inner);
@@ -150,16 +153,14 @@ TEST(Bracket, LeaveRestoresTheSavedDepthRatherThanDecrementing)
     ASSERT_EQ(2u, inner);
     LeaveInterceptor(outer);  // the inner one unwound without its Leave
     EXPECT_EQ(1u, CurrentThreadEntry()->depth);
-    EXPECT_EQ(inFlight + 1, InFlightCount);
+    EXPECT_FALSE(ThreadInsideBracket(OwnTeb()));
     LeaveInterceptor(inner);
     EXPECT_EQ(2u, CurrentThreadEntry()->depth);
-    EXPECT_EQ(inFlight, InFlightCount);
+    EXPECT_TRUE(ThreadInsideBracket(OwnTeb()));
     CurrentThreadEntry()->depth = 1;
 }
 
 namespace {
-
-LONG InFlightBefore;
 
 // Nested brackets to the given level; every one checks what it saw.
 void Nest(uint32_t level, uint32_t limit, int *errors)
@@ -170,8 +171,8 @@ void Nest(uint32_t level, uint32_t limit, int *errors)
         ++*errors;
     if (level < limit)
         Nest(level + 1, limit, errors);
-    else if (InFlightCount < InFlightBefore + static_cast<LONG>(limit))
-        ++*errors;  // our own open brackets at least
+    else if (!ThreadInsideBracket(OwnTeb()) || CurrentThreadEntry()->depth != limit + 1)
+        ++*errors;
     SetLastError(level * 1000 + 17);
     LeaveInterceptor(saved);
     if (GetLastError() != level * 1000 + 17)
@@ -184,7 +185,6 @@ void Nest(uint32_t level, uint32_t limit, int *errors)
 
 TEST(Bracket, NestingOnManyThreadsAtOnce)
 {
-    const LONG inFlight = InFlightBefore = InFlightCount;
     constexpr int Threads = 8, Rounds = 3000;
     HANDLE start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     int errors[Threads] = {};
@@ -214,7 +214,6 @@ TEST(Bracket, NestingOnManyThreadsAtOnce)
     CloseHandle(start);
     for (int t = 0; t < Threads; t++)
         EXPECT_EQ(0, errors[t]) << "thread " << t;
-    EXPECT_EQ(inFlight, InFlightCount);
     std::set<ThreadEntry *> distinct(entries, entries + Threads);
     EXPECT_EQ(static_cast<size_t>(Threads), distinct.size());
 }
@@ -258,7 +257,6 @@ TEST(Bracket, WithoutAnEntryTheBracketStillBalancesAndKeepsLastError)
     HANDLE full = FullHeap();
     ASSERT_NE(nullptr, full);
     ASSERT_EQ(nullptr, HeapAlloc(full, 0, sizeof(ThreadEntry)));
-    const LONG inFlight = InFlightCount;
     RemoveCurrentThreadEntry();
     HANDLE registryHeap = RegistryHeap;
     RegistryHeap = full;
@@ -266,11 +264,9 @@ TEST(Bracket, WithoutAnEntryTheBracketStillBalancesAndKeepsLastError)
     uint32_t saved = 99;
     EnterInterceptor(&saved);
     EXPECT_EQ(0u, saved) << "not outermost: nothing may be recorded without an entry";
-    EXPECT_EQ(inFlight + 1, InFlightCount);
     SetLastError(0x1234);
     LeaveInterceptor(saved);  // the failed allocation must not leak its error
     EXPECT_EQ(0x1234u, GetLastError());
-    EXPECT_EQ(inFlight, InFlightCount);
     RegistryHeap = registryHeap;
     HeapDestroy(full);
 
@@ -327,8 +323,6 @@ TEST(ThreadLifecycle, ReusedThreadIdStartsFresh)
     ThreadEntry *staleEntry = FindEntry(staleId);
     ASSERT_NE(nullptr, staleEntry);
     ASSERT_EQ(3u, staleEntry->depth);
-    // The terminated thread's brackets never closed.
-    InterlockedExchangeAdd(&InFlightCount, -2);
 
     bool reused = false;
     uint32_t depthAtStart = 99, savedDepth = 99;

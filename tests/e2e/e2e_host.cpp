@@ -2,10 +2,28 @@
 // first argument. What the tests must know (source lines, results) is sent
 // as "HOST: ..." debug strings, in order with the library's own output.
 #include <windows.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <string>
+#include "debug_capture.h"
 #include "tarnwick.h"
+
+// Calls fn with EBP set to frame, so that fn's frame links to it: a frame
+// chain that runs through data, as code without frame pointers leaves it.
+extern "C" void *CallWithFrame(void *(*fn)(), uint32_t frame);
+__asm__(R"(
+    .text
+    .globl _CallWithFrame
+_CallWithFrame:
+    pushl %ebp
+    movl 8(%esp), %eax
+    movl 12(%esp), %ebp
+    call *%eax
+    popl %ebp
+    ret
+)");
 
 namespace {
 
@@ -123,10 +141,35 @@ void BreakOnLeak(bool leak)
     Say("dump %d", TarnwickDump());
 }
 
-// The exit paths: the report must come once, from the exit hook.
-void ExitWhileRecording(const char *how)
+volatile LONG HammersRunning;
+
+// Allocates, resizes and frees for as long as the process lives, on a heap of
+// its own: ExitProcess ends such a thread wherever it is, and one ended inside
+// the process heap leaves that heap locked for good, so Wine's own exit path
+// then hangs now and then, with or without the detector.
+DWORD WINAPI Hammer(void *)
 {
+    HANDLE heap = HeapCreate(0, 0, 0);
+    InterlockedIncrement(&HammersRunning);
+    for (;;) {
+        void *blocks[8];
+        for (int i = 0; i < 8; i++)
+            blocks[i] = HeapAlloc(heap, 0, 16 + i);
+        for (int i = 0; i < 8; i++)
+            HeapFree(heap, 0, HeapReAlloc(heap, 0, blocks[i], 40 + i));
+    }
+}
+
+// The exit paths: the report must come once, from the exit hook, also while
+// other threads are busy in the allocators.
+void ExitWhileRecording(const char *how, int hammers)
+{
+    for (int i = 0; i < hammers; i++)
+        CloseHandle(CreateThread(nullptr, 0, Hammer, nullptr, 0, nullptr));
+    while (HammersRunning < hammers)
+        Sleep(1);
     TarnwickStart();
+    Sleep(hammers ? 50 : 0);
     LeakFromLocal();
     Say("exiting by %s", how);
     if (!strcmp(how, "return"))
@@ -170,6 +213,20 @@ struct Entry {
     const unsigned char *address;
 };
 
+// Where an exported entry's work is done: past `jmp [abs32]` stubs, bare or
+// behind the hot-patch frame.
+const unsigned char *Resolved(const unsigned char *code)
+{
+    static const unsigned char frame[] = {0x8B, 0xFF, 0x55, 0x8B, 0xEC, 0x5D, 0xFF, 0x25};
+    for (int i = 0; i < 4; i++) {
+        const unsigned char *jump = !memcmp(code, frame, 8) ? code + 6 : code;
+        if (jump[0] != 0xFF || jump[1] != 0x25)
+            break;
+        code = **reinterpret_cast<const unsigned char *const *const *>(jump + 2);
+    }
+    return code;
+}
+
 // The first bytes of every hooked entry: as before after a stop, patched
 // while recording, and again for a second run.
 void EntriesRestored()
@@ -189,8 +246,10 @@ void EntriesRestored()
          (const unsigned char *)GetProcAddress(GetModuleHandleW(L"ntdll"), "NtTerminateProcess")},
     };
     unsigned char before[10][16];
-    for (int i = 0; i < 10; i++)
+    for (int i = 0; i < 10; i++) {
+        entries[i].address = Resolved(entries[i].address);
         memcpy(before[i], entries[i].address, 16);
+    }
     for (int run = 1; run <= 2; run++) {
         TarnwickStart();
         for (int i = 0; i < 10; i++)
@@ -226,7 +285,7 @@ DWORD WINAPI BlockOnLockedHeap(void *)
 }
 
 // A thread terminated inside a real allocator call never leaves its
-// interceptor: the stop must still return.
+// interceptor: the stop neither waits for it nor warns.
 void StuckThread()
 {
     LockedHeap = HeapCreate(0, 0, 0);
@@ -245,6 +304,299 @@ void StuckThread()
     Say("dump %d", TarnwickDump());
 }
 
+// A live thread held inside an allocator for longer than the stop waits: the
+// stop warns and returns, and the dump comes once the thread has left.
+void BusyThread()
+{
+    LockedHeap = HeapCreate(0, 0, 0);
+    TarnwickStart();
+    HeapLock(LockedHeap);
+    AboutToAllocate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, BlockOnLockedHeap, nullptr, 0, nullptr);
+    WaitForSingleObject(AboutToAllocate, INFINITE);
+    Sleep(200);
+    LeakFromLocal();
+    TarnwickStop();
+    Say("stopped");
+    HeapUnlock(LockedHeap);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    Say("dump %d", TarnwickDump());
+}
+
+// Every way of releasing a block: none of these is a leak; the two blocks
+// left alive are.
+void Releases()
+{
+    typedef BOOLEAN(WINAPI * RtlFreeHeapFn)(HANDLE, ULONG, void *);
+    typedef void *(WINAPI * RtlAllocateHeapFn)(HANDLE, ULONG, SIZE_T);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll");
+    auto rtlFree = reinterpret_cast<RtlFreeHeapFn>(reinterpret_cast<void *>(GetProcAddress(ntdll, "RtlFreeHeap")));
+    auto rtlAlloc =
+        reinterpret_cast<RtlAllocateHeapFn>(reinterpret_cast<void *>(GetProcAddress(ntdll, "RtlAllocateHeap")));
+    wchar_t directory[MAX_PATH], pattern[MAX_PATH], file[MAX_PATH];
+    GetTempPathW(MAX_PATH, directory);
+    swprintf(pattern, MAX_PATH, L"%ls*", directory);
+    swprintf(file, MAX_PATH, L"%lstarnwick-releases.tmp", directory);
+    TarnwickStart();
+    for (int i = 0; i < 100; i++) {
+        HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 11));
+        rtlFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 12));
+        rtlFree(GetProcessHeap(), 0, rtlAlloc(GetProcessHeap(), 0, 13));
+        LocalFree(LocalAlloc(LMEM_FIXED, 14));
+        GlobalFree(GlobalAlloc(GMEM_MOVEABLE, 15));
+        void *moved = HeapReAlloc(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 16), 4096);
+        HeapFree(GetProcessHeap(), 0, moved);
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW(pattern, &found);
+        if (find != INVALID_HANDLE_VALUE)
+            FindClose(find);
+        HANDLE handle = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+    LeakFromHeap(1111);
+    LeakFromLocal();
+    TarnwickStop();
+    Say("lines %d %d", HeapLeakLine, LocalLeakLine);
+    Say("dump %d", TarnwickDump());
+}
+
+uint32_t FakeFrames[4];
+
+__attribute__((noinline)) void *AllocateUnderBrokenFrame()
+{
+    void *block = HeapAlloc(GetProcessHeap(), 0, 77);
+    __asm__ __volatile__("" ::: "memory");
+    return block;
+}
+
+// Frames that lead into data: a chain through static data to 0xF, and a
+// frame pointer of 0x8000. Recording must not probe them.
+void BrokenFrames()
+{
+    FakeFrames[0] = 0xF;
+    FakeFrames[1] = 0x401000;
+    TarnwickStart();
+    CallWithFrame(AllocateUnderBrokenFrame, reinterpret_cast<uint32_t>(FakeFrames));
+    CallWithFrame(AllocateUnderBrokenFrame, 0x8000);
+    TarnwickStop();
+    Say("dump %d", TarnwickDump());
+}
+
+// Stress: worker threads allocate, resize and free through all three families
+// without pause while this thread starts, stops and dumps again and again.
+// Every dump must show the known leaks of its cycle exactly and nothing but
+// the workers' blocks besides. Runs without a debugger and checks its own
+// report; prints the verdict on standard output.
+enum { Workers = 6, Slots = 16 };
+volatile LONG WorkersStop;
+int WorkerLines[3];
+int KnownLines[3];
+
+struct Worker {
+    uint32_t seed;
+    void *blocks[Slots];
+    int family[Slots];
+    SIZE_T size[Slots];
+    LONG corrupt;
+    LONG operations;
+};
+
+uint32_t Next(uint32_t *seed)
+{
+    *seed = *seed * 1103515245u + 12345u;
+    return *seed >> 8;
+}
+
+__attribute__((noinline)) void *WorkerAllocate(int family, SIZE_T bytes)
+{
+    void *block;
+    if (family == 0)
+        WorkerLines[0] = __LINE__, block = HeapAlloc(GetProcessHeap(), 0, bytes);
+    else if (family == 1)
+        WorkerLines[1] = __LINE__, block = GlobalAlloc(GMEM_MOVEABLE, bytes);
+    else
+        WorkerLines[2] = __LINE__, block = LocalAlloc(LMEM_FIXED, bytes);
+    __asm__ __volatile__("" ::: "memory");
+    return block;
+}
+
+unsigned char *Bytes(int family, void *block)
+{
+    return static_cast<unsigned char *>(family == 1 ? GlobalLock(block) : block);
+}
+
+void Unlock(int family, void *block)
+{
+    if (family == 1)
+        GlobalUnlock(block);
+}
+
+bool Check(Worker *w, int i)
+{
+    unsigned char *bytes = Bytes(w->family[i], w->blocks[i]);
+    bool good = bytes != nullptr;
+    for (SIZE_T b = 0; good && b < w->size[i]; b++)
+        good = bytes[b] == static_cast<unsigned char>(0xA0 + i);
+    Unlock(w->family[i], w->blocks[i]);
+    return good;
+}
+
+void Fill(Worker *w, int i)
+{
+    if (unsigned char *bytes = Bytes(w->family[i], w->blocks[i]))
+        memset(bytes, 0xA0 + i, w->size[i]);
+    Unlock(w->family[i], w->blocks[i]);
+}
+
+DWORD WINAPI RunWorker(void *argument)
+{
+    auto *w = static_cast<Worker *>(argument);
+    while (!WorkersStop) {
+        int i = Next(&w->seed) % Slots;
+        SIZE_T size = 1 + Next(&w->seed) % 300;
+        uint32_t choice = Next(&w->seed) % 3;
+        if (!w->blocks[i]) {
+            w->family[i] = Next(&w->seed) % 3;
+            w->blocks[i] = WorkerAllocate(w->family[i], size);
+            w->size[i] = size;
+            if (!w->blocks[i])
+                continue;
+            Fill(w, i);
+        } else if (choice == 0) {
+            if (!Check(w, i))
+                w->corrupt++;
+            void *resized = w->family[i] == 0   ? HeapReAlloc(GetProcessHeap(), 0, w->blocks[i], size)
+                            : w->family[i] == 1 ? GlobalReAlloc(w->blocks[i], size, GMEM_MOVEABLE)
+                                                : LocalReAlloc(w->blocks[i], size, LMEM_MOVEABLE);
+            if (resized) {
+                w->blocks[i] = resized;
+                w->size[i] = size;
+                Fill(w, i);
+            }
+        } else {
+            if (!Check(w, i))
+                w->corrupt++;
+            if (w->family[i] == 0)
+                HeapFree(GetProcessHeap(), 0, w->blocks[i]);
+            else
+                GlobalFree(w->blocks[i]);
+            w->blocks[i] = nullptr;
+        }
+        // Two cores shared by seven threads: leave the cycling thread its turn.
+        if (++w->operations % 64 == 0)
+            SwitchToThread();
+    }
+    for (int i = 0; i < Slots; i++)
+        if (w->blocks[i])
+            w->family[i] == 0 ? (void)HeapFree(GetProcessHeap(), 0, w->blocks[i]) : (void)GlobalFree(w->blocks[i]);
+    return 0;
+}
+
+__attribute__((noinline)) void *KnownHeapLeak(SIZE_T bytes)
+{
+    KnownLines[0] = __LINE__ + 1;
+    void *block = HeapAlloc(GetProcessHeap(), 0, bytes);
+    __asm__ __volatile__("" ::: "memory");
+    return block;
+}
+
+__attribute__((noinline)) void *KnownGlobalLeak()
+{
+    KnownLines[1] = __LINE__ + 1;
+    void *block = GlobalAlloc(GMEM_MOVEABLE, 2000);
+    __asm__ __volatile__("" ::: "memory");
+    return block;
+}
+
+__attribute__((noinline)) void *KnownLocalLeak()
+{
+    KnownLines[2] = __LINE__ + 1;
+    void *block = LocalAlloc(LMEM_FIXED, 3000);
+    __asm__ __volatile__("" ::: "memory");
+    return block;
+}
+
+// Checks one dump's text; empty when it is exact, else what is wrong.
+std::string JudgeReport(const std::string &text, int dumped)
+{
+    int known[3] = {}, workers = 0, printed = 0;
+    size_t at = 0;
+    while ((at = text.find("Memory block ", at)) != std::string::npos) {
+        int size = 0, count = 0;
+        sscanf(text.c_str() + at, "Memory block %d bytes at 0x%*x (%d times)", &size, &count);
+        printed += count;
+        size_t frame = text.find('\n', at) + 1;
+        size_t open = text.find(".cpp(", frame);
+        int line = open != std::string::npos && open < text.find('\n', frame) ? atoi(text.c_str() + open + 5) : -1;
+        bool matched = false;
+        for (int k = 0; k < 3; k++)
+            if (line == KnownLines[k])
+                known[k] += count, matched = true;
+        for (int k = 0; k < 3; k++)
+            if (line == WorkerLines[k])
+                workers += count, matched = true;
+        if (!matched)
+            return "a group from nowhere: line " + std::to_string(line);
+        at = frame;
+    }
+    if (known[0] != 3 || known[1] != 1 || known[2] != 1)
+        return "known leaks " + std::to_string(known[0]) + " " + std::to_string(known[1]) + " " +
+               std::to_string(known[2]);
+    if (workers > Workers * Slots)
+        return "more worker blocks than can be alive: " + std::to_string(workers);
+    if (printed != dumped)
+        return "dump returned " + std::to_string(dumped) + ", printed " + std::to_string(printed);
+    return std::string();
+}
+
+int Stress(int cycles)
+{
+    if (!debug_capture::Install())
+        return 98;
+    TarnwickOptions options = {};
+    options.stackDepth = 4;
+    TarnwickSetOptions(&options);
+    static Worker workers[Workers];
+    HANDLE threads[Workers];
+    for (int t = 0; t < Workers; t++) {
+        workers[t].seed = 7919u * (t + 1);
+        threads[t] = CreateThread(nullptr, 0, RunWorker, &workers[t], 0, nullptr);
+    }
+    int exact = 0;
+    std::string firstFault;
+    for (int cycle = 0; cycle < cycles; cycle++) {
+        TarnwickStart();
+        void *leaks[5] = {KnownHeapLeak(1000 + cycle % 5), KnownHeapLeak(1001), KnownHeapLeak(1002),
+                          KnownGlobalLeak(), KnownLocalLeak()};
+        TarnwickStop();
+        debug_capture::Take();
+        int dumped = TarnwickDump();
+        std::string text;
+        for (const std::string &piece : debug_capture::Take())
+            text += piece;
+        std::string fault = JudgeReport(text, dumped);
+        if (fault.empty())
+            exact++;
+        else if (firstFault.empty())
+            firstFault = "cycle " + std::to_string(cycle) + ": " + fault + "\n" + text;
+        for (int i = 0; i < 3; i++)
+            HeapFree(GetProcessHeap(), 0, leaks[i]);
+        GlobalFree(leaks[3]);
+        LocalFree(leaks[4]);
+    }
+    WorkersStop = 1;
+    WaitForMultipleObjects(Workers, threads, TRUE, INFINITE);
+    LONG corrupt = 0, operations = 0;
+    for (Worker &w : workers)
+        corrupt += w.corrupt, operations += w.operations;
+    printf("HOST: stress cycles %d exact %d corrupt %ld operations %ld\n", cycles, exact, corrupt, operations);
+    if (!firstFault.empty())
+        printf("HOST: first fault %s\n", firstFault.c_str());
+    return 20;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -261,7 +613,17 @@ int main(int argc, char **argv)
     else if (!strcmp(scenario, "break-no-leak"))
         BreakOnLeak(false);
     else if (!strcmp(scenario, "exit") && argc > 2)
-        ExitWhileRecording(argv[2]);
+        ExitWhileRecording(argv[2], 0);
+    else if (!strcmp(scenario, "exit-busy") && argc > 2)
+        ExitWhileRecording(argv[2], 4);
+    else if (!strcmp(scenario, "busy-thread"))
+        BusyThread();
+    else if (!strcmp(scenario, "releases"))
+        Releases();
+    else if (!strcmp(scenario, "broken-frames"))
+        BrokenFrames();
+    else if (!strcmp(scenario, "stress"))
+        return Stress(argc > 2 ? atoi(argv[2]) : 300);
     else if (!strcmp(scenario, "terminate-other"))
         TerminateOther();
     else if (!strcmp(scenario, "entries"))

@@ -48,7 +48,18 @@ protected:
         chain[2 * (i - 1)] = last;
     }
 
-    void Capture() { CallWithFrameChain(CaptureCallStack, frames, chain); }
+    // The walk follows only frames inside the thread's stack: the chain is
+    // copied there, its links into itself moved along with it.
+    void Capture()
+    {
+        uint32_t onStack[64];
+        const uint32_t from = reinterpret_cast<uint32_t>(chain), to = reinterpret_cast<uint32_t>(onStack);
+        for (size_t i = 0; i < 64; i++) {
+            uint32_t word = chain[i];
+            onStack[i] = i % 2 == 0 && word - from < sizeof chain ? word - from + to : word;
+        }
+        CallWithFrameChain(CaptureCallStack, frames, onStack);
+    }
 
     uint32_t savedDepth;
     uint32_t chain[64] = {};
@@ -130,9 +141,9 @@ TEST_F(CallStack, LoopThroughLibraryFramesStillEnds)
     EXPECT_EQ(0u, frames[2]);
 }
 
-// A frame on a guard page: reading it raises a guard-page exception inside
-// the walk. The entries before it stay, and nothing reaches the caller.
-TEST_F(CallStack, FaultDuringTheWalkKeepsTheEntriesFoundSoFar)
+// A frame on a guard page outside the stack: the walk stops before it, so no
+// guard-page exception is raised at all, and the entries before it stay.
+TEST_F(CallStack, FrameOutsideTheStackEndsTheWalkWithoutTouchingIt)
 {
     RecordDepth = 8;
     SYSTEM_INFO info;
@@ -147,8 +158,50 @@ TEST_F(CallStack, FaultDuringTheWalkKeepsTheEntriesFoundSoFar)
     Capture();
     EXPECT_EQ(0x8001u, frames[1]);
     EXPECT_EQ(0x8002u, frames[2]);
-    EXPECT_EQ(0u, frames[4]);
+    EXPECT_EQ(0u, frames[3]);
+    MEMORY_BASIC_INFORMATION memory;
+    ASSERT_TRUE(VirtualQuery(page, &memory, sizeof memory));
+    EXPECT_TRUE(memory.Protect & PAGE_GUARD) << "the guard page was never read";
     VirtualFree(page, 0, MEM_RELEASE);
+}
+
+// Readable data that looks like frames, off the stack, misaligned, or below
+// the frame before it, is not followed.
+TEST_F(CallStack, ChainThroughDataEndsAtTheFirstImplausibleFrame)
+{
+    RecordDepth = 8;
+    static uint32_t data[4] = {0, 0x9009, 0, 0};  // a frame in static data
+    Build({0x9001, 0x9002}, reinterpret_cast<uint32_t>(data));
+    Capture();
+    EXPECT_EQ(0x9002u, frames[2]);
+    EXPECT_EQ(0u, frames[3]) << "off the stack";
+
+    memset(frames, 0, sizeof frames);
+    Build({0x9001, 0x9002}, 0);
+    chain[0] += 2;  // the first frame's link, two bytes off
+    Capture();
+    EXPECT_EQ(0x9001u, frames[1]);
+    EXPECT_EQ(0u, frames[2]) << "misaligned";
+
+    memset(frames, 0, sizeof frames);
+    Build({0x9001, 0x9002, 0x9003}, 0);
+    chain[2] = reinterpret_cast<uint32_t>(&chain[0]);  // back down to the first frame
+    Capture();
+    EXPECT_EQ(0x9002u, frames[2]);
+    EXPECT_EQ(0u, frames[3]) << "a frame below the one before it";
+}
+
+TEST(StackFrame, InsideAlignedWithRoomForTwoWords)
+{
+    struct Case {
+        uint32_t frame;
+        bool accepted;
+    } cases[] = {
+        {0x1000, true},  {0x1FF8, true},  {0x1FFC, false}, {0x2000, false},
+        {0x0FFC, false}, {0x1002, false}, {0x1001, false}, {0, false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.accepted, IsStackFrame(c.frame, 0x1000, 0x2000)) << std::hex << c.frame;
 }
 
 // A real call chain: recursion deeper than the depth keeps the innermost calls.
