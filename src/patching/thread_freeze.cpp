@@ -25,6 +25,8 @@ struct ThreadBasicInformation {
 const ACCESS_MASK FreezeAccess =
     THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT | THREAD_QUERY_INFORMATION;
 const LONG StatusNoMoreEntries = LONG(0x8000001A);
+const ULONG ThreadBasicInformationClass = 0;
+const ULONG ThreadStartAddressClass = 9;
 const uint32_t InitialCapacity = 4096 / sizeof(FrozenThread);
 
 NextThreadFunction NextThread;
@@ -59,12 +61,19 @@ bool Suspend(FrozenThreads *set, HANDLE handle, uint32_t id, uint32_t teb)
 {
     if (SuspendThread(handle) == DWORD(-1))
         return false;
+    // Under Wine a thread that is created but has not yet started has no
+    // start address yet, and GetThreadContext would wait for it to run, which
+    // its suspended creator may prevent forever. It stops before its first
+    // instruction, so eip 0 (never moved). Windows sets the start address at
+    // creation, and answers GetThreadContext for such a thread at once.
+    void *start = nullptr;
+    QueryThread(handle, ThreadStartAddressClass, &start, sizeof start, nullptr);
     // SuspendThread returns before the thread has stopped, under Wine as on
     // Windows; GetThreadContext waits until it has. A context that cannot be
-    // read leaves eip 0: the thread stays suspended and is never moved.
+    // read also leaves eip 0: the thread stays suspended.
     CONTEXT context;
     context.ContextFlags = CONTEXT_CONTROL;
-    uint32_t eip = GetThreadContext(handle, &context) ? context.Eip : 0;
+    uint32_t eip = start && GetThreadContext(handle, &context) ? context.Eip : 0;
     set->threads[set->count++] = {id, handle, eip, teb};
     return true;
 }
@@ -91,7 +100,7 @@ int SuspendPass(FrozenThreads *set, DWORD self)
         cursor = next;
         cursorKept = false;
         ThreadBasicInformation info;
-        if (QueryThread(next, 0, &info, sizeof info, nullptr) < 0)
+        if (QueryThread(next, ThreadBasicInformationClass, &info, sizeof info, nullptr) < 0)
             continue;
         uint32_t id = uint32_t(uintptr_t(info.threadId));
         if (id == self || Contains(set, id))
