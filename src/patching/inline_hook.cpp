@@ -7,6 +7,7 @@
 
 #include "patching/instruction_copier.h"
 #include "patching/opcode_tables.h"
+#include "patching/thread_freeze.h"
 
 namespace {
 
@@ -85,44 +86,269 @@ uint32_t RelocateEntry(uint8_t *trampoline, const uint8_t *target)
     return length;
 }
 
+// The address of the same instruction on the other side of a hook: from the
+// entry into the trampoline (intoTrampoline) or back. The saved instructions
+// and their copies are walked side by side, one instruction at a time, so a
+// copy of another length would still map right; the trampoline's jump back
+// pairs with the first byte behind the stretch. 0 when eip starts none of them.
+uint32_t MapInstruction(const HookRecord *record, uint32_t eip, bool intoTrampoline)
+{
+    uint32_t entry = Address(record->target), copy = Address(record->trampoline);
+    uint32_t savedOffset = 0, copyOffset = 0;
+    for (;;) {
+        if (eip == (intoTrampoline ? entry + savedOffset : copy + copyOffset))
+            return intoTrampoline ? copy + copyOffset : entry + savedOffset;
+        if (savedOffset >= record->savedLength)
+            return 0;
+        const uint8_t *nextSaved = CopyInstruction(nullptr, record->savedBytes + savedOffset, nullptr, nullptr);
+        const uint8_t *nextCopy = CopyInstruction(nullptr, record->trampoline + copyOffset, nullptr, nullptr);
+        if (!nextSaved || !nextCopy)
+            return 0;
+        savedOffset = uint32_t(nextSaved - record->savedBytes);
+        copyOffset = uint32_t(nextCopy - record->trampoline);
+    }
+}
+
+// Whether every suspended thread whose eip lies in [from, from + length) is
+// at an instruction that has a counterpart on the other side.
+bool ThreadsCanMove(const FrozenThreads *frozen, const HookRecord *record, uint32_t from, uint32_t length,
+                    bool intoTrampoline)
+{
+    for (uint32_t i = 0; i < frozen->count; ++i) {
+        uint32_t eip = frozen->threads[i].eip;
+        if (eip - from < length && !MapInstruction(record, eip, intoTrampoline))
+            return false;
+    }
+    return true;
+}
+
+// Moves the suspended threads whose eip lies in [from, from + length) to the
+// same instruction on the other side.
+void MoveThreads(FrozenThreads *frozen, const HookRecord *record, uint32_t from, uint32_t length,
+                 bool intoTrampoline)
+{
+    for (uint32_t i = 0; i < frozen->count; ++i) {
+        FrozenThread &thread = frozen->threads[i];
+        uint32_t to = thread.eip - from < length ? MapInstruction(record, thread.eip, intoTrampoline) : 0;
+        if (!to)
+            continue;
+        CONTEXT context;
+        context.ContextFlags = CONTEXT_CONTROL;
+        if (!GetThreadContext(thread.handle, &context))
+            continue;
+        context.Eip = to;
+        if (SetThreadContext(thread.handle, &context))
+            thread.eip = to;
+    }
+}
+
+// One hook of a batch between preparation and the write: its record (null
+// once it is given up), whether the record was made for it, the protection
+// its entry had, and why it was given up.
+struct PendingHook {
+    HookRecord *record;
+    bool made;
+    DWORD protection;
+    DWORD error;
+};
+
+// Protection is changed only while no thread is suspended: Wine takes its
+// virtual-memory lock there. Put back in reverse order, so that an entry
+// sharing a page with an earlier one restores what that page had first.
+void RestoreProtection(PendingHook *pending, uint32_t count, uint32_t length)
+{
+    for (uint32_t i = count; i-- > 0;) {
+        if (!pending[i].record)
+            continue;
+        DWORD ignored;
+        uint32_t size = length ? length : pending[i].record->savedLength;
+        VirtualProtect(pending[i].record->target, size, pending[i].protection, &ignored);
+    }
+}
+
+// Makes or reuses the record for one hook and makes its entry writable.
+void PrepareInstall(const HookSpec &spec, PendingHook *pending)
+{
+    if (!spec.slot || !*spec.slot || !spec.detour || !spec.record) {
+        pending->error = ERROR_INVALID_PARAMETER;
+        return;
+    }
+    uint8_t *target = static_cast<uint8_t *>(*spec.slot);
+    HookRecord *old = *spec.record;
+    HookRecord *record = nullptr;
+    if (old && old->target == target) {
+        if (HookInPlace(old)) {
+            pending->error = ERROR_ALREADY_EXISTS;  // hooking it again would make the detour call itself
+            return;
+        }
+        // The same bytes give the same trampoline: it is already right.
+        if (memcmp(target, old->savedBytes, old->savedLength) == 0)
+            record = old;
+    }
+    if (!record) {
+        record = static_cast<HookRecord *>(VirtualAlloc(nullptr, sizeof(HookRecord), MEM_COMMIT | MEM_RESERVE,
+                                                        PAGE_EXECUTE_READWRITE));
+        if (!record) {
+            pending->error = GetLastError();
+            return;
+        }
+        // Fill the trampoline before anything is changed, so that a refusal
+        // leaves entry and slot as they were.
+        uint32_t savedLength = RelocateEntry(record->trampoline, target);
+        if (savedLength == 0) {
+            VirtualFree(record, 0, MEM_RELEASE);
+            pending->error = ERROR_NOT_SUPPORTED;
+            return;
+        }
+        record->target = target;
+        record->savedLength = savedLength;
+        WriteJump(record->trampoline + savedLength, target + savedLength);
+        memcpy(record->savedBytes, target, savedLength);
+        pending->made = true;
+    }
+    if (!VirtualProtect(target, PatchLength, PAGE_EXECUTE_READWRITE, &pending->protection)) {
+        pending->error = GetLastError();
+        if (pending->made)
+            VirtualFree(record, 0, MEM_RELEASE);
+        return;
+    }
+    pending->record = record;
+}
+
+// With the other threads suspended: writes one hook, or gives it up when its
+// entry changed since it was prepared or a thread cannot be carried over.
+void WriteHook(const HookSpec &spec, PendingHook *pending, FrozenThreads *frozen)
+{
+    HookRecord *record = pending->record;
+    uint8_t *target = record->target;
+    uint32_t inside = Address(target) + 1, insideLength = record->savedLength - 1;
+    if (memcmp(target, record->savedBytes, record->savedLength) != 0 ||
+        !ThreadsCanMove(frozen, record, inside, insideLength, true)) {
+        pending->error = ERROR_NOT_SUPPORTED;
+        return;
+    }
+    MoveThreads(frozen, record, inside, insideLength, true);
+    record->detour = spec.detour;
+    *spec.slot = record->trampoline;
+    WriteJump(target, spec.detour);
+    FlushInstructionCache(GetCurrentProcess(), target, record->savedLength);
+    FlushInstructionCache(GetCurrentProcess(), record->trampoline, sizeof record->trampoline);
+    *spec.record = record;
+}
+
+PendingHook *NewPending(uint32_t count)
+{
+    return static_cast<PendingHook *>(
+        VirtualAlloc(nullptr, count * sizeof(PendingHook), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+// Sets the last-error value to that of the last hook given up, if any.
+void ReportLastRefusal(const PendingHook *pending, uint32_t count)
+{
+    for (uint32_t i = count; i-- > 0;) {
+        if (pending[i].error) {
+            SetLastError(pending[i].error);
+            return;
+        }
+    }
+}
+
 }  // namespace
+
+uint32_t InstallHooks(HookSpec *specs, uint32_t count)
+{
+    if (count == 0)
+        return 0;
+    PendingHook *pending = NewPending(count);
+    if (!pending)
+        return 0;
+    uint32_t prepared = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        PrepareInstall(specs[i], &pending[i]);
+        prepared += pending[i].record != nullptr;
+    }
+    uint32_t installed = 0;
+    FrozenThreads frozen;
+    if (prepared && !FreezeOtherThreads(&frozen)) {
+        DWORD error = GetLastError();
+        for (uint32_t i = 0; i < count; ++i)
+            if (pending[i].record)
+                pending[i].error = error;
+    } else if (prepared) {
+        for (uint32_t i = 0; i < count; ++i) {
+            if (pending[i].record) {
+                WriteHook(specs[i], &pending[i], &frozen);
+                installed += pending[i].error == 0;
+            }
+        }
+        ThawThreads(&frozen);
+    }
+    RestoreProtection(pending, count, PatchLength);
+    // A record made for a hook given up was never reachable: release it.
+    for (uint32_t i = 0; i < count; ++i)
+        if (pending[i].error && pending[i].made && pending[i].record)
+            VirtualFree(pending[i].record, 0, MEM_RELEASE);
+    ReportLastRefusal(pending, count);
+    VirtualFree(pending, 0, MEM_RELEASE);
+    return installed;
+}
+
+uint32_t RemoveHooks(HookSpec *specs, uint32_t count, void (*inspect)(const FrozenThread *, void *),
+                     void *context)
+{
+    if (count == 0)
+        return 0;
+    PendingHook *pending = NewPending(count);
+    if (!pending)
+        return 0;
+    uint32_t prepared = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        HookRecord *record = specs[i].record ? *specs[i].record : nullptr;
+        if (!record || !HookInPlace(record))
+            continue;
+        if (!VirtualProtect(record->target, record->savedLength, PAGE_EXECUTE_READWRITE, &pending[i].protection)) {
+            pending[i].error = GetLastError();
+            continue;
+        }
+        pending[i].record = record;
+        ++prepared;
+    }
+    uint32_t removed = 0;
+    DWORD freezeError = 0;
+    FrozenThreads frozen;
+    if (prepared && !FreezeOtherThreads(&frozen)) {
+        freezeError = GetLastError();
+    } else if (prepared) {
+        for (uint32_t i = 0; i < count; ++i) {
+            HookRecord *record = pending[i].record;
+            if (!record || !HookInPlace(record))
+                continue;
+            memcpy(record->target, record->savedBytes, record->savedLength);
+            // The trampoline stays, so a thread not moved is still safe.
+            MoveThreads(&frozen, record, Address(record->trampoline), record->savedLength + PatchLength, false);
+            if (specs[i].slot)
+                *specs[i].slot = record->target;
+            FlushInstructionCache(GetCurrentProcess(), record->target, record->savedLength);
+            ++removed;
+        }
+        if (inspect)
+            for (uint32_t i = 0; i < frozen.count; ++i)
+                inspect(&frozen.threads[i], context);
+        ThawThreads(&frozen);
+    }
+    RestoreProtection(pending, count, 0);
+    ReportLastRefusal(pending, count);
+    if (freezeError)
+        SetLastError(freezeError);
+    VirtualFree(pending, 0, MEM_RELEASE);
+    return removed;
+}
 
 HookRecord *InstallHook(void *detour, void **slot)
 {
-    if (!slot || !*slot || !detour) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    HookRecord *record = static_cast<HookRecord *>(VirtualAlloc(
-        nullptr, sizeof(HookRecord), MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
-    if (!record)
-        return nullptr;
-    uint8_t *target = static_cast<uint8_t *>(*slot);
-    // Fill the trampoline before anything is changed, so that a refusal
-    // leaves entry and slot as they were.
-    uint32_t savedLength = RelocateEntry(record->trampoline, target);
-    if (savedLength == 0) {
-        VirtualFree(record, 0, MEM_RELEASE);
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return nullptr;
-    }
-    DWORD oldProtection;
-    if (!VirtualProtect(target, PatchLength, PAGE_EXECUTE_READWRITE, &oldProtection)) {
-        DWORD error = GetLastError();
-        VirtualFree(record, 0, MEM_RELEASE);
-        SetLastError(error);
-        return nullptr;
-    }
-    record->detour = detour;
-    record->target = target;
-    record->savedLength = savedLength;
-    WriteJump(record->trampoline + savedLength, target + savedLength);
-    memcpy(record->savedBytes, target, savedLength);
-    *slot = record->trampoline;
-    WriteJump(target, detour);
-    VirtualProtect(target, PatchLength, oldProtection, &oldProtection);
-    FlushInstructionCache(GetCurrentProcess(), target, savedLength);
-    FlushInstructionCache(GetCurrentProcess(), record->trampoline, sizeof record->trampoline);
+    HookRecord *record = nullptr;
+    HookSpec spec = {detour, slot, &record};
+    InstallHooks(&spec, 1);
     return record;
 }
 
@@ -136,15 +362,6 @@ int HookInPlace(const HookRecord *record)
 
 int RemoveHook(HookRecord *record)
 {
-    if (!record || !HookInPlace(record))
-        return 0;
-    uint8_t *target = record->target;
-    DWORD oldProtection;
-    if (!VirtualProtect(target, record->savedLength, PAGE_EXECUTE_READWRITE, &oldProtection))
-        return 0;
-    memcpy(target, record->savedBytes, record->savedLength);
-    VirtualProtect(target, record->savedLength, oldProtection, &oldProtection);
-    FlushInstructionCache(GetCurrentProcess(), target, record->savedLength);
-    VirtualFree(record, 0, MEM_RELEASE);
-    return 1;
+    HookSpec spec = {nullptr, nullptr, &record};
+    return RemoveHooks(&spec, 1, nullptr, nullptr) == 1;
 }

@@ -63,14 +63,16 @@ protected:
         VirtualQuery(at, &info, sizeof info);
         return info.Protect;
     }
+    // Removal restores the entry and keeps the record: a thread may still
+    // be about to run its trampoline.
     void ExpectRemoved(HookRecord *record, const uint8_t *entry, const Bytes &before)
     {
+        Bytes kept = BytesAt(record, sizeof *record);
         EXPECT_EQ(RemoveHook(record), 1);
         EXPECT_EQ(BytesAt(entry, before.size()), before);
         EXPECT_EQ(Protection(entry), DWORD(PAGE_EXECUTE_READ));
-        MEMORY_BASIC_INFORMATION info;
-        VirtualQuery(record, &info, sizeof info);
-        EXPECT_EQ(info.State, DWORD(MEM_FREE));
+        EXPECT_EQ(BytesAt(record, sizeof *record), kept);
+        EXPECT_EQ(Protection(record), DWORD(PAGE_EXECUTE_READWRITE));
     }
 
     uint8_t *code = nullptr;
@@ -319,6 +321,96 @@ TEST_F(SyntheticEntry, RemovalRefusedWhenTheStretchCannotBeMadeWritable)
     ASSERT_NE(VirtualAlloc(code + 0x1000, 0x1000, MEM_COMMIT, PAGE_EXECUTE_READ), nullptr);
     EXPECT_EQ(RemoveHook(record), 1);
     EXPECT_EQ(BytesAt(entry, 7), Bytes(before.begin(), before.begin() + 7));
+}
+
+TEST_F(SyntheticEntry, RecordIsReusedUntilSomethingElseRewritesTheEntry)
+{
+    uint8_t *entry = Place(0x10, HotPatchAdd);
+    Bytes before = BytesAt(entry, 32);
+    CountingDetour *detour = NewCountingDetour(entry);
+    HookRecord *record = nullptr;
+    HookSpec spec = {detour->code, &detour->slot, &record};
+    ASSERT_EQ(InstallHooks(&spec, 1), 1u);
+    HookRecord *first = record;
+    ExpectInstalled(first, detour->code, entry, &detour->slot, before);
+    EXPECT_EQ(RemoveHooks(&spec, 1, nullptr, nullptr), 1u);
+    EXPECT_EQ(detour->slot, static_cast<void *>(entry));
+    EXPECT_EQ(record, first);
+    EXPECT_EQ(BytesAt(entry, 32), before);
+
+    // Same entry bytes: the same record, its trampoline as it was.
+    Bytes trampoline = BytesAt(first->trampoline, sizeof first->trampoline);
+    ASSERT_EQ(InstallHooks(&spec, 1), 1u);
+    EXPECT_EQ(record, first);
+    ExpectInstalled(record, detour->code, entry, &detour->slot, before);
+    EXPECT_EQ(BytesAt(first->trampoline, sizeof first->trampoline), trampoline);
+    EXPECT_EQ(reinterpret_cast<Function>(entry)(2, 3), 5);
+    EXPECT_EQ(detour->calls, 1);
+
+    // Installing over its own jump again is refused: the detour would call itself.
+    SetLastError(0);
+    void *trampolineSlot = detour->slot;
+    detour->slot = entry;
+    EXPECT_EQ(InstallHooks(&spec, 1), 0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(record, first);
+    detour->slot = trampolineSlot;
+    EXPECT_EQ(RemoveHooks(&spec, 1, nullptr, nullptr), 1u);
+
+    // Someone else rewrites the entry: a new record, and the old trampoline
+    // stays alive for whoever may still run it.
+    // Other first five bytes, same body: the old trampoline still adds.
+    Place(0x10, {0x55, 0x8B, 0xEC, 0x90, 0x90});
+    Bytes otherBefore = BytesAt(entry, 32);
+    ASSERT_EQ(InstallHooks(&spec, 1), 1u);
+    EXPECT_NE(record, first);
+    ExpectInstalled(record, detour->code, entry, &detour->slot, otherBefore);
+    EXPECT_EQ(BytesAt(record->trampoline, 5), Bytes({0x55, 0x8B, 0xEC, 0x90, 0x90}));
+    EXPECT_EQ(reinterpret_cast<Function>(entry)(9, 4), 13);
+    EXPECT_EQ(detour->calls, 2);
+    EXPECT_EQ(reinterpret_cast<Function>(first->trampoline)(40, 2), 42);
+    EXPECT_EQ(BytesAt(first->trampoline, sizeof first->trampoline), trampoline);
+    ExpectRemoved(record, entry, otherBefore);
+}
+
+TEST_F(SyntheticEntry, BatchInstallsWhatItCanAndReportsTheRest)
+{
+    uint8_t *add = Place(0x10, HotPatchAdd);
+    uint8_t *refused = Place(0x80, {0xEB, 0x03, 0x90, 0x90, 0x90, 0xB8, 1, 0, 0, 0, 0xC3});
+    uint8_t *pushes = Place(0x100, {0x6A, 0x07, 0x68, 0x00, 0x01, 0x00, 0x00, 0x58, 0x59, 0x01, 0xC8, 0xC3});
+    uint8_t *entries[] = {add, refused, pushes};
+    CountingDetour *detours[3];
+    HookRecord *records[3] = {};
+    HookSpec specs[4];
+    Bytes before[3];
+    for (int i = 0; i < 3; ++i) {
+        before[i] = BytesAt(entries[i], 32);
+        detours[i] = NewCountingDetour(entries[i]);
+        specs[i] = {detours[i]->code, &detours[i]->slot, &records[i]};
+    }
+    void *empty = nullptr;
+    HookRecord *none = nullptr;
+    specs[3] = {detours[0]->code, &empty, &none};
+    SetLastError(0);
+    EXPECT_EQ(InstallHooks(specs, 4), 2u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));  // the last one given up
+    ExpectInstalled(records[0], detours[0]->code, add, &detours[0]->slot, before[0]);
+    ExpectInstalled(records[2], detours[2]->code, pushes, &detours[2]->slot, before[2]);
+    EXPECT_EQ(records[1], nullptr);
+    EXPECT_EQ(detours[1]->slot, static_cast<void *>(refused));
+    EXPECT_EQ(BytesAt(refused, 32), before[1]);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(Protection(add), DWORD(PAGE_EXECUTE_READ));
+    EXPECT_EQ(reinterpret_cast<Function>(add)(1, 2), 3);
+    EXPECT_EQ(reinterpret_cast<Function>(pushes)(0, 0), 0x107);
+
+    EXPECT_EQ(RemoveHooks(specs, 4, nullptr, nullptr), 2u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(BytesAt(entries[i], 32), before[i]) << i;
+        EXPECT_EQ(detours[i]->slot, static_cast<void *>(entries[i])) << i;
+    }
+    EXPECT_EQ(Protection(add), DWORD(PAGE_EXECUTE_READ));
+    EXPECT_EQ(RemoveHooks(specs, 4, nullptr, nullptr), 0u);  // nothing left in place
 }
 
 }  // namespace
