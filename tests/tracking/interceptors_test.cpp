@@ -206,8 +206,9 @@ TEST_F(Interceptors, NestedOrFilteredHeapReAllocDoesNotTouchTheRecord)
         // The record does not follow the block. Whether it stays under the old
         // address depends on the heap: Wine's resize releases the old block
         // through the hooked RtlFreeHeap, which drops it.
-        if (AllocRecord *record = FindRecord(block))
+        if (AllocRecord *record = FindRecord(block)) {
             EXPECT_EQ(16u, record->size);
+        }
         EXPECT_EQ(nullptr, FindRecord(moved));
         HeapFree(heap, 0, moved);
         HeapFree(heap, 0, blocker);
