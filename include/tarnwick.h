@@ -67,9 +67,10 @@ typedef struct TarnwickOptions {
     /* A group of blocks with the same call stack is reported only if it has
      * at least this many blocks; 0 and 1 report every group. */
     unsigned int minRepeat;
-    /* Symbol search path given to dbghelp when the first run starts, at most
-     * 1023 characters; NULL keeps the stored path (empty until set). A longer
-     * string is refused with a message. */
+    /* Symbol search path for dbghelp, at most 1023 characters; NULL keeps the
+     * stored path (empty until set). A longer string is refused with a
+     * message. It is read once, when the first run sets up dbghelp: a path
+     * set after that has no effect. */
     const wchar_t *symbolPath;
     /* Directory under which source files that are not found at their
      * recorded path are looked for, at most 259 characters; NULL keeps the

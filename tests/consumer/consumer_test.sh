@@ -81,6 +81,8 @@ Tarnwick: leak report of the memory leak detector; see its README for how to rea
 
 # The installed package, found with find_package.
 run_readme 'cmake --install build --prefix build/install' install.txt
+grep -q "^add_executable(Tarnwick::${RUNNER%.exe} IMPORTED)" "$BIN/install/lib/cmake/Tarnwick/TarnwickTargets.cmake" ||
+    fail "the package does not define Tarnwick::${RUNNER%.exe}"
 run_readme 'cmake -S tests/consumer/project -B build/consumer \
     -DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/i686-mingw.cmake -DCMAKE_PREFIX_PATH=$PWD/build/install
 cmake --build build/consumer' consumer-build.txt
