@@ -20,8 +20,9 @@
  * allocate and free; its calls are recorded unless ownThreadOnly says not.
  *
  * For readable stacks, build the program under test with frame pointers
- * (-fno-omit-frame-pointer: the stack is walked through them) and with
- * DWARF 4 debug information (-gdwarf-4) or PDB files. */
+ * (-fno-omit-frame-pointer: the stack is walked through them) and, with
+ * GCC, DWARF 4 debug information (-gdwarf-4: Wine's dbghelp finds no
+ * symbols in the DWARF 5 that GCC 12 writes for -g). */
 #ifndef TARNWICK_H
 #define TARNWICK_H
 
