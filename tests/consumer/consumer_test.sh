@@ -8,7 +8,8 @@
 set -euo pipefail
 SRC=$1
 BIN=$2
-# The runner that relays a program's debug strings, as built and installed.
+# The runner that relays a program's debug strings, as built and installed,
+# with the options that make it only relay them.
 RUNNER=dbgrun.exe
 
 export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
@@ -81,8 +82,8 @@ Tarnwick: leak report of the memory leak detector; see its README for how to rea
 
 # The installed package, found with find_package.
 run_readme 'cmake --install build --prefix build/install' install.txt
-grep -q "^add_executable(Tarnwick::${RUNNER%.exe} IMPORTED)" "$BIN/install/lib/cmake/Tarnwick/TarnwickTargets.cmake" ||
-    fail "the package does not define Tarnwick::${RUNNER%.exe}"
+grep -q "^add_executable(Tarnwick::${RUNNER%%.exe*} IMPORTED)" "$BIN/install/lib/cmake/Tarnwick/TarnwickTargets.cmake" ||
+    fail "the package does not define Tarnwick::${RUNNER%%.exe*}"
 run_readme 'cmake -S tests/consumer/project -B build/consumer \
     -DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/i686-mingw.cmake -DCMAKE_PREFIX_PATH=$PWD/build/install
 cmake --build build/consumer' consumer-build.txt
@@ -101,7 +102,7 @@ matches_sample "$REPORT" "$WORK/plain.txt"
 
 # What a plain -g (DWARF 5) gives instead.
 (cd "$BIN" && i686-w64-mingw32-gcc -g -fno-omit-frame-pointer -I "$SRC/include" "$PROJECT/leakcheck.c" \
-    -L lib -lTarnwick -o dwarf5.exe && WINEPREFIX=$BIN/wineprefix wine "bin/$RUNNER" dwarf5.exe) >"$WORK/dwarf5.txt"
+    -L lib -lTarnwick -o dwarf5.exe && WINEPREFIX=$BIN/wineprefix wine bin/$RUNNER dwarf5.exe) >"$WORK/dwarf5.txt"
 sed -i -n '/^Memory block/,$p' "$WORK/dwarf5.txt"
 rm -f "$BIN/dwarf5.exe"
 matches_sample 'Memory block 7 bytes at 0x00761050 (1 times)
@@ -125,7 +126,7 @@ cp "$PROJECT/leakcheck.c" "$WORK/subdir/"
 cmake -S "$WORK/subdir" -B "$WORK/subdir/build" -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/i686-mingw.cmake" >"$WORK/subdir.txt"
 cmake --build "$WORK/subdir/build" -j2 >>"$WORK/subdir.txt" || fail "add_subdirectory build failed: $WORK/subdir.txt"
 [ ! -e "$WORK/subdir/build/tarnwick/tests" ] || fail "add_subdirectory configured the tests"
-(cd "$WORK" && WINEPREFIX=$BIN/wineprefix wine "subdir/build/$RUNNER" subdir/build/leakcheck.exe) >"$WORK/subdir-run.txt"
+(cd "$WORK" && WINEPREFIX=$BIN/wineprefix wine subdir/build/$RUNNER subdir/build/leakcheck.exe) >"$WORK/subdir-run.txt"
 matches_sample "$REPORT" "$WORK/subdir-run.txt"
 
 # The version as the README shows it.
