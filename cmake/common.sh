@@ -10,9 +10,16 @@ cmake --build "$BUILD" -j"$(nproc)" >"$BUILD/build.log" 2>&1 || { cat "$BUILD/bu
 
 export WINEPREFIX="$BUILD/wineprefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
-# Boot the prefix (created on first use) and keep its server alive, before any
-# test runs: the server and Wine's services must not hold CTest's output pipe
-# open. A server that is already persistent makes "-p" fail; that is fine.
+# Start a persistent server, then boot the prefix (created on first use),
+# before any test runs: the server and Wine's services must not hold CTest's
+# output pipe open. "-p" only works when it starts the server: once wineboot
+# has started one, "-p" fails and that server quits when it falls idle, so
+# every later program pays for a new one. A server left over from an earlier
+# run is replaced.
 trap 'wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
+mkdir -p "$WINEPREFIX"
+if ! wineserver -p </dev/null >/dev/null 2>&1; then
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    wineserver -p </dev/null >/dev/null 2>&1
+fi
 wine wineboot </dev/null >/dev/null 2>&1
-wineserver -p </dev/null >/dev/null 2>&1 || true

@@ -1,12 +1,41 @@
-/* Tarnwick: memory-leak detector for 32-bit Windows programs.
+/* Tarnwick: memory-leak detector for 32-bit Windows (x86) programs.
  *
- * Link against libTarnwick.a (mingw) or the import library, or load
- * Tarnwick.dll with LoadLibrary and look the functions up by name.
- * The report goes to the debugger output (OutputDebugStringW). */
+ * A program loads Tarnwick.dll (by linking against its import library,
+ * libTarnwick.dll.a, or with LoadLibraryW) and calls TarnwickStart where
+ * recording is to begin. From then on every block that any module of the
+ * process allocates through the Heap, Global or Local functions is recorded
+ * with its call stack, and released blocks are forgotten. TarnwickStop ends
+ * recording and TarnwickDump reports what is still allocated. If the process
+ * ends while recording, the library stops and reports by itself.
+ *
+ * Everything the library says goes to the debugger output
+ * (OutputDebugStringW): the report, and a message beginning with "Tarnwick: "
+ * for every refused call. Nothing is written to a file or a console.
+ *
+ * Exports, by name and by ordinal (all __stdcall, names undecorated):
+ *   1 TarnwickDump   2 TarnwickSetOptions   3 TarnwickStart   4 TarnwickStop
+ *
+ * Threads: call the four functions from one thread at a time (they take no
+ * lock of their own). While recording, any thread of the process may
+ * allocate and free; its calls are recorded unless ownThreadOnly says not.
+ *
+ * For readable stacks, build the program under test with frame pointers
+ * (-fno-omit-frame-pointer: the stack is walked through them) and, with
+ * GCC, DWARF 4 debug information (-gdwarf-4: Wine's dbghelp finds no
+ * symbols in the DWARF 5 that GCC 12 writes for -g). */
 #ifndef TARNWICK_H
 #define TARNWICK_H
 
-#include <stddef.h> /* wchar_t, for C clients */
+#define TARNWICK_VERSION_MAJOR 0
+#define TARNWICK_VERSION_MINOR 1
+#define TARNWICK_VERSION_PATCH 0
+#define TARNWICK_VERSION_STRING "0.1.0"
+
+#if defined(_WIN64) || defined(__LP64__)
+#error "Tarnwick is 32-bit only: build for 32-bit x86 Windows (for example with i686-w64-mingw32-gcc)."
+#elif !defined(RC_INVOKED) /* resource scripts take the version macros only */
+
+#include <stddef.h> /* wchar_t, for C programs */
 
 #ifdef __cplusplus
 extern "C" {
@@ -18,24 +47,80 @@ extern "C" {
 #define TARNWICK_API __declspec(dllimport)
 #endif
 
+/* The options, set with TarnwickSetOptions. The library keeps its own copy,
+ * which lasts until the process ends: a setting holds for every later
+ * recording run until it is set again. Each call overwrites breakOnLeak,
+ * ownThreadOnly and minRepeat (0 in those fields is a value like any other);
+ * stackDepth, symbolPath and sourceRoot change only when given (nonzero,
+ * non-null). */
 typedef struct TarnwickOptions {
-    unsigned int stackDepth;      /* return addresses kept per block; 0 keeps the current value (16 at load) */
-    int breakOnLeak;              /* DebugBreak after a dump that found leaks */
-    int ownThreadOnly;            /* record only the thread that calls TarnwickSetOptions */
-    unsigned int minRepeat;       /* print a leak group only if it has at least this many blocks */
-    const wchar_t *symbolPath;    /* symbol search path (up to 1023 characters); NULL keeps the stored one */
-    const wchar_t *sourceRoot;    /* directory to re-root source paths (up to 259 characters); NULL keeps it */
+    /* Return addresses kept per block, 1 to 4096; 16 until set. 0 keeps the
+     * stored value. A value above 4096 is refused with a message and the
+     * depth is unchanged (the other fields are still taken). Read at
+     * TarnwickStart: a run keeps the depth it started with. */
+    unsigned int stackDepth;
+    /* Nonzero: call DebugBreak after a dump that reported at least one leak
+     * (without a debugger attached, that ends the process). */
+    int breakOnLeak;
+    /* Nonzero: record only allocations made by the thread that called
+     * TarnwickSetOptions (each call moves the filter to its own thread). */
+    int ownThreadOnly;
+    /* A group of blocks with the same call stack is reported only if it has
+     * at least this many blocks; 0 and 1 report every group. */
+    unsigned int minRepeat;
+    /* Symbol search path for dbghelp, at most 1023 characters; NULL keeps the
+     * stored path (empty until set). A longer string is refused with a
+     * message. It is read once, when the first run sets up dbghelp: a path
+     * set after that has no effect. */
+    const wchar_t *symbolPath;
+    /* Directory under which source files that are not found at their
+     * recorded path are looked for, at most 259 characters; NULL keeps the
+     * stored directory. A longer string is refused with a message. While it
+     * is empty when the first run starts, it is read from the registry
+     * (HKLM\SOFTWARE\Microsoft\VisualStudio\9.0, else 8.0, \Setup\VC,
+     * value ProductDir), and that value is then kept like a set one. */
+    const wchar_t *sourceRoot;
 } TarnwickOptions;
 
-typedef char TarnwickOptionsIs24Bytes[sizeof(TarnwickOptions) == 24 ? 1 : -1];
-
+/* Stores the options (see TarnwickOptions); the record is only read and need
+ * not outlive the call. Refused with a message, changing nothing, while
+ * recording runs or when options is NULL. */
 TARNWICK_API void __stdcall TarnwickSetOptions(const TarnwickOptions *options);
+
+/* Begins a recording run: clears the records of any earlier run that was not
+ * dumped and hooks the allocator functions. Refused with a message while
+ * already recording. If the record heap cannot be created it writes
+ * "Tarnwick: out of memory." and does not record; if some allocator
+ * function cannot be hooked it writes "Tarnwick: cannot detect memory
+ * leak." and records what the other hooks see. */
 TARNWICK_API void __stdcall TarnwickStart(void);
+
+/* Ends the recording run: waits until allocator calls in progress on other
+ * threads have left the hooks, then removes the hooks. The records are kept
+ * for TarnwickDump. Refused with a message while not recording. */
 TARNWICK_API void __stdcall TarnwickStop(void);
+
+/* Writes the report of the stopped run to the debugger output and forgets
+ * its records. Returns the number of leaked blocks reported (blocks in
+ * groups below minRepeat, and blocks allocated directly by Windows system
+ * modules, are not counted), 0 when there are none. Refused with a message,
+ * returning 0, while recording and when no run has been stopped since the
+ * last dump. */
 TARNWICK_API int __stdcall TarnwickDump(void);
+
+/* The functions' types, for programs that load Tarnwick.dll with LoadLibraryW.
+ * GetProcAddress returns FARPROC; converting through void (*)(void) keeps
+ * GCC's -Wcast-function-type quiet:
+ *   TarnwickStartFn start =
+ *       (TarnwickStartFn)(void (*)(void))GetProcAddress(dll, "TarnwickStart"); */
+typedef void(__stdcall *TarnwickSetOptionsFn)(const TarnwickOptions *options);
+typedef void(__stdcall *TarnwickStartFn)(void);
+typedef void(__stdcall *TarnwickStopFn)(void);
+typedef int(__stdcall *TarnwickDumpFn)(void);
 
 #ifdef __cplusplus
 }
 #endif
 
-#endif
+#endif /* 32-bit, not a resource script */
+#endif /* TARNWICK_H */
