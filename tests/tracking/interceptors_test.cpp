@@ -12,6 +12,7 @@
 #include "tracking/guarded_region.h"
 #include "tracking/interceptors.h"
 #include "patching/inline_hook.h"
+#include "patching/jump_thunks.h"
 
 namespace {
 
@@ -504,6 +505,78 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
     for (Work &w : work)
         for (int i = 0; i < Blocks / 2; i++)
             HeapFree(GetProcessHeap(), 0, w.kept[i]);
+}
+
+// A thread stopped inside HeapAlloc's first bytes, as if it had just called
+// it, while the hook goes in and comes out again: it is carried into the
+// trampoline and back, and its allocation completes either way.
+extern "C" void *volatile LandedBlock;
+void *volatile LandedBlock;
+extern "C" void LandAfterAllocation();
+__asm__(R"(
+    .text
+    .globl _LandAfterAllocation
+_LandAfterAllocation:
+    movl %eax, _LandedBlock
+1:  pause
+    jmp 1b
+)");
+
+namespace {
+DWORD WINAPI SpinForever(void *)
+{
+    for (;;)
+        __asm__ __volatile__("pause");
+}
+}  // namespace
+
+TEST_F(Interceptors, ThreadInsideTheAllocatorEntryRunsOnAcrossInstallAndRemoval)
+{
+    Stop();
+    auto *entry = static_cast<uint8_t *>(FollowJumpThunks(ImportedEntry[FnHeapAlloc]));
+    if (entry[0] != 0x8B || entry[1] != 0xFF)
+        GTEST_SKIP() << "HeapAlloc does not begin with a two-byte instruction here";
+    for (int runHooked = 0; runHooked < 2; runHooked++) {
+        SCOPED_TRACE(runHooked ? "resumed while hooked" : "resumed after removal");
+        LandedBlock = nullptr;
+        HANDLE thread = CreateThread(nullptr, 0, SpinForever, nullptr, 0, nullptr);
+        ASSERT_NE(nullptr, thread);
+        Sleep(10);
+        SuspendThread(thread);
+        CONTEXT context = {};
+        context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+        ASSERT_TRUE(GetThreadContext(thread, &context));
+        // A call frame as HeapAlloc(GetProcessHeap(), 0, 48) leaves it, with
+        // the thread past the entry's first instruction.
+        auto *frame = reinterpret_cast<uint32_t *>((context.Esp - 256) & ~15u);
+        frame[0] = reinterpret_cast<uint32_t>(LandAfterAllocation);
+        frame[1] = reinterpret_cast<uint32_t>(GetProcessHeap());
+        frame[2] = 0;
+        frame[3] = 48;
+        context.Esp = reinterpret_cast<uint32_t>(frame);
+        context.Eip = reinterpret_cast<uint32_t>(entry + 2);
+        ASSERT_TRUE(SetThreadContext(thread, &context));
+
+        TarnwickStart();
+        ASSERT_TRUE(GetThreadContext(thread, &context));
+        EXPECT_EQ(reinterpret_cast<uint32_t>(AllocatorHook[FnHeapAlloc]->trampoline + 2), context.Eip);
+        if (!runHooked) {
+            Stop();
+            ASSERT_TRUE(GetThreadContext(thread, &context));
+            EXPECT_EQ(reinterpret_cast<uint32_t>(entry + 2), context.Eip);
+        }
+        ResumeThread(thread);
+        for (int wait = 0; wait < 2000 && !LandedBlock; wait++)
+            Sleep(1);
+        ASSERT_NE(nullptr, LandedBlock);
+        EXPECT_EQ(48u, HeapSize(GetProcessHeap(), 0, LandedBlock));
+        TerminateThread(thread, 0);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        HeapFree(GetProcessHeap(), 0, LandedBlock);
+        if (runHooked)
+            Stop();
+    }
 }
 
 TEST_F(Interceptors, StopRestoresEveryEntryAndTheRealEntries)
