@@ -6,7 +6,8 @@
 static std::string WhereIs(HANDLE process, DWORD address)
 {
     // Opened once, late: only a dying program pays for the symbol handler.
-    static bool opened = SymInitializeW(process, nullptr, TRUE);
+    static bool opened = (SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES),
+                          SymInitializeW(process, nullptr, TRUE));
     char text[MAX_PATH + 40] = "";
     IMAGEHLP_LINEW64 line = {};
     line.SizeOfStruct = sizeof line;

@@ -26,15 +26,29 @@ std::string DescribeCreateError(DWORD error)
 }
 
 // The first DLL in the image's import table that is neither beside the image
-// nor on the search path; empty when every one is found.
+// nor on the loader's search path; empty when every one is found.
 static std::string MissingImport(HANDLE imageFile)
 {
     wchar_t imagePath[MAX_PATH];
     DWORD length = imageFile ? GetFinalPathNameByHandleW(imageFile, imagePath, MAX_PATH, 0) : 0;
     if (!length || length >= MAX_PATH)
         return "";
-    std::wstring directory(imagePath, length);
-    directory.resize(directory.find_last_of(L"\\/") + 1);
+    // Where the loader looks: the image's directory, the system directories,
+    // the current directory and PATH (not the launcher's own directory).
+    std::wstring search(imagePath, length);
+    search.resize(search.find_last_of(L"\\/"));
+    wchar_t directory[MAX_PATH];
+    if (GetSystemDirectoryW(directory, MAX_PATH))
+        search += std::wstring(L";") + directory;
+    if (GetWindowsDirectoryW(directory, MAX_PATH))
+        search += std::wstring(L";") + directory;
+    search += L";.";
+    DWORD pathChars = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    if (pathChars) {
+        std::wstring path(pathChars, L'\0');
+        path.resize(GetEnvironmentVariableW(L"PATH", &path[0], pathChars));
+        search += L";" + path;
+    }
     HANDLE mapping = CreateFileMappingW(imageFile, nullptr, PAGE_READONLY | SEC_IMAGE, 0, 0, nullptr);
     if (!mapping)
         return "";
@@ -50,8 +64,7 @@ static std::string MissingImport(HANDLE imageFile)
             wchar_t wide[MAX_PATH], found[MAX_PATH];
             if (!MultiByteToWideChar(CP_ACP, 0, name, -1, wide, MAX_PATH))
                 continue;
-            if (GetFileAttributesW((directory + wide).c_str()) == INVALID_FILE_ATTRIBUTES &&
-                !SearchPathW(nullptr, wide, nullptr, MAX_PATH, found, nullptr))
+            if (!SearchPathW(search.c_str(), wide, nullptr, MAX_PATH, found, nullptr))
                 missing = name;
         }
         UnmapViewOfFile(image);
