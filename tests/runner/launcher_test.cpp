@@ -91,6 +91,8 @@ TEST(Launcher, ReportsTheLeaksOfTheUnmodifiedExample)
     std::regex totals("Memory block 64 bytes at 0x[0-9A-F]{8} \\(1 times\\)\n[^\n]*word_list\\.cpp\\(48\\) : ");
     EXPECT_TRUE(std::regex_search(run.out, nodes)) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, totals)) << run.out;
+    // Start-up code without debug information is named from export tables.
+    EXPECT_NE(std::string::npos, run.out.find("kernel32.dll!BaseThreadInitThunk+0x")) << run.out;
 
     // Without --out the same report goes to standard output, around the
     // program's own output.
@@ -114,6 +116,17 @@ TEST(Launcher, OptionsReachTheLibrary)
     // Only groups of three blocks or more.
     run = RunTarnwick(L"--min-repeat 3 " + example);
     EXPECT_EQ("tarnwick: the report lists 3 leaked blocks in 1 groups\n", run.err);
+}
+
+TEST(Launcher, OptimisedProgramShowsTheLinesOfTheCalls)
+{
+    // Built with -O2 everything is inlined into main: the frames are main's
+    // calls of ReadWords (line 54) and KeepTotals (line 58).
+    CapturedRun run = RunTarnwick(QuoteArgument(ProgramDir() + L"word_list_optimised.exe"));
+    std::regex nodes("\\(3 times\\)\n[^\n]*word_list\\.cpp\\(54\\) : ");
+    std::regex totals("Memory block 64 bytes at 0x[0-9A-F]{8} \\(1 times\\)\n[^\n]*word_list\\.cpp\\(58\\) : ");
+    EXPECT_TRUE(std::regex_search(run.out, nodes)) << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, totals)) << run.out;
 }
 
 TEST(Launcher, LeakExitCodeOnlyWhenTheReportListsLeaks)
