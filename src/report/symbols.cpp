@@ -146,7 +146,8 @@ int PrintFrame(uint32_t address)
     DWORD64 displacement = 0;
     wchar_t *name = reinterpret_cast<wchar_t *>(symbol.bytes + offsetof(SYMBOL_INFOW, Name));
     if (!LookUpSymbol(address, address64, &displacement, &symbol.info))
-        return PrintExportFrame(address, name);
+        // Only for a module that the symbol handler knows but finds no symbol in.
+        return SymbolProcess && GetLastError() != ERROR_MOD_NOT_FOUND ? PrintExportFrame(address, name) : 0;
     name[SymbolNameChars - 1] = 0;  // names are cut to MaxNameLen - 1: this only guards
 
     DWORD64 base = SymGetModuleBase64(SymbolProcess, address64);
