@@ -1,5 +1,6 @@
-// A small program with leaks. Run it under dbgrun (bash cmake/demo.sh) to see
-// Tarnwick's report: each leak group points at the lines below that made it.
+// A small program with leaks that calls the library itself. Run it under
+// "tarnwick --no-inject" to see Tarnwick's report: each leak group points at
+// the lines below that made it.
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>

@@ -1,8 +1,10 @@
 // Return addresses turned into report lines: source file and line, else
-// module!symbol+displacement; the dbghelp symbol handler is opened once.
+// module!symbol+displacement (the symbol from dbghelp, else from the module's
+// export table); the dbghelp symbol handler is opened once.
 #include "report/symbols.h"
 #include "report/symbol_modules.h"
 #include "report/frame_cache.h"
+#include "report/export_names.h"
 #include "control/library.h"
 #include "control/options.h"
 #include "tracking/alloc_table.h"
@@ -98,6 +100,24 @@ static BOOL LookUpSymbol(uint32_t address, DWORD64 address64, DWORD64 *displacem
            SymFromAddrW(SymbolProcess, address64, displacement, symbol);
 }
 
+// The symbol form from the module's export table, for code without debug
+// information (dbghelp knows no export symbols under Wine); name is room
+// for SymbolNameChars characters.
+static int PrintExportFrame(uint32_t address, wchar_t *name)
+{
+    wchar_t moduleName[PathChars];
+    uint32_t offset;
+    if (!FindExportBelow(address, moduleName, name, SymbolNameChars, &offset))
+        return 0;
+    WriteFramePiece(moduleName);
+    WriteFramePiece(L"!");
+    WriteFramePiece(name);
+    wchar_t rest[64];
+    wsprintfW(rest, L"+0x%x : 0x%p\n", offset, reinterpret_cast<void *>(static_cast<uintptr_t>(address)));
+    WriteFramePiece(rest);
+    return 1;
+}
+
 int PrintFrame(uint32_t address)
 {
     DWORD64 address64 = static_cast<DWORD64>(static_cast<int64_t>(static_cast<int32_t>(address)));
@@ -124,9 +144,10 @@ int PrintFrame(uint32_t address)
     symbol.info.SizeOfStruct = sizeof symbol.info;
     symbol.info.MaxNameLen = SymbolNameChars;
     DWORD64 displacement = 0;
-    if (!LookUpSymbol(address, address64, &displacement, &symbol.info))
-        return 0;
     wchar_t *name = reinterpret_cast<wchar_t *>(symbol.bytes + offsetof(SYMBOL_INFOW, Name));
+    if (!LookUpSymbol(address, address64, &displacement, &symbol.info))
+        // Only for a module that the symbol handler knows but finds no symbol in.
+        return SymbolProcess && GetLastError() != ERROR_MOD_NOT_FOUND ? PrintExportFrame(address, name) : 0;
     name[SymbolNameChars - 1] = 0;  // names are cut to MaxNameLen - 1: this only guards
 
     DWORD64 base = SymGetModuleBase64(SymbolProcess, address64);

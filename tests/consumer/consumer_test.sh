@@ -10,7 +10,7 @@ SRC=$1
 BIN=$2
 # The runner that relays a program's debug strings, as built and installed,
 # with the options that make it only relay them.
-RUNNER=dbgrun.exe
+RUNNER="tarnwick.exe --no-inject"
 
 export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
 README=$(cat "$SRC/README.md")

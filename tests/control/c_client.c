@@ -1,5 +1,5 @@
 /* A C program linked against the import library: the public header must
- * compile as C and the stdcall names must bind. Run under dbgrun by
+ * compile as C and the stdcall names must bind. Run under the runner by
  * exports_test, which checks the messages and the exit code. */
 #include <tarnwick.h>
 #include <wchar.h>

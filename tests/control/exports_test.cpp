@@ -1,5 +1,5 @@
 // The product DLL's export table, as a C++ client linked against the import
-// library sees it, and as a C client run under dbgrun sees it.
+// library sees it, and as a C client run under the runner sees it.
 #include "debug_capture.h"
 #include "run_capture.h"
 #include <tarnwick.h>
@@ -135,9 +135,9 @@ TEST(Exports, SetOptionsIsStdcallAndAnswersMisuseWithMessages)
     debug_capture::Take();
 }
 
-TEST(Exports, CClientLinksAndRunsUnderDbgrun)
+TEST(Exports, CClientLinksAndRunsUnderTheRunner)
 {
-    CapturedRun run = RunUnderDbgrun(L"c_client.exe", L"");
+    CapturedRun run = RunUnderRunner(L"c_client.exe", L"");
     ASSERT_TRUE(run.started);
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(0x42u, run.exitCode);

@@ -1,5 +1,5 @@
-// End-to-end: the real Tarnwick.dll in host programs run under dbgrun, judged
-// by the debug output they produce.
+// End-to-end: the real Tarnwick.dll in host programs run under the runner
+// (tarnwick --no-inject), judged by the debug output they produce.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <regex>
@@ -10,7 +10,7 @@ namespace {
 
 CapturedRun Host(const std::wstring &arguments)
 {
-    CapturedRun run = RunUnderDbgrun(L"e2e_host.exe", arguments);
+    CapturedRun run = RunUnderRunner(L"e2e_host.exe", arguments);
     EXPECT_TRUE(run.started);
     EXPECT_FALSE(run.timedOut);
     return run;
@@ -121,12 +121,12 @@ TEST(EndToEnd, BreakOnLeakOnlyWhenLeaksWereFound)
 {
     CapturedRun leak = Host(L"break-leak");
     EXPECT_EQ(1, HostValue(leak.out, "dump")) << leak.out;
-    EXPECT_EQ(1u, Count(leak.err, "dbgrun: break at")) << leak.err;
+    EXPECT_EQ(1u, Count(leak.err, "tarnwick: break at")) << leak.err;
     EXPECT_EQ(20u, leak.exitCode);
 
     CapturedRun none = Host(L"break-no-leak");
     EXPECT_EQ(0, HostValue(none.out, "dump")) << none.out;
-    EXPECT_EQ(0u, Count(none.err, "dbgrun: break at")) << none.err;
+    EXPECT_EQ(0u, Count(none.err, "tarnwick: break at")) << none.err;
 }
 
 TEST(EndToEnd, ExitWhileRecordingReportsOnceAndKeepsTheExitCode)
@@ -295,7 +295,7 @@ TEST(EndToEnd, StressStartStopDumpWhileThreadsAllocate)
 
 TEST(EndToEnd, UnloadingWhileRecordingRestoresTheEntries)
 {
-    CapturedRun run = RunUnderDbgrun(L"unload_host.exe", L"");
+    CapturedRun run = RunUnderRunner(L"unload_host.exe", L"");
     ASSERT_TRUE(run.started);
     EXPECT_EQ(0u, run.exitCode) << run.out << run.err;
     EXPECT_NE(std::string::npos, run.out.find("entries changed after unload: 0")) << run.out;

@@ -1,9 +1,10 @@
-// dbgrun, run as a real process with pipes on its standard handles, around
-// dbg_host.
+// tarnwick.exe --no-inject, the debugger-output runner, run as a real process
+// with pipes on its standard handles, around dbg_host.
 #include "host_strings.h"
 #include "run_capture.h"
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -60,13 +61,15 @@ std::wstring TempPath(const wchar_t *name)
 
 std::wstring HostPath() { return QuoteArgument(ProgramDir() + Host); }
 
+CapturedRun Runner(const std::wstring &args) { return RunTarnwick(L"--no-inject " + args); }
+
 }  // namespace
 
 TEST(Runner, PassesDebugStringsByteForByteInOrder)
 {
     const std::string expected = ExpectedStrings();
     ASSERT_GT(expected.size(), 44000u);  // the long strings are in the list
-    CapturedRun run = RunUnderDbgrun(Host, L"strings 0");
+    CapturedRun run = RunUnderRunner(Host, L"strings 0");
     ASSERT_TRUE(run.started);
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(0u, run.exitCode);
@@ -77,14 +80,14 @@ TEST(Runner, PassesDebugStringsByteForByteInOrder)
 TEST(Runner, PassesTheExitCode)
 {
     for (DWORD code : {0u, 1u, 7u, 0xC0DEu, 0x12345678u}) {
-        CapturedRun run = RunUnderDbgrun(Host, L"exit " + std::to_wstring(code));
+        CapturedRun run = RunUnderRunner(Host, L"exit " + std::to_wstring(code));
         ASSERT_TRUE(run.started);
         EXPECT_EQ(code, run.exitCode);
         EXPECT_EQ("", run.out);
         EXPECT_EQ("", run.err);
     }
     // An exit code after output, from returning from main.
-    CapturedRun run = RunUnderDbgrun(Host, L"strings 0xC0DE");
+    CapturedRun run = RunUnderRunner(Host, L"strings 0xC0DE");
     EXPECT_EQ(0xC0DEu, run.exitCode);
     ExpectSameBytes(ExpectedStrings(), run.out);
 }
@@ -92,9 +95,9 @@ TEST(Runner, PassesTheExitCode)
 TEST(Runner, HelpPrintsUsageAndSucceeds)
 {
     for (const wchar_t *option : {L"--help", L"-h"}) {
-        CapturedRun run = RunDbgrun(option);
+        CapturedRun run = RunTarnwick(option);
         EXPECT_EQ(0u, run.exitCode) << option;
-        EXPECT_EQ(0u, run.out.find("usage: dbgrun [--out FILE] [--] PROGRAM [ARGUMENTS...]\n")) << run.out;
+        EXPECT_EQ(0u, run.out.find("usage: tarnwick [OPTIONS] [--] PROGRAM [ARGUMENTS...]\n")) << run.out;
         EXPECT_NE(std::string::npos, run.out.find("--out FILE"));
         EXPECT_EQ("", run.err);
     }
@@ -102,15 +105,15 @@ TEST(Runner, HelpPrintsUsageAndSucceeds)
 
 TEST(Runner, OutWritesTheStringsToTheFile)
 {
-    const std::wstring path = TempPath(L"dbgrun out test.txt");  // a space: the name must be quoted
-    CapturedRun run = RunDbgrun(L"--out " + QuoteArgument(path) + L" " + HostPath() + L" strings 3");
+    const std::wstring path = TempPath(L"runner out test.txt");  // a space: the name must be quoted
+    CapturedRun run = Runner(L"--out " + QuoteArgument(path) + L" " + HostPath() + L" strings 3");
     EXPECT_EQ(3u, run.exitCode);
     EXPECT_EQ("", run.out);
     EXPECT_EQ("", run.err);
     ExpectSameBytes(ExpectedStrings(), ReadFileBytes(path));
 
     // The file is replaced, not appended to; the program's stdout stays on stdout.
-    run = RunDbgrun(L"--out " + QuoteArgument(path) + L" -- " + HostPath() + L" stdio");
+    run = Runner(L"--out " + QuoteArgument(path) + L" -- " + HostPath() + L" stdio");
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_EQ("to debugger\n", ReadFileBytes(path));
     EXPECT_EQ("to stdout\n", run.out);
@@ -131,7 +134,7 @@ TEST(Runner, ArgumentsReachTheProgramUnchanged)
     for (const std::wstring &arg : args)
         expected += "[" + Narrow(arg) + "]\n";
 
-    CapturedRun run = RunDbgrun(HostPath() + L" args" + tail);
+    CapturedRun run = Runner(HostPath() + L" args" + tail);
     ASSERT_TRUE(run.started);
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_EQ("", run.err);
@@ -141,14 +144,14 @@ TEST(Runner, ArgumentsReachTheProgramUnchanged)
     EXPECT_EQ(expected, run.out.substr(std::min(raw.size(), run.out.size())));
 
     // After "--" even an option-like program argument list is the program's.
-    run = RunDbgrun(L"-- " + HostPath() + L" args --help");
+    run = Runner(L"-- " + HostPath() + L" args --help");
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_NE(std::string::npos, run.out.find("\n[--help]\n")) << run.out;
 }
 
 TEST(Runner, ProgramOutputPassesThrough)
 {
-    CapturedRun run = RunUnderDbgrun(Host, L"stdio");
+    CapturedRun run = RunUnderRunner(Host, L"stdio");
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_EQ("to stderr\n", run.err);
     // Both write to the same stdout; the order between them is not fixed.
@@ -160,11 +163,11 @@ TEST(Runner, ProgramOutputPassesThrough)
 TEST(Runner, ProgramThatCannotStart)
 {
     const std::wstring missing = ProgramDir() + L"no_such_program.exe";
-    CapturedRun run = RunDbgrun(QuoteArgument(missing) + L" a b");
+    CapturedRun run = Runner(QuoteArgument(missing) + L" a b");
     EXPECT_EQ(126u, run.exitCode);
     EXPECT_EQ("", run.out);
-    EXPECT_EQ(0u, run.err.find("dbgrun: cannot start ")) << run.err;
-    EXPECT_NE(std::string::npos, run.err.find("no_such_program.exe")) << run.err;
+    EXPECT_EQ(0u, run.err.find("tarnwick: cannot start ")) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("no_such_program.exe: program not found\n")) << run.err;
     EXPECT_EQ('\n', run.err.empty() ? 0 : run.err.back());
 }
 
@@ -175,15 +178,18 @@ TEST(Runner, BadUsage)
         const char *message;
     };
     const Case cases[] = {
-        {L"", "usage: dbgrun"},
-        {L"--", "usage: dbgrun"},
-        {L"--out", "usage: dbgrun"},
-        {L"--out \"\" " + HostPath() + L" exit 0", "usage: dbgrun"},
-        {L"--bogus " + HostPath() + L" exit 0", "dbgrun: unknown option --bogus\n"},
-        {L"--out C:\\no\\such\\dir\\f.txt " + HostPath() + L" exit 0", "dbgrun: cannot open C:\\no\\such\\dir\\f.txt"},
+        {L"", "tarnwick: no program given\nusage: tarnwick"},
+        {L"--", "tarnwick: no program given\nusage: tarnwick"},
+        {L"--out", "tarnwick: --out needs a value\nusage: tarnwick"},
+        {L"--out \"\" " + HostPath() + L" exit 0", "tarnwick: --out needs a value\n"},
+        {L"--bogus " + HostPath() + L" exit 0", "tarnwick: unknown option --bogus\n"},
+        {L"--depth 0 " + HostPath() + L" exit 0", "tarnwick: --depth takes a number from 1 to 4096, not \"0\"\n"},
+        {L"--min-repeat x " + HostPath() + L" exit 0", "tarnwick: --min-repeat takes a number, not \"x\"\n"},
+        {L"--leak-exit-code " + HostPath(), "tarnwick: --leak-exit-code takes a number, not \""},
+        {L"--out C:\\no\\such\\dir\\f.txt " + HostPath() + L" exit 0", "tarnwick: cannot open C:\\no\\such\\dir\\f.txt"},
     };
     for (const Case &c : cases) {
-        CapturedRun run = RunDbgrun(c.args);
+        CapturedRun run = Runner(c.args);
         EXPECT_EQ(125u, run.exitCode) << Narrow(c.args);
         EXPECT_EQ("", run.out) << Narrow(c.args);
         EXPECT_EQ(0u, run.err.find(c.message)) << Narrow(c.args) << ": " << run.err;
@@ -192,17 +198,21 @@ TEST(Runner, BadUsage)
 
 TEST(Runner, DebugBreakIsReportedAndContinued)
 {
-    CapturedRun run = RunUnderDbgrun(Host, L"break");
+    CapturedRun run = RunUnderRunner(Host, L"break");
     EXPECT_EQ(5u, run.exitCode);
     EXPECT_EQ("before break\nafter break\n", run.out);
-    EXPECT_EQ(0u, run.err.find("dbgrun: break at 0x")) << run.err;
-    EXPECT_EQ(std::string("dbgrun: break at 0x12345678\n").size(), run.err.size()) << run.err;
+    EXPECT_EQ(0u, run.err.find("tarnwick: break at 0x")) << run.err;
+    EXPECT_EQ(std::string("tarnwick: break at 0x12345678\n").size(), run.err.size()) << run.err;
 }
 
 TEST(Runner, CrashEndsTheProgramWithItsExceptionCode)
 {
-    CapturedRun run = RunUnderDbgrun(Host, L"crash");
+    CapturedRun run = RunUnderRunner(Host, L"crash");
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
     EXPECT_EQ("before crash\n", run.out);
+    // Why, and where: the faulting statement's source line.
+    EXPECT_TRUE(std::regex_match(run.err, std::regex("tarnwick: the program died of exception 0xC0000005 at "
+                                                     "0x[0-9A-F]{8} \\(.*dbg_host\\.cpp\\([0-9]+\\)\\)\n")))
+        << run.err;
 }

@@ -117,15 +117,15 @@ CapturedRun RunCapture(const std::wstring &commandLine, DWORD timeoutMs)
     return run;
 }
 
-CapturedRun RunDbgrun(const std::wstring &dbgrunArgs, DWORD timeoutMs)
+CapturedRun RunTarnwick(const std::wstring &tarnwickArgs, DWORD timeoutMs)
 {
-    return RunCapture(QuoteArgument(ProgramDir() + L"dbgrun.exe") + L" " + dbgrunArgs, timeoutMs);
+    return RunCapture(QuoteArgument(ProgramDir() + L"tarnwick.exe") + L" " + tarnwickArgs, timeoutMs);
 }
 
-CapturedRun RunUnderDbgrun(const std::wstring &host, const std::wstring &hostArgs, DWORD timeoutMs)
+CapturedRun RunUnderRunner(const std::wstring &host, const std::wstring &hostArgs, DWORD timeoutMs)
 {
-    std::wstring args = QuoteArgument(ProgramDir() + host);
+    std::wstring args = L"--no-inject " + QuoteArgument(ProgramDir() + host);
     if (!hostArgs.empty())
         args += L" " + hostArgs;
-    return RunDbgrun(args, timeoutMs);
+    return RunTarnwick(args, timeoutMs);
 }

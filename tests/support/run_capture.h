@@ -1,4 +1,4 @@
-// Runs a program (usually dbgrun with a host program) and collects what it
+// Runs a program (usually tarnwick.exe with a host program) and collects what it
 // writes to standard output and standard error, byte for byte, with its exit
 // code.
 #pragma once
@@ -14,7 +14,7 @@ struct CapturedRun {
 };
 
 // The directory of the running test program, with a trailing backslash; the
-// build puts dbgrun and the host programs there too.
+// build puts tarnwick.exe and the host programs there too.
 std::wstring ProgramDir();
 
 // Quotes one argument so that the C runtime's parser gives it back unchanged.
@@ -23,9 +23,10 @@ std::wstring QuoteArgument(const std::wstring &argument);
 // Runs commandLine as is; stdin is empty, stdout and stderr are captured.
 CapturedRun RunCapture(const std::wstring &commandLine, DWORD timeoutMs = 120000);
 
-// Runs `dbgrun.exe <dbgrunArgs>`, dbgrun taken from ProgramDir(). dbgrunArgs
+// Runs `tarnwick.exe <tarnwickArgs>`, taken from ProgramDir(). tarnwickArgs
 // is appended verbatim (options, the host program and its arguments).
-CapturedRun RunDbgrun(const std::wstring &dbgrunArgs, DWORD timeoutMs = 120000);
+CapturedRun RunTarnwick(const std::wstring &tarnwickArgs, DWORD timeoutMs = 120000);
 
-// Runs `dbgrun.exe <ProgramDir()host> <hostArgs>`.
-CapturedRun RunUnderDbgrun(const std::wstring &host, const std::wstring &hostArgs, DWORD timeoutMs = 120000);
+// Runs `tarnwick.exe --no-inject <ProgramDir()host> <hostArgs>`: the debugger
+// output of a host that uses the library itself.
+CapturedRun RunUnderRunner(const std::wstring &host, const std::wstring &hostArgs, DWORD timeoutMs = 120000);

@@ -1,0 +1,253 @@
+// tarnwick.exe as the launcher: the library loaded into programs that know
+// nothing of it (the example, dbg_host, Wine's own programs), its report
+// judged for form and agreement with the summary line; the error paths.
+#include "report_tally.h"
+#include "run_capture.h"
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <regex>
+#include <string>
+
+namespace {
+
+std::string ReadBytes(const std::wstring &path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    char buffer[4096];
+    DWORD got;
+    while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got)
+        bytes.append(buffer, got);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return bytes;
+}
+
+std::wstring TempDir()
+{
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    return dir;
+}
+
+const std::wstring ReportFile = TempDir() + L"tarnwick launcher report.txt";
+
+// Runs commandLine directly and under the launcher with --out, each after
+// setUp (when given); both must exit alike and write the same standard
+// output. Returns the launched run, its report in out.
+CapturedRun CompareWithLaunched(const std::wstring &commandLine, const std::wstring &setUp = L"")
+{
+    if (!setUp.empty())
+        RunCapture(setUp);
+    CapturedRun direct = RunCapture(commandLine);
+    EXPECT_TRUE(direct.started);
+    DeleteFileW(ReportFile.c_str());
+    if (!setUp.empty())
+        RunCapture(setUp);
+    CapturedRun launched = RunTarnwick(L"--out " + QuoteArgument(ReportFile) + L" " + commandLine);
+    EXPECT_FALSE(launched.timedOut) << launched.err;
+    EXPECT_EQ(direct.exitCode, launched.exitCode) << launched.err;
+    EXPECT_EQ(direct.out, launched.out);
+    launched.out = ReadBytes(ReportFile);
+    return launched;
+}
+
+// A well-formed report: the announcement, one heading, groups each with at
+// least one frame line, and a summary line that agrees with the groups.
+void ExpectWellFormedReport(const CapturedRun &run)
+{
+    const std::string &report = run.out;
+    EXPECT_EQ(0u, report.find("Tarnwick: memory leak detector loaded;")) << report;
+    std::regex heading("\nTarnwick: Memory leak dump\n");
+    EXPECT_EQ(1, std::distance(std::sregex_iterator(report.begin(), report.end(), heading), std::sregex_iterator()))
+        << report;
+    std::regex group("Memory block [0-9]+ bytes at 0x[0-9A-F]{8} \\(([0-9]+) times\\)\n"
+                     "((?:[^\n]*0x[0-9A-F]{8}\n)+)\n\n");
+    unsigned long blocks = 0, groups = 0;
+    for (std::sregex_iterator it(report.begin(), report.end(), group), end; it != end; ++it) {
+        groups++;
+        blocks += std::stoul((*it)[1]);
+    }
+    if (groups == 0) {
+        EXPECT_NE(std::string::npos, report.find("No memory leak.\n")) << report;
+    }
+    EXPECT_EQ("tarnwick: the report lists " + std::to_string(blocks) + " leaked blocks in " + std::to_string(groups) +
+                  " groups\n",
+              run.err);
+}
+
+}  // namespace
+
+TEST(Launcher, ReportsTheLeaksOfTheUnmodifiedExample)
+{
+    const std::wstring example = QuoteArgument(ProgramDir() + L"word_list.exe");
+    CapturedRun run = CompareWithLaunched(example);
+    EXPECT_EQ("words:\r\n  fig\r\n  plum\r\n  pear\r\n  apple\r\n4 words\r\n", RunCapture(example).out);
+    ExpectWellFormedReport(run);
+    EXPECT_EQ("tarnwick: the report lists 4 leaked blocks in 2 groups\n", run.err);
+    // The three forgotten list nodes, and the grown buffer with its last size.
+    std::regex nodes("Memory block 1[0-9] bytes at 0x[0-9A-F]{8} \\(3 times\\)\n[^\n]*word_list\\.cpp\\(17\\) : "
+                     "0x[0-9A-F]{8}\n[^\n]*word_list\\.cpp\\(28\\) : ");
+    std::regex totals("Memory block 64 bytes at 0x[0-9A-F]{8} \\(1 times\\)\n[^\n]*word_list\\.cpp\\(48\\) : ");
+    EXPECT_TRUE(std::regex_search(run.out, nodes)) << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, totals)) << run.out;
+    // Start-up code without debug information is named from export tables.
+    EXPECT_NE(std::string::npos, run.out.find("kernel32.dll!BaseThreadInitThunk+0x")) << run.out;
+
+    // Without --out the same report goes to standard output, around the
+    // program's own output.
+    CapturedRun plain = RunTarnwick(example);
+    const std::string programOut = RunCapture(example).out;
+    size_t at = plain.out.find(programOut);
+    ASSERT_NE(std::string::npos, at) << plain.out;
+    std::string relayed = plain.out.substr(0, at) + plain.out.substr(at + programOut.size());
+    std::regex address("0x[0-9A-F]{8}");
+    EXPECT_EQ(std::regex_replace(run.out, address, "0x#"), std::regex_replace(relayed, address, "0x#"));
+}
+
+TEST(Launcher, OptionsReachTheLibrary)
+{
+    const std::wstring example = QuoteArgument(ProgramDir() + L"word_list.exe");
+    // Two frames per group.
+    CapturedRun run = RunTarnwick(L"--depth 2 " + example);
+    std::regex group("\\(([0-9]+) times\\)\n[^\n]+\n[^\n]+\n\n\n");
+    EXPECT_EQ(2, std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), group), std::sregex_iterator()))
+        << run.out;
+    // Only groups of three blocks or more.
+    run = RunTarnwick(L"--min-repeat 3 " + example);
+    EXPECT_EQ("tarnwick: the report lists 3 leaked blocks in 1 groups\n", run.err);
+}
+
+TEST(Launcher, OptimisedProgramShowsTheLinesOfTheCalls)
+{
+    CapturedRun run = RunTarnwick(QuoteArgument(ProgramDir() + L"word_list_optimised.exe"));
+    std::regex nodes("\\(3 times\\)\n[^\n]*word_list\\.cpp\\(17\\) : 0x[0-9A-F]{8}\n[^\n]*word_list\\.cpp\\(28\\) : "
+                     "0x[0-9A-F]{8}\n[^\n]*word_list\\.cpp\\(56\\) : ");
+    std::regex totals("Memory block 64 bytes at 0x[0-9A-F]{8} \\(1 times\\)\n[^\n]*word_list\\.cpp\\(48\\) : ");
+    EXPECT_TRUE(std::regex_search(run.out, nodes)) << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, totals)) << run.out;
+}
+
+TEST(Launcher, LeakExitCodeOnlyWhenTheReportListsLeaks)
+{
+    const std::wstring example = QuoteArgument(ProgramDir() + L"word_list.exe");
+    EXPECT_EQ(9u, RunTarnwick(L"--leak-exit-code 9 " + example).exitCode);
+    // No group reaches the threshold: the program's own exit code.
+    CapturedRun none = RunTarnwick(L"--leak-exit-code 9 --min-repeat 1000 -- " +
+                                   QuoteArgument(ProgramDir() + L"dbg_host.exe") + L" exit 3");
+    EXPECT_EQ(3u, none.exitCode);
+    EXPECT_EQ("tarnwick: the report lists 0 leaked blocks in 0 groups\n", none.err);
+}
+
+TEST(Launcher, DyingProgramIsDescribedAndStillReported)
+{
+    CapturedRun run = RunTarnwick(QuoteArgument(ProgramDir() + L"dbg_host.exe") + L" crash");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
+    EXPECT_TRUE(std::regex_search(run.err, std::regex("^tarnwick: the program died of exception 0xC0000005 at "
+                                                      "0x[0-9A-F]{8} \\(.*dbg_host\\.cpp\\([0-9]+\\)\\)\n")))
+        << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("before crash\n"));
+    EXPECT_NE(std::string::npos, run.out.find("\nTarnwick: Memory leak dump\n")) << run.out;
+    EXPECT_NE(std::string::npos, run.err.find("\ntarnwick: the report lists ")) << run.err;
+}
+
+// Wine's own programs, with real work; their reports are judged for form
+// only, as their leak counts depend on which releases the library sees.
+TEST(Launcher, WineProgramsRunUnchanged)
+{
+    const std::wstring tree = TempDir() + L"tarnwick xcopy";
+    CreateDirectoryW(tree.c_str(), nullptr);
+    CreateDirectoryW((tree + L"\\src").c_str(), nullptr);
+    CreateDirectoryW((tree + L"\\src\\sub").c_str(), nullptr);
+    for (const wchar_t *name : {L"\\src\\a.txt", L"\\src\\b.txt", L"\\src\\sub\\c.txt"}) {
+        HANDLE file = CreateFileW((tree + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written;
+        WriteFile(file, "data\n", 5, &written, nullptr);
+        CloseHandle(file);
+    }
+    const std::wstring key = L"HKCU\\Software\\TarnwickLauncherTest";
+    const std::wstring addKey = L"reg.exe add " + key + L" /v name /d value /f";
+    const std::wstring commands[][2] = {
+        {L"cmd.exe /c \"for /L %i in (1,1,20) do @echo line %i\"", L""},
+        {L"cmd.exe /c exit 7", L""},
+        // Into a fresh directory each time.
+        {L"xcopy.exe /E /I /Q " + QuoteArgument(tree + L"\\src") + L" " + QuoteArgument(tree + L"\\copy1"),
+         L"cmd.exe /c rd /s /q " + QuoteArgument(tree + L"\\copy1")},
+        {addKey, L""},
+        {L"reg.exe query " + key + L" /v name", L""},
+        {L"reg.exe delete " + key + L" /f", addKey},
+        {L"reg.exe query " + key, L""},  // fails now: exit code 1 both ways
+    };
+    for (const auto &command : commands) {
+        SCOPED_TRACE(std::string(command[0].begin(), command[0].end()));
+        CapturedRun run = CompareWithLaunched(command[0], command[1]);
+        EXPECT_FALSE(run.timedOut);
+        ExpectWellFormedReport(run);
+    }
+    RunCapture(L"cmd.exe /c rd /s /q " + QuoteArgument(tree));
+}
+
+TEST(Launcher, ErrorPaths)
+{
+    const std::wstring dir = ProgramDir();
+    // needs_dll.exe alone in a directory: its DLL is missing.
+    const std::wstring lonely = TempDir() + L"tarnwick lonely";
+    CreateDirectoryW(lonely.c_str(), nullptr);
+    CopyFileW((dir + L"needs_dll.exe").c_str(), (lonely + L"\\needs_dll.exe").c_str(), FALSE);
+    const std::wstring host = QuoteArgument(dir + L"dbg_host.exe") + L" stdio";
+    struct Case {
+        std::wstring args;
+        DWORD exitCode;
+        std::string message;
+    };
+    const Case cases[] = {
+        {QuoteArgument(dir + L"no_such.exe"), 126, "tarnwick: cannot start " + std::string(dir.begin(), dir.end()) +
+                                                        "no_such.exe: program not found\n"},
+        {QuoteArgument(lonely + L"\\needs_dll.exe"), 126,
+         "a DLL it needs was not found: refusing.dll (0xC0000135)\n"},
+        {QuoteArgument(dir + L"needs_dll.exe"), 126, "it ended during start-up with status 0xC0000142\n"},
+        {L"--dll " + QuoteArgument(dir + L"none.dll") + L" " + host, 124, "tarnwick: Tarnwick.dll not found at "},
+        {L"--dll " + QuoteArgument(dir + L"dbg_host.exe") + L" " + host, 124,
+         "does not export TarnwickSetOptions and TarnwickStart\n"},
+        {L"--dll " + QuoteArgument(dir + L"refusing.dll") + L" " + host, 123,
+         "LoadLibraryW failed in the program; the program was stopped\n"},
+        {L"--depth 5000 " + host, 125, "tarnwick: --depth takes a number from 1 to 4096, not \"5000\"\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.args.begin(), c.args.end()));
+        CapturedRun run = RunTarnwick(c.args);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(c.exitCode, run.exitCode);
+        EXPECT_NE(std::string::npos, run.err.find(c.message)) << run.err;
+        EXPECT_EQ('\n', run.err.empty() ? 0 : run.err.back());
+        // Stopped before its entry point: nothing of the program ran.
+        EXPECT_EQ(std::string::npos, run.out.find("to stdout")) << run.out;
+        EXPECT_EQ(std::string::npos, run.out.find("main ran")) << run.out;
+    }
+    // The runner mode explains a start that fails in the loader the same way.
+    CapturedRun run = RunTarnwick(L"--no-inject " + QuoteArgument(lonely + L"\\needs_dll.exe"));
+    EXPECT_EQ(126u, run.exitCode);
+    EXPECT_NE(std::string::npos, run.err.find("refusing.dll")) << run.err;
+    DeleteFileW((lonely + L"\\needs_dll.exe").c_str());
+    RemoveDirectoryW(lonely.c_str());
+}
+
+TEST(ReportTally, CountsGroupsAcrossPiecesAndReports)
+{
+    ReportTally tally;
+    EXPECT_EQ("tarnwick: no leak report came (the program ended in a way that skips the exit dump)\n", tally.Summary());
+    // A group line before any heading belongs to no report.
+    const char *pieces[] = {"Memory block 8 bytes at 0x00000001 (9 times)\n", "\nTarnwick: Memory leak dump\n",
+                            "Memory block 12 bytes at 0x0074", "9910 (3 times)\n", "x.cpp(17) : 0x004015E8\n\n\n",
+                            "Memory block 4096 bytes at 0x00980004 (1 times)\r\n", "Memory block 5 bytes (2 times)\n"};
+    for (const char *piece : pieces)
+        tally.Feed(piece, strlen(piece));
+    EXPECT_EQ(1u, tally.Reports());
+    EXPECT_EQ(2u, tally.Groups());
+    EXPECT_EQ(4u, tally.Blocks());
+    EXPECT_EQ("tarnwick: the report lists 4 leaked blocks in 2 groups\n", tally.Summary());
+    const char second[] = "\nTarnwick: Memory leak dump\nNo memory leak.\n\n";
+    tally.Feed(second, sizeof second - 1);
+    EXPECT_EQ("tarnwick: 2 reports list 4 leaked blocks in 2 groups\n", tally.Summary());
+}

@@ -1,0 +1,135 @@
+#include "command_line.h"
+#include <stdio.h>
+#include <wchar.h>
+
+const char UsageText[] =
+    "usage: tarnwick [OPTIONS] [--] PROGRAM [ARGUMENTS...]\n"
+    "Runs PROGRAM with Tarnwick.dll loaded and recording from before its entry\n"
+    "point, and writes the library's debugger output (the leak report at exit)\n"
+    "to standard output. PROGRAM's arguments and standard streams are its own.\n"
+    "  --depth N           return addresses kept per leaked block (1-4096)\n"
+    "  --min-repeat N      print only leak groups of at least N blocks\n"
+    "  --symbol-path PATH  symbol search path for the report\n"
+    "  --source-root DIR   look for moved source files under DIR\n"
+    "  --out FILE          write the debugger output to FILE instead\n"
+    "  --leak-exit-code N  exit with N when the report lists any leak\n"
+    "  --dll PATH          the Tarnwick.dll to load (default: beside tarnwick.exe)\n"
+    "  --no-inject         load nothing: only relay the debugger output\n"
+    "  --help              show this text\n"
+    "Exit code: the program's (or N, see --leak-exit-code); 123 Tarnwick.dll\n"
+    "could not be loaded into the program, 124 Tarnwick.dll not found or not\n"
+    "usable, 125 bad usage, 126 the program cannot be started.\n";
+
+static const wchar_t *SkipBlanks(const wchar_t *p)
+{
+    while (*p == L' ' || *p == L'\t')
+        p++;
+    return p;
+}
+
+const wchar_t *NextToken(const wchar_t *p, std::wstring *out)
+{
+    p = SkipBlanks(p);
+    bool quoted = false;
+    if (out)
+        out->clear();
+    for (; *p && (quoted || (*p != L' ' && *p != L'\t')); p++) {
+        if (*p == L'"') {
+            quoted = !quoted;
+            continue;
+        }
+        if (out)
+            *out += *p;
+    }
+    return p;
+}
+
+static std::string Narrow(const std::wstring &text)
+{
+    char buffer[1024];
+    snprintf(buffer, sizeof buffer, "%ls", text.c_str());
+    return buffer;
+}
+
+static bool ParseNumber(const std::wstring &text, unsigned long &value)
+{
+    if (text.empty() || text[0] < L'0' || text[0] > L'9')
+        return false;
+    wchar_t *end;
+    value = wcstoul(text.c_str(), &end, 10);
+    return *end == 0;
+}
+
+bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string &error)
+{
+    std::wstring token, value;
+    for (;;) {
+        rest = SkipBlanks(rest);
+        const wchar_t *after = NextToken(rest, &token);
+        if (token == L"--help" || token == L"-h") {
+            options.help = true;
+            return true;
+        }
+        if (token == L"--") {
+            rest = SkipBlanks(after);
+            break;
+        }
+        if (token == L"--no-inject") {
+            options.inject = false;
+            rest = after;
+            continue;
+        }
+        if (token.compare(0, 2, L"--") != 0)
+            break;
+        static const wchar_t *const valued[] = {L"--depth", L"--min-repeat", L"--symbol-path", L"--source-root",
+                                                L"--out", L"--dll", L"--leak-exit-code"};
+        bool known = false;
+        for (const wchar_t *name : valued)
+            known = known || token == name;
+        if (!known) {
+            error = "unknown option " + Narrow(token);
+            return false;
+        }
+        if (!*SkipBlanks(after)) {
+            error = Narrow(token) + " needs a value";
+            return false;
+        }
+        rest = NextToken(after, &value);
+        unsigned long number = 0;
+        bool numeric = token == L"--depth" || token == L"--min-repeat" || token == L"--leak-exit-code";
+        if (numeric && (!ParseNumber(value, number) || (token == L"--depth" && (number < 1 || number > 4096)))) {
+            error = Narrow(token) + " takes a number" + (token == L"--depth" ? " from 1 to 4096" : "") + ", not \"" +
+                    Narrow(value) + "\"";
+            return false;
+        }
+        if (!numeric && value.empty()) {
+            error = Narrow(token) + " needs a value";
+            return false;
+        }
+        if (token == L"--depth") {
+            options.depth = number;
+        } else if (token == L"--min-repeat") {
+            options.minRepeat = number;
+        } else if (token == L"--leak-exit-code") {
+            options.hasLeakExitCode = true;
+            options.leakExitCode = number;
+        } else if (token == L"--symbol-path") {
+            options.hasSymbolPath = true;
+            options.symbolPath = value;
+        } else if (token == L"--source-root") {
+            options.hasSourceRoot = true;
+            options.sourceRoot = value;
+        } else if (token == L"--out") {
+            options.outPath = value;
+        } else {
+            options.dllPath = value;
+        }
+    }
+    if (!*rest) {
+        error = "no program given";
+        return false;
+    }
+    options.programLine = rest;
+    NextToken(rest, &options.program);
+    return true;
+}

@@ -1,0 +1,30 @@
+// The launcher's command line: its own options, then the program's command
+// line, which is passed on exactly as written.
+#pragma once
+#include <windows.h>
+#include <string>
+
+struct LaunchOptions {
+    bool help = false;
+    bool inject = true;
+    unsigned depth = 0;          // 0: the library's current depth
+    unsigned minRepeat = 0;
+    bool hasSymbolPath = false, hasSourceRoot = false;
+    std::wstring symbolPath, sourceRoot;
+    std::wstring outPath;        // empty: standard output
+    std::wstring dllPath;        // empty: Tarnwick.dll beside the launcher
+    bool hasLeakExitCode = false;
+    DWORD leakExitCode = 0;
+    std::wstring programLine;    // the program and its arguments, verbatim
+    std::wstring program;        // the program's name, unquoted, for messages
+};
+
+extern const char UsageText[];
+
+// Splits off one command-line token as the C runtime would, returning where
+// the rest begins; the unquoted token goes to out when out is not null.
+const wchar_t *NextToken(const wchar_t *p, std::wstring *out);
+
+// Parses everything after the launcher's own name. False with a message
+// (without the "tarnwick: " prefix) for bad usage.
+bool ParseLaunchOptions(const wchar_t *arguments, LaunchOptions &options, std::string &error);

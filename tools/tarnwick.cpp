@@ -1,0 +1,119 @@
+// tarnwick: runs a program with Tarnwick.dll loaded and recording from before
+// its entry point, and relays the library's debugger output (the leak report
+// at exit). With --no-inject it only relays what a program writes there.
+#include "command_line.h"
+#include "debug_session.h"
+#include "injection.h"
+#include "start_failure.h"
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
+enum {
+    ExitInjectionFailed = 123,
+    ExitLibraryUnusable = 124,
+    ExitUsage = 125,
+    ExitCannotStart = 126,
+};
+
+static std::wstring LibraryBesideLauncher()
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dll(path, length < MAX_PATH ? length : 0);
+    dll.resize(dll.find_last_of(L"\\/") + 1);
+    return dll + L"Tarnwick.dll";
+}
+
+// The full path, so that the program loads this file and no other.
+static std::wstring FullPath(const std::wstring &path)
+{
+    wchar_t full[MAX_PATH];
+    DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    return length && length < MAX_PATH ? std::wstring(full, length) : path;
+}
+
+int wmain()
+{
+    // Exact bytes on both streams: no CR added before LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    LaunchOptions options;
+    std::string error;
+    if (!ParseLaunchOptions(NextToken(GetCommandLineW(), nullptr), options, error)) {
+        fprintf(stderr, "tarnwick: %s\n%s", error.c_str(), UsageText);
+        return ExitUsage;
+    }
+    if (options.help) {
+        fputs(UsageText, stdout);
+        return 0;
+    }
+
+    std::wstring dllPath;
+    LibraryExports exports;
+    if (options.inject) {
+        dllPath = FullPath(options.dllPath.empty() ? LibraryBesideLauncher() : options.dllPath);
+        if (GetFileAttributesW(dllPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            fprintf(stderr, "tarnwick: Tarnwick.dll not found at %ls\n", dllPath.c_str());
+            return ExitLibraryUnusable;
+        }
+        if (!FindLibraryExports(dllPath, exports, error)) {
+            fprintf(stderr, "tarnwick: %ls %s\n", dllPath.c_str(), error.c_str());
+            return ExitLibraryUnusable;
+        }
+    }
+
+    DebugSession session;
+    if (!options.outPath.empty()) {
+        session.out = _wfopen(options.outPath.c_str(), L"wb");
+        if (!session.out) {
+            fprintf(stderr, "tarnwick: cannot open %ls for writing\n", options.outPath.c_str());
+            return ExitUsage;
+        }
+    }
+    session.holdAtEntry = options.inject;
+    DWORD createError;
+    if (!StartUnderDebugger(session, options.programLine, createError)) {
+        fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),
+                DescribeCreateError(createError).c_str());
+        return ExitCannotStart;
+    }
+
+    int result = -1;
+    DEBUG_EVENT event;
+    while (!session.exited) {
+        // After sending a dying thread into the exit, wait a bounded time
+        // for the report: the program's state is not to be trusted.
+        if (!PumpEvent(session, event, session.redirected ? 20000 : INFINITE) && !session.exited) {
+            fputs("tarnwick: the program did not end after its exception; stopping it\n", stderr);
+            EndProgram(session, session.crashCode);
+        }
+        if (!session.heldThread)
+            continue;
+        if (!InjectLibrary(session, options, dllPath, exports, error)) {
+            fprintf(stderr, "tarnwick: cannot load Tarnwick.dll into %ls: %s; the program was stopped\n",
+                    options.program.c_str(), error.c_str());
+            EndProgram(session, ExitInjectionFailed);
+            result = ExitInjectionFailed;
+        }
+        ResumeThread(session.heldThread);
+        session.heldThread = nullptr;
+    }
+
+    if (session.out != stdout)
+        fclose(session.out);
+    if (!session.loaderDone && result < 0) {
+        fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),
+                DescribeStartupEnd(session.exitCode, session.imageFile).c_str());
+        result = ExitCannotStart;
+    }
+    if (session.imageFile)
+        CloseHandle(session.imageFile);
+    if (result >= 0)
+        return result;
+    if (options.inject)
+        fputs(session.tally.Summary().c_str(), stderr);
+    if (options.hasLeakExitCode && session.tally.Blocks() > 0)
+        return static_cast<int>(options.leakExitCode);
+    return static_cast<int>(session.exitCode);
+}
