@@ -12,6 +12,8 @@ static bool TableFrozen;
 namespace {
 
 enum : uint32_t { FirstSlotBits = 4 };
+// A released record's slot: probe runs go on past it, insertions reuse it.
+const uintptr_t Tombstone = 1;
 
 inline uint32_t Capacity(const AddressBucket *bucket) { return bucket->slots ? 1u << (32 - bucket->shift) : 0; }
 
@@ -20,66 +22,76 @@ inline uint32_t Home(uint32_t address, uint32_t shift) { return Mixed(address) >
 // The three hash bits below those that choose the home slot.
 inline uintptr_t Tag(uint32_t address, uint32_t shift) { return (Mixed(address) >> (shift - 3)) & 7; }
 
+inline bool Holds(uintptr_t slot, uintptr_t tag, uint32_t address)
+{
+    return slot > Tombstone && (slot & 7) == tag && SlotRecord(slot)->address == address;
+}
+
 // Under the lock, with a free slot left: puts the record in, or over a stale
 // record of the same address, which it returns.
 AllocRecord *Place(AddressBucket *bucket, AllocRecord *record)
 {
     uint32_t mask = Capacity(bucket) - 1;
-    uintptr_t tagged = reinterpret_cast<uintptr_t>(record) | Tag(record->address, bucket->shift);
-    record->sequence = bucket->sequence++;
+    uintptr_t tag = Tag(record->address, bucket->shift);
+    uintptr_t *reuse = nullptr;
     for (uint32_t i = Home(record->address, bucket->shift);; i = (i + 1) & mask) {
-        uintptr_t slot = bucket->slots[i];
-        if (!slot) {
-            bucket->slots[i] = tagged;
+        uintptr_t *slot = &bucket->slots[i];
+        if (Holds(*slot, tag, record->address)) {
+            AllocRecord *stale = SlotRecord(*slot);
+            *slot = reinterpret_cast<uintptr_t>(record) | tag;
+            return stale;
+        }
+        if (*slot == Tombstone && !reuse)
+            reuse = slot;
+        if (!*slot) {
+            if (!reuse) {
+                reuse = slot;
+                bucket->used++;
+            }
+            *reuse = reinterpret_cast<uintptr_t>(record) | tag;
             bucket->live++;
             return nullptr;
         }
-        if ((slot & 7) == (tagged & 7) && SlotRecord(slot)->address == record->address) {
-            bucket->slots[i] = tagged;
-            return SlotRecord(slot);
-        }
     }
 }
 
-// Backward-shift deletion keeps every probe run unbroken without tombstones.
-void RemoveAt(AddressBucket *bucket, uint32_t hole)
+// Rebuilds the bucket's index into a new array when it is too full of
+// records or tombstones, twice as large when the records alone need it. The
+// memory is had with no lock held; false when there is none.
+bool Rebuild(AddressBucket *bucket)
 {
-    uint32_t mask = Capacity(bucket) - 1;
-    for (uint32_t i = (hole + 1) & mask; bucket->slots[i]; i = (i + 1) & mask) {
-        uint32_t home = Home(SlotRecord(bucket->slots[i])->address, bucket->shift);
-        if (((i - home) & mask) >= ((i - hole) & mask)) {
-            bucket->slots[hole] = bucket->slots[i];
-            hole = i;
-        }
-    }
-    bucket->slots[hole] = 0;
-    bucket->live--;
-}
-
-// Doubles the bucket's index, which had `seen` slots when its caller looked.
-// The memory is had with no lock held; false when there is none.
-bool Grow(AddressBucket *bucket, uint32_t seen)
-{
-    uint32_t bits = seen ? 33 - bucket->shift : FirstSlotBits;
+    EnterCriticalSection(&bucket->lock);
+    uint32_t live = bucket->live;
+    LeaveCriticalSection(&bucket->lock);
+    // Half full at most: a growing bucket doubles, and a sixth of the slots
+    // at least fills before the next rebuild.
+    uint32_t bits = FirstSlotBits;
+    while (2 * (live + 1) > (1u << bits))
+        bits++;
     auto *slots = static_cast<uintptr_t *>(HeapAlloc(RecordHeap, HEAP_ZERO_MEMORY, sizeof(uintptr_t) << bits));
     if (!slots)
         return false;
     uintptr_t *unused = slots;
     EnterCriticalSection(&bucket->lock);
-    if (Capacity(bucket) == seen) {
-        uintptr_t *old = bucket->slots;
+    // Another thread may have rebuilt meanwhile, or records come and gone.
+    if (3 * (bucket->used + 1) > 2 * Capacity(bucket) && 3 * (bucket->live + 1) <= (2u << bits)) {
+        uint32_t shift = 32 - bits, mask = (1u << bits) - 1;
+        for (uint32_t i = 0, capacity = Capacity(bucket); i < capacity; i++) {
+            uintptr_t slot = bucket->slots[i];
+            if (slot <= Tombstone)
+                continue;
+            uint32_t address = SlotRecord(slot)->address;
+            uint32_t j = Home(address, shift);
+            while (slots[j])
+                j = (j + 1) & mask;
+            slots[j] = (slot & ~uintptr_t(7)) | Tag(address, shift);
+        }
+        // Published only when complete: a thread ended in the middle leaves
+        // the old index whole.
+        unused = bucket->slots;
         bucket->slots = slots;
-        bucket->shift = 32 - bits;
-        bucket->live = 0;
-        uint32_t sequence = bucket->sequence;
-        for (uint32_t i = 0; i < seen; i++)
-            if (AllocRecord *record = SlotRecord(old[i])) {
-                uint32_t kept = record->sequence;
-                Place(bucket, record);
-                record->sequence = kept;
-            }
-        bucket->sequence = sequence;
-        unused = old;
+        bucket->shift = shift;
+        bucket->used = bucket->live;
     }
     LeaveCriticalSection(&bucket->lock);
     if (unused)
@@ -123,6 +135,7 @@ void ClearAllocTable()
         AddressIndex[b].slots = nullptr;
         AddressIndex[b].shift = 0;
         AddressIndex[b].live = 0;
+        AddressIndex[b].used = 0;
         AddressIndex[b].sequence = 0;
     }
     TableFrozen = false;
@@ -147,15 +160,16 @@ void InsertRecord(AllocRecord *record)
     AllocRecord *stale;
     for (;;) {
         EnterCriticalSection(&bucket->lock);
-        uint32_t capacity = Capacity(bucket);
-        // At most two thirds full, so probe runs stay short.
-        if (3 * (bucket->live + 1) <= 2 * capacity) {
+        // Records and tombstones at most two thirds of the slots, so that
+        // probe runs stay short and always end at a free slot.
+        if (3 * (bucket->used + 1) <= 2 * Capacity(bucket)) {
+            record->sequence = bucket->sequence++;
             stale = Place(bucket, record);
             LeaveCriticalSection(&bucket->lock);
             break;
         }
         LeaveCriticalSection(&bucket->lock);
-        if (!Grow(bucket, capacity)) {
+        if (!Rebuild(bucket)) {
             stale = record;  // no memory: the block goes unrecorded
             break;
         }
@@ -173,12 +187,19 @@ AllocRecord *TakeRecord(uint32_t address, uint32_t kind)
         uint32_t mask = Capacity(bucket) - 1;
         uintptr_t tag = Tag(address, bucket->shift);
         for (uint32_t i = Home(address, bucket->shift); uintptr_t slot = bucket->slots[i]; i = (i + 1) & mask) {
-            if ((slot & 7) != tag || SlotRecord(slot)->address != address)
+            if (!Holds(slot, tag, address))
                 continue;
             // An address has at most one record, whatever its kind.
             if (SlotRecord(slot)->kind == kind) {
                 found = SlotRecord(slot);
-                RemoveAt(bucket, i);
+                // Where the probe run ends here anyway, the slot is free again.
+                if (bucket->slots[(i + 1) & mask]) {
+                    bucket->slots[i] = Tombstone;
+                } else {
+                    bucket->slots[i] = 0;
+                    bucket->used--;
+                }
+                bucket->live--;
             }
             break;
         }
@@ -198,17 +219,22 @@ void FreezeAllocTable()
         AddressBucket *bucket = &AddressIndex[b];
         uint32_t count = 0;
         for (uint32_t i = 0, capacity = Capacity(bucket); i < capacity; i++)
-            if (bucket->slots[i])
+            if (bucket->slots[i] > Tombstone)
                 bucket->slots[count++] = bucket->slots[i];
         SortNewestFirst(bucket->slots, count, bucket->sequence);
         AllocRecord *head = nullptr;
         for (uint32_t i = count; i-- > 0;) {
             AllocRecord *record = SlotRecord(bucket->slots[i]);
+            // A thread ended at process exit in the middle of a change may
+            // have left a record in two slots: it is linked once.
+            if (record == head)
+                continue;
             record->next = head;
             head = record;
         }
         AllocTable[b] = head;
         bucket->slots = nullptr;
         bucket->live = 0;
+        bucket->used = 0;
     }
 }

@@ -22,12 +22,14 @@ enum : uint32_t { AllocBucketCount = 127 };
 
 // One bucket's address index: open addressing with linear probing. A slot
 // holds a record pointer with three bits of the address's hash in its low
-// bits, so that most probes need not read the record; 0 is a free slot.
+// bits, so that most probes need not read the record; 0 is a free slot, 1 a
+// released one.
 struct alignas(64) AddressBucket {
     CRITICAL_SECTION lock;
     uintptr_t *slots;   // from the RecordHeap; null until the first insertion
     uint32_t shift;     // 32 - log2(number of slots)
-    uint32_t live;
+    uint32_t live;      // slots holding a record
+    uint32_t used;      // slots holding a record or released
     uint32_t sequence;  // insertions so far
 };
 
@@ -44,6 +46,7 @@ inline uint32_t AllocBucket(uint32_t address)
     return ((address >> 3) ^ (address >> 16)) % AllocBucketCount;
 }
 
+// The record of a slot; null for a free or released slot.
 inline AllocRecord *SlotRecord(uintptr_t slot) { return reinterpret_cast<AllocRecord *>(slot & ~uintptr_t(7)); }
 
 void ClearAllocTable();

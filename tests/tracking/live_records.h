@@ -9,7 +9,7 @@ template <typename Visit> void ForEachLiveRecord(Visit visit)
         if (!bucket.slots)
             continue;
         for (uint32_t i = 0, slots = 1u << (32 - bucket.shift); i < slots; i++)
-            if (bucket.slots[i])
-                visit(SlotRecord(bucket.slots[i]));
+            if (AllocRecord *record = SlotRecord(bucket.slots[i]))
+                visit(record);
     }
 }
