@@ -57,13 +57,19 @@ void TakeFromPool(RecordCache *cache)
     ReleaseSRWLockExclusive(&PoolLock);
 }
 
-AllocRecord *TakeSlot(RecordCache *cache)
+// Forgets the slots of a cache left over from an earlier run.
+void ResetIfStale(RecordCache *cache)
 {
     uint32_t generation = SlotGeneration;
     if (cache->generation != generation) {
         memset(cache, 0, sizeof *cache);
         cache->generation = generation;
     }
+}
+
+AllocRecord *TakeSlot(RecordCache *cache)
+{
+    ResetIfStale(cache);
     if (!cache->spare && cache->carveLeft < SlotBytes())
         TakeFromPool(cache);
     if (AllocRecord *slot = cache->spare) {
@@ -99,10 +105,12 @@ AllocRecord *NewRecord()
 void FreeRecord(AllocRecord *record)
 {
     RecordCache *cache = CurrentCache();
-    if (!cache || cache->generation != SlotGeneration) {
+    if (!cache) {
         PoolRecord(record);
         return;
     }
+    // A record taken from the table belongs to the current run.
+    ResetIfStale(cache);
     record->next = cache->spare;
     cache->spare = record;
     if (++cache->spareCount <= CacheLimit)

@@ -315,3 +315,144 @@ TEST(AllocTable, RandomSequenceOnSeveralThreadsDumpsAsTheSingleListTable)
     EXPECT_EQ(framesOfStack.size(), distinct.size()) << "different stacks print differently";
     EXPECT_EQ(size_t(FamilyCount * Sites), framesOfStack.size());
 }
+
+namespace {
+
+// A run's table and heap as TarnwickStart makes them, for the slot tests.
+struct SlotRun {
+    SlotRun()
+    {
+        ClearAllocTable();
+        InitTableLock();
+        RecordHeap = HeapCreate(0, 0, 0);
+    }
+    ~SlotRun()
+    {
+        DeleteTableLock();
+        ClearAllocTable();
+        HeapDestroy(RecordHeap);
+        RecordHeap = nullptr;
+    }
+};
+
+template <typename Work> DWORD WINAPI RunWork(void *work)
+{
+    (*static_cast<Work *>(work))();
+    return 0;
+}
+
+// The block of the RecordHeap that holds address, or null.
+void *HeapBlockHolding(void *address)
+{
+    PROCESS_HEAP_ENTRY entry = {};
+    void *found = nullptr;
+    HeapLock(RecordHeap);
+    while (HeapWalk(RecordHeap, &entry))
+        if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) && address >= entry.lpData &&
+            static_cast<char *>(address) < static_cast<char *>(entry.lpData) + entry.cbData)
+            found = entry.lpData;
+    HeapUnlock(RecordHeap);
+    return found;
+}
+
+}  // namespace
+
+TEST(RecordSlots, ACacheFromAnEarlierRunNeverHandsOutItsSlots)
+{
+    ClearAllocTable();
+    InitTableLock();
+    HANDLE earlierHeap = RecordHeap = HeapCreate(0, 0, 0);
+    AllocRecord *earlier = NewRecord();
+    ASSERT_NE(nullptr, earlier);
+    memset(earlier, 0xAB, 16 + 4 * RecordDepth);
+    FreeRecord(earlier);  // back in this thread's cache
+    DeleteTableLock();
+    {
+        // The next run, with the earlier heap still there (a run stopped and
+        // never dumped), so that its slots cannot pass for the new heap's.
+        SlotRun run;
+        AllocRecord *record = NewRecord();
+        ASSERT_NE(nullptr, record);
+        EXPECT_NE(earlier, record);
+        EXPECT_NE(nullptr, HeapBlockHolding(record)) << "a slot of the new run's heap";
+        for (uint32_t i = 0; i < 16 + 4 * RecordDepth; i++)
+            ASSERT_EQ(0, reinterpret_cast<uint8_t *>(record)[i]) << "zeroed, byte " << i;
+    }
+    HeapDestroy(earlierHeap);
+}
+
+TEST(RecordSlots, AnEndingThreadHandsItsSlotsToTheOthers)
+{
+    SlotRun run;
+    struct Work {
+        AllocRecord *records[10];
+        void operator()()
+        {
+            for (AllocRecord *&record : records)
+                record = NewRecord();
+            for (AllocRecord *record : records)
+                FreeRecord(record);
+        }
+    } work;
+    HANDLE thread = CreateThread(nullptr, 0, RunWork<Work>, &work, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    ASSERT_NE(nullptr, work.records[0]);
+    void *chunk = HeapBlockHolding(work.records[0]);
+    ASSERT_NE(nullptr, chunk);
+    // This thread's cache starts empty in the new run: it takes from the
+    // pool, which now holds the ended thread's chunk, before carving its own.
+    for (int i = 0; i < 40; i++)
+        EXPECT_EQ(chunk, HeapBlockHolding(NewRecord())) << i;
+}
+
+TEST(RecordSlots, RecordsFreedByOneThreadServeAnother)
+{
+    SlotRun run;
+    // One thread allocates, another one, alive all along, frees: the freeing
+    // thread's cache passes its surplus on, and the allocating thread stops
+    // carving new chunks.
+    enum { Records = 20000 };
+    static AllocRecord *records[Records];
+    auto chunks = [] {
+        uint32_t count = 0;
+        PROCESS_HEAP_ENTRY entry = {};
+        HeapLock(RecordHeap);
+        while (HeapWalk(RecordHeap, &entry))
+            count += (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0;
+        HeapUnlock(RecordHeap);
+        return count;
+    };
+    struct Freer {
+        HANDLE go, done;
+        bool quit;
+        void operator()()
+        {
+            for (;;) {
+                WaitForSingleObject(go, INFINITE);
+                if (quit)
+                    return;
+                for (AllocRecord *record : records)
+                    FreeRecord(record);
+                SetEvent(done);
+            }
+        }
+    } freer = {CreateEventW(nullptr, FALSE, FALSE, nullptr), CreateEventW(nullptr, FALSE, FALSE, nullptr), false};
+    HANDLE thread = CreateThread(nullptr, 0, RunWork<Freer>, &freer, 0, nullptr);
+    uint32_t first = 0;
+    for (int round = 0; round < 4; round++) {
+        for (AllocRecord *&record : records)
+            ASSERT_NE(nullptr, record = NewRecord());
+        if (round == 0)
+            first = chunks();
+        SetEvent(freer.go);
+        WaitForSingleObject(freer.done, INFINITE);
+    }
+    EXPECT_LE(chunks(), first + 2) << "later rounds reuse the freed slots";
+    freer.quit = true;
+    SetEvent(freer.go);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(freer.go);
+    CloseHandle(freer.done);
+}
