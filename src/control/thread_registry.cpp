@@ -103,6 +103,7 @@ void RemoveCurrentThreadEntry()
         ThreadEntry *entry = *link;
         if (entry->threadId == id) {
             *link = entry->next;
+            ReleaseRecordCache(&entry->records);
             // While hooks are installed this HeapFree opens a bracket, which
             // creates a new entry under the lock we already hold (re-entrant).
             HeapFree(RegistryHeap, 0, entry);

@@ -3,11 +3,13 @@
 #pragma once
 #include <windows.h>
 #include <stdint.h>
+#include "tracking/record_slots.h"
 
 struct ThreadEntry {
     uint32_t threadId;
     ThreadEntry *next;
     uint32_t depth;  // 0 fresh, else 1 + intercepted calls open on the thread
+    RecordCache records;
 };
 
 enum : uint32_t { ThreadBucketCount = 63 };

@@ -31,6 +31,9 @@ uint32_t CountDuplicates(AllocRecord *record)
 uint32_t DumpLeaks()
 {
     WriteMessage(L"\nTarnwick: Memory leak dump\n");
+    // The buckets' chains in the order of insertion, newest first: the walk
+    // order that decides each group's representative.
+    FreezeAllocTable();
     ForgetSymbolModuleLoads();
     BeginFrameCache();
     // Grouping by scanning the table for every group is quadratic; the index

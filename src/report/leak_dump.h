@@ -5,4 +5,5 @@
 struct AllocRecord;
 
 uint32_t DumpLeaks();
+// Walks the chains that FreezeAllocTable links.
 uint32_t CountDuplicates(AllocRecord *record);

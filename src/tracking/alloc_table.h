@@ -1,11 +1,17 @@
 // The table of live recorded blocks, one record per block, on a private heap
-// that lives for one recording run.
+// that lives for one recording run. While recording, each of the 127 buckets
+// indexes its records by address in a hash of its own under its own lock;
+// for the dump, each bucket becomes a chain, newest first.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
+#include "tracking/record_slots.h"
 
 struct AllocRecord {
-    AllocRecord *next;
+    union {
+        AllocRecord *next;  // the bucket's chain, once frozen for the dump
+        uint32_t sequence;  // while recording: the bucket's insertion count at insertion
+    };
     uint32_t address;
     uint32_t size;
     uint32_t kind;  // 1 live, 0 counted into a duplicate group by the dump
@@ -14,6 +20,21 @@ struct AllocRecord {
 
 enum : uint32_t { AllocBucketCount = 127 };
 
+// One bucket's address index: open addressing with linear probing. A slot
+// holds a record pointer with three bits of the address's hash in its low
+// bits, so that most probes need not read the record; 0 is a free slot, 1 a
+// released one.
+struct alignas(64) AddressBucket {
+    CRITICAL_SECTION lock;
+    uintptr_t *slots;   // from the RecordHeap; null until the first insertion
+    uint32_t shift;     // 32 - log2(number of slots)
+    uint32_t live;      // slots holding a record
+    uint32_t used;      // slots holding a record or released
+    uint32_t sequence;  // insertions so far
+};
+
+extern AddressBucket AddressIndex[AllocBucketCount];
+// The chains for the dump, filled by FreezeAllocTable.
 extern AllocRecord *AllocTable[AllocBucketCount];
 extern HANDLE RecordHeap;
 // Frames per record for the current run: the stackDepth option as it was at
@@ -25,10 +46,17 @@ inline uint32_t AllocBucket(uint32_t address)
     return ((address >> 3) ^ (address >> 16)) % AllocBucketCount;
 }
 
+// The record of a slot; null for a free or released slot.
+inline AllocRecord *SlotRecord(uintptr_t slot) { return reinterpret_cast<AllocRecord *>(slot & ~uintptr_t(7)); }
+
 void ClearAllocTable();
 void InitTableLock();
 void DeleteTableLock();
-AllocRecord *NewRecord();
-void FreeRecord(AllocRecord *record);
+// Links every bucket's records into its chain, newest first, as a single
+// list per bucket would hold them; the index is not used again in this run.
+// Called with no interceptor installed; a second call changes nothing.
+void FreezeAllocTable();
+// Takes over the record. A record still holding the same address is stale
+// (the heap never hands out a live block twice): it is dropped.
 void InsertRecord(AllocRecord *record);
 AllocRecord *TakeRecord(uint32_t address, uint32_t kind);

@@ -37,7 +37,9 @@ unsigned __stdcall RunFunction(void *argument)
 
 uint32_t OwnTeb()
 {
-    return reinterpret_cast<uint32_t>(NtCurrentTeb());
+    uint32_t teb;
+    __asm__("movl %%fs:0x18, %0" : "=r"(teb));
+    return teb;
 }
 
 HANDLE StartThread(std::function<void()> *body, unsigned *id = nullptr)
@@ -86,7 +88,7 @@ TEST(ThreadRegistry, ChainsHoldOtherThreadsOfTheSameBucket)
     // Strangers sharing this thread's bucket (id + 252 and id + 504 hash alike),
     // one ahead of and one behind our entry.
     ThreadEntry **head = &ThreadRegistry[ThreadBucket(id)];
-    ThreadEntry behind = {id + 504, *head, 7};
+    ThreadEntry behind = {id + 504, *head, 7, {}};
     *head = &behind;
     ThreadEntry *mine = CurrentThreadEntry();
     ASSERT_NE(nullptr, mine);
@@ -94,7 +96,7 @@ TEST(ThreadRegistry, ChainsHoldOtherThreadsOfTheSameBucket)
     EXPECT_EQ(mine, *head) << "new entries go in front";
     EXPECT_EQ(&behind, mine->next);
     EXPECT_EQ(0u, mine->depth);
-    ThreadEntry ahead = {id + 252, mine, 9};
+    ThreadEntry ahead = {id + 252, mine, 9, {}};
     *head = &ahead;
     EXPECT_EQ(mine, CurrentThreadEntry());
 

@@ -26,11 +26,15 @@ std::string Entry(uint32_t size, uint32_t address, uint32_t count)
     return text;
 }
 
+// The bucket of an address as the table's layout defines it, written out
+// here so that a changed formula in the library cannot pass unnoticed.
+uint32_t BucketOf(uint32_t address) { return ((address >> 3) ^ (address >> 16)) % 127; }
+
 // The n-th address (counting from 0) that falls into the given bucket.
 uint32_t AddressInBucket(uint32_t bucket, int n = 0)
 {
     for (uint32_t address = 0x00510000;; address += 8)
-        if (AllocBucket(address) == bucket && n-- == 0)
+        if (BucketOf(address) == bucket && n-- == 0)
             return address;
 }
 
@@ -303,6 +307,7 @@ TEST_F(LeakDump, CountDuplicatesCountsAndMarksTheRestOfTheGroup)
     AllocRecord *late = Add(AddressInBucket(120), 3, {0x401000, 0x402000});
     AllocRecord *different = Add(AddressInBucket(61), 4, {0x401000, 0x402001});
     AllocRecord *otherKind = Add(AddressInBucket(62), 5, {0x401000, 0x402000}, 2);
+    FreezeAllocTable();
     EXPECT_EQ(CountDuplicates(self), 3u);  // buckets before it included
     EXPECT_EQ(self->kind, 1u);
     EXPECT_EQ(early->kind, 0u);
@@ -343,11 +348,57 @@ TEST_F(LeakDump, StacksAreResolvedThroughTheSymbolHandler)
     VirtualFree(page, 0, MEM_RELEASE);
 }
 
+TEST_F(LeakDump, BucketsFollowTheAddressFormula)
+{
+    // ((address >> 3) XOR (address >> 16)) mod 127, worked out by hand.
+    const struct {
+        uint32_t address, bucket;
+    } cases[] = {
+        {0x00010000, 65},   // (0x2000 ^ 0x1) = 8193 = 64 * 127 + 65
+        {0x00000008, 1},    // 1 ^ 0
+        {0x00000400, 1},    // 0x80 = 128 = 127 + 1
+        {0x12345678, 89},   // 0x2468ACF ^ 0x1234 = 0x24698FB = 38181115 = 300638 * 127 + 89
+        {0xFFFFFFF8, 125},  // 0x1FFFFFFF ^ 0xFFFF = 0x1FFF0000 = 536805376 = 4226813 * 127 + 125
+        {0x00510000, 58},   // 0xA2000 ^ 0x51 = 0xA2051 = 663633 = 5225 * 127 + 58
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(BucketOf(c.address), c.bucket) << std::hex << c.address;
+        Add(c.address, 1, {0x401000});
+    }
+    FreezeAllocTable();
+    for (const auto &c : cases) {
+        bool found = false;
+        for (AllocRecord *record = AllocTable[c.bucket]; record; record = record->next)
+            found |= record->address == c.address;
+        EXPECT_TRUE(found) << std::hex << c.address << " not in bucket " << std::dec << c.bucket;
+    }
+}
+
+TEST_F(LeakDump, ChainsHoldTheNewestFirstAndAStaleRecordIsDropped)
+{
+    uint32_t a = AddressInBucket(33, 0), b = AddressInBucket(33, 1), c = AddressInBucket(33, 2);
+    AllocRecord *ra = Add(a, 1, {0x401000});
+    Add(b, 2, {0x401000});
+    Add(c, 3, {0x401000});
+    // Taken and put back (as a resize does): newest again.
+    ASSERT_EQ(ra, TakeRecord(a, 1));
+    InsertRecord(ra);
+    // The same address again: the older record is stale and goes.
+    AllocRecord *newer = Add(c, 4, {0x402000});
+    FreezeAllocTable();
+    std::vector<uint32_t> sizes;
+    for (AllocRecord *record = AllocTable[33]; record; record = record->next)
+        sizes.push_back(record->size);
+    EXPECT_EQ(sizes, (std::vector<uint32_t>{4, 1, 2}));
+    EXPECT_EQ(AllocTable[33], newer);
+}
+
 // The report as the plain quadratic walk gives it, with CountDuplicates as
 // the grouping; the dump must print exactly this and leave the same marks.
 uint32_t ReferenceReport(std::vector<std::string> *pieces)
 {
     pieces->assign(1, Heading);
+    FreezeAllocTable();
     uint32_t total = 0;
     for (AllocRecord *head : AllocTable)
         for (AllocRecord *record = head; record; record = record->next) {

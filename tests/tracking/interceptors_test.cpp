@@ -13,24 +13,24 @@
 #include "tracking/interceptors.h"
 #include "patching/inline_hook.h"
 #include "patching/jump_thunks.h"
+#include "live_records.h"
 
 namespace {
 
 AllocRecord *FindRecord(void *block)
 {
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *record = head; record; record = record->next)
-            if (record->address == reinterpret_cast<uint32_t>(block) && record->kind == 1)
-                return record;
-    return nullptr;
+    AllocRecord *found = nullptr;
+    ForEachLiveRecord([&](AllocRecord *record) {
+        if (record->address == reinterpret_cast<uint32_t>(block) && record->kind == 1)
+            found = record;
+    });
+    return found;
 }
 
 int CountRecords(void *block)
 {
     int count = 0;
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *record = head; record; record = record->next)
-            count += record->address == reinterpret_cast<uint32_t>(block);
+    ForEachLiveRecord([&](AllocRecord *record) { count += record->address == reinterpret_cast<uint32_t>(block); });
     return count;
 }
 
@@ -493,13 +493,12 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
             freed.insert(reinterpret_cast<uint32_t>(w.freed[i]));
         }
     size_t keptRecords = 0, staleRecords = 0;
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *record = head; record; record = record->next) {
-            if (!InsideTestProgram(record->frames[0]))
-                continue;
-            keptRecords += kept.count(record->address);
-            staleRecords += freed.count(record->address) && !kept.count(record->address);
-        }
+    ForEachLiveRecord([&](AllocRecord *record) {
+        if (!InsideTestProgram(record->frames[0]))
+            return;
+        keptRecords += kept.count(record->address);
+        staleRecords += freed.count(record->address) && !kept.count(record->address);
+    });
     EXPECT_EQ(kept.size(), keptRecords);
     EXPECT_EQ(0u, staleRecords);
     for (Work &w : work)

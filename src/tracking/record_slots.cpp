@@ -1,0 +1,160 @@
+// Per-thread caches of record slots with a shared pool behind them. The pool
+// balances threads that free what others allocated; its lock is taken only to
+// move whole batches. A run generation tells a cache that its slots belong to
+// a heap that is gone.
+#include "tracking/record_slots.h"
+#include "tracking/alloc_table.h"
+#include "control/thread_registry.h"
+#include <string.h>
+
+namespace {
+
+enum : uint32_t {
+    ChunkBytes = 16384,
+    CacheLimit = 128,  // spare slots a thread keeps before handing half back
+    PoolBatch = 64,    // slots a thread takes from the pool at once
+};
+
+SRWLOCK PoolLock = SRWLOCK_INIT;
+AllocRecord *PoolSlots;
+// Written under PoolLock; read without it on the hot path, where a stale value
+// only sends a cache through its reset once more.
+volatile uint32_t SlotGeneration = 1;
+
+// Slots are 8-aligned: the address index keeps a tag in the low bits.
+inline uint32_t SlotBytes() { return (16 + RecordDepth * sizeof(uint32_t) + 7) & ~7u; }
+
+RecordCache *CurrentCache()
+{
+    ThreadEntry *entry = CurrentThreadEntry();
+    return entry ? &entry->records : nullptr;
+}
+
+// Puts a chain of slots from `generation` into the pool, unless that run's
+// heap has been retired since.
+void PoolChain(AllocRecord *head, AllocRecord *tail, uint32_t generation)
+{
+    AcquireSRWLockExclusive(&PoolLock);
+    if (generation == SlotGeneration) {
+        tail->next = PoolSlots;
+        PoolSlots = head;
+    }
+    ReleaseSRWLockExclusive(&PoolLock);
+}
+
+void TakeFromPool(RecordCache *cache)
+{
+    AcquireSRWLockExclusive(&PoolLock);
+    if (cache->generation == SlotGeneration) {
+        for (uint32_t n = 0; n < PoolBatch && PoolSlots; n++) {
+            AllocRecord *slot = PoolSlots;
+            PoolSlots = slot->next;
+            slot->next = cache->spare;
+            cache->spare = slot;
+            cache->spareCount++;
+        }
+    }
+    ReleaseSRWLockExclusive(&PoolLock);
+}
+
+// Forgets the slots of a cache left over from an earlier run.
+void ResetIfStale(RecordCache *cache)
+{
+    uint32_t generation = SlotGeneration;
+    if (cache->generation != generation) {
+        memset(cache, 0, sizeof *cache);
+        cache->generation = generation;
+    }
+}
+
+AllocRecord *TakeSlot(RecordCache *cache)
+{
+    ResetIfStale(cache);
+    if (!cache->spare && cache->carveLeft < SlotBytes())
+        TakeFromPool(cache);
+    if (AllocRecord *slot = cache->spare) {
+        cache->spare = slot->next;
+        cache->spareCount--;
+        return slot;
+    }
+    if (cache->carveLeft < SlotBytes()) {
+        // A private heap: the HeapAlloc interceptor passes this straight on.
+        cache->carve = static_cast<uint8_t *>(HeapAlloc(RecordHeap, 0, ChunkBytes));
+        cache->carveLeft = cache->carve ? uint32_t(ChunkBytes) : 0;
+        if (!cache->carve)
+            return nullptr;
+    }
+    AllocRecord *slot = reinterpret_cast<AllocRecord *>(cache->carve);
+    cache->carve += SlotBytes();
+    cache->carveLeft -= SlotBytes();
+    return slot;
+}
+
+}  // namespace
+
+AllocRecord *NewRecord()
+{
+    RecordCache *cache = CurrentCache();
+    AllocRecord *record = cache ? TakeSlot(cache)
+                                : static_cast<AllocRecord *>(HeapAlloc(RecordHeap, 0, SlotBytes()));
+    if (record)
+        memset(record, 0, 16 + RecordDepth * sizeof(uint32_t));
+    return record;
+}
+
+void FreeRecord(AllocRecord *record)
+{
+    RecordCache *cache = CurrentCache();
+    if (!cache) {
+        PoolRecord(record);
+        return;
+    }
+    // A record taken from the table belongs to the current run.
+    ResetIfStale(cache);
+    record->next = cache->spare;
+    cache->spare = record;
+    if (++cache->spareCount <= CacheLimit)
+        return;
+    // Hand the older half back, so that a thread that frees what others
+    // allocate does not hoard slots while they carve new chunks.
+    AllocRecord *tail = cache->spare;
+    for (uint32_t n = 1; n < CacheLimit / 2; n++)
+        tail = tail->next;
+    AllocRecord *handed = tail->next;
+    tail->next = nullptr;
+    cache->spareCount = CacheLimit / 2;
+    AllocRecord *last = handed;
+    while (last->next)
+        last = last->next;
+    PoolChain(handed, last, cache->generation);
+}
+
+void PoolRecord(AllocRecord *record) { PoolChain(record, record, SlotGeneration); }
+
+void ReleaseRecordCache(RecordCache *cache)
+{
+    AcquireSRWLockExclusive(&PoolLock);
+    // Slots are written only while their run's heap is known to exist.
+    if (cache->generation == SlotGeneration) {
+        for (; cache->carveLeft >= SlotBytes(); cache->carve += SlotBytes(), cache->carveLeft -= SlotBytes()) {
+            AllocRecord *slot = reinterpret_cast<AllocRecord *>(cache->carve);
+            slot->next = cache->spare;
+            cache->spare = slot;
+        }
+        while (AllocRecord *slot = cache->spare) {
+            cache->spare = slot->next;
+            slot->next = PoolSlots;
+            PoolSlots = slot;
+        }
+    }
+    memset(cache, 0, sizeof *cache);
+    ReleaseSRWLockExclusive(&PoolLock);
+}
+
+void RetireRecordSlots()
+{
+    AcquireSRWLockExclusive(&PoolLock);
+    SlotGeneration = SlotGeneration + 1;
+    PoolSlots = nullptr;
+    ReleaseSRWLockExclusive(&PoolLock);
+}

@@ -1,0 +1,29 @@
+// Record-sized slots for AllocRecord, carved from the run's RecordHeap in large
+// chunks and kept in per-thread caches, so that recording a block costs no
+// heap call and no shared lock, and destroying the heap still frees them all.
+#pragma once
+#include <stdint.h>
+
+struct AllocRecord;
+
+// One thread's spare slots, held in its ThreadEntry. A zeroed cache is empty.
+struct RecordCache {
+    AllocRecord *spare;     // free slots, linked through next
+    uint32_t spareCount;
+    uint8_t *carve;         // the unused rest of the thread's current chunk
+    uint32_t carveLeft;     // bytes
+    uint32_t generation;    // the run whose heap the slots belong to
+};
+
+// A zeroed record of RecordDepth frames from the calling thread's cache; null
+// when the RecordHeap cannot supply one.
+AllocRecord *NewRecord();
+// Gives a record's slot back to the calling thread's cache.
+void FreeRecord(AllocRecord *record);
+// Gives a slot back to the run's shared pool (no thread's cache involved).
+void PoolRecord(AllocRecord *record);
+// The thread is ending: its slots go to the shared pool for other threads.
+void ReleaseRecordCache(RecordCache *cache);
+// Every slot handed out so far belongs to a heap that is about to go (a new
+// run, or the dump): no cache or pool hands them out again.
+void RetireRecordSlots();
