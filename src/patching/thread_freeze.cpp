@@ -55,35 +55,31 @@ bool Contains(const FrozenThreads *set, uint32_t id)
     return false;
 }
 
-// Suspends the thread behind handle and adds it to the set; false when the
-// thread is ending and cannot be suspended.
-bool Suspend(FrozenThreads *set, HANDLE handle, uint32_t id, uint32_t teb)
+// Reads where a suspended thread stopped. SuspendThread returns before the
+// thread has stopped, under Wine as on Windows; GetThreadContext waits until
+// it has. Under Wine a thread that is created but has not yet started has no
+// start address yet, and GetThreadContext would wait for it to run, which its
+// suspended creator may prevent forever; it stops before its first
+// instruction, so eip stays 0 (never moved). Windows sets the start address
+// at creation. A context that cannot be read also leaves eip 0.
+void ReadStop(FrozenThread *thread)
 {
-    if (SuspendThread(handle) == DWORD(-1))
-        return false;
-    // Under Wine a thread that is created but has not yet started has no
-    // start address yet, and GetThreadContext would wait for it to run, which
-    // its suspended creator may prevent forever. It stops before its first
-    // instruction, so eip 0 (never moved). Windows sets the start address at
-    // creation, and answers GetThreadContext for such a thread at once.
     void *start = nullptr;
-    QueryThread(handle, ThreadStartAddressClass, &start, sizeof start, nullptr);
-    // SuspendThread returns before the thread has stopped, under Wine as on
-    // Windows; GetThreadContext waits until it has. A context that cannot be
-    // read also leaves eip 0: the thread stays suspended.
+    QueryThread(thread->handle, ThreadStartAddressClass, &start, sizeof start, nullptr);
     CONTEXT context;
     context.ContextFlags = CONTEXT_CONTROL;
-    uint32_t eip = start && GetThreadContext(handle, &context) ? context.Eip : 0;
-    set->threads[set->count++] = {id, handle, eip, teb};
-    return true;
+    if (start && GetThreadContext(thread->handle, &context))
+        thread->eip = context.Eip;
 }
 
 // One pass over the process's threads, suspending those not yet in the set.
-// Result: the number suspended, or -1 when the set is full or the
-// enumeration failed (last-error value set).
+// All are suspended before any is waited for, so that they stop together
+// rather than one scheduling delay after another. Result: the number
+// suspended, or -1 when the set is full or the enumeration failed
+// (last-error value set).
 int SuspendPass(FrozenThreads *set, DWORD self)
 {
-    int added = 0;
+    uint32_t first = set->count;
     HANDLE cursor = nullptr;
     bool cursorKept = true;
     for (;;) {
@@ -91,8 +87,11 @@ int SuspendPass(FrozenThreads *set, DWORD self)
         LONG status = NextThread(GetCurrentProcess(), cursor, FreezeAccess, 0, 0, &next);
         if (!cursorKept)
             CloseHandle(cursor);
-        if (status == StatusNoMoreEntries)
-            return added;
+        if (status == StatusNoMoreEntries) {
+            for (uint32_t i = first; i < set->count; ++i)
+                ReadStop(&set->threads[i]);
+            return int(set->count - first);
+        }
         if (status < 0) {
             SetLastError(ERROR_ACCESS_DENIED);
             return -1;
@@ -110,9 +109,9 @@ int SuspendPass(FrozenThreads *set, DWORD self)
             SetLastError(ERROR_INSUFFICIENT_BUFFER);
             return -1;
         }
-        if (Suspend(set, next, id, uint32_t(uintptr_t(info.teb)))) {
+        if (SuspendThread(next) != DWORD(-1)) {  // fails for a thread that is ending
+            set->threads[set->count++] = {id, next, 0, uint32_t(uintptr_t(info.teb))};
             cursorKept = true;
-            ++added;
         }
     }
 }
