@@ -29,6 +29,10 @@ const ULONG ThreadBasicInformationClass = 0;
 const ULONG ThreadStartAddressClass = 9;
 const uint32_t InitialCapacity = 4096 / sizeof(FrozenThread);
 
+// The thread that holds the others frozen, 0 when none: two threads freezing
+// at once would suspend each other.
+volatile LONG Freezer;
+
 NextThreadFunction NextThread;
 QueryThreadFunction QueryThread;
 
@@ -45,6 +49,35 @@ bool ResolveNtFunctions()
             reinterpret_cast<void *>(GetProcAddress(ntdll, "NtGetNextThread")));
     }
     return NextThread && QueryThread;
+}
+
+// Waits until no other thread is freezing. A freezer that ended while frozen
+// (another thread ended the process) gives way.
+void BecomeFreezer(DWORD self)
+{
+    for (;;) {
+        LONG owner = InterlockedCompareExchange(&Freezer, LONG(self), 0);
+        if (owner == 0)
+            return;
+        HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, DWORD(owner));
+        bool ended = !thread || WaitForSingleObject(thread, 1) == WAIT_OBJECT_0;
+        if (thread)
+            CloseHandle(thread);
+        if (ended && InterlockedCompareExchange(&Freezer, LONG(self), owner) == owner)
+            return;
+    }
+}
+
+void ResumeAll(FrozenThreads *set)
+{
+    for (uint32_t i = 0; i < set->count; ++i) {
+        ResumeThread(set->threads[i].handle);
+        CloseHandle(set->threads[i].handle);
+    }
+    if (set->threads)
+        VirtualFree(set->threads, 0, MEM_RELEASE);
+    set->threads = nullptr;
+    set->count = set->capacity = 0;
 }
 
 bool Contains(const FrozenThreads *set, uint32_t id)
@@ -127,11 +160,14 @@ int FreezeOtherThreads(FrozenThreads *set)
         return 0;
     }
     DWORD self = GetCurrentThreadId();
+    BecomeFreezer(self);
     for (uint32_t capacity = InitialCapacity;; capacity *= 2) {
         set->threads = static_cast<FrozenThread *>(
             VirtualAlloc(nullptr, capacity * sizeof(FrozenThread), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-        if (!set->threads)
+        if (!set->threads) {
+            InterlockedExchange(&Freezer, 0);
             return 0;
+        }
         set->capacity = capacity;
         int added;
         do
@@ -142,8 +178,9 @@ int FreezeOtherThreads(FrozenThreads *set)
         // Too many threads for the storage, or no enumeration: resume them
         // all, then grow the storage (nothing may be allocated while frozen).
         DWORD error = GetLastError();
-        ThawThreads(set);
+        ResumeAll(set);
         if (error != ERROR_INSUFFICIENT_BUFFER) {
+            InterlockedExchange(&Freezer, 0);
             SetLastError(error);
             return 0;
         }
@@ -152,12 +189,6 @@ int FreezeOtherThreads(FrozenThreads *set)
 
 void ThawThreads(FrozenThreads *set)
 {
-    for (uint32_t i = 0; i < set->count; ++i) {
-        ResumeThread(set->threads[i].handle);
-        CloseHandle(set->threads[i].handle);
-    }
-    if (set->threads)
-        VirtualFree(set->threads, 0, MEM_RELEASE);
-    set->threads = nullptr;
-    set->count = set->capacity = 0;
+    ResumeAll(set);
+    InterlockedExchange(&Freezer, 0);
 }
