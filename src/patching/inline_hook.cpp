@@ -54,11 +54,25 @@ bool EndsFlow(const uint8_t *instruction)
     return false;
 }
 
+// Whether the instruction is a call: a call that ends inside the five patched
+// bytes leaves a return address there, in the stack of a thread that may be
+// inside the callee when the jump is written.
+bool IsCall(const uint8_t *instruction)
+{
+    while (IsPrefix(*instruction))
+        ++instruction;
+    if (instruction[0] == 0xE8 || instruction[0] == 0x9A)
+        return true;
+    uint32_t reg = instruction[1] >> 3 & 7;
+    return instruction[0] == 0xFF && (reg == 2 || reg == 3);
+}
+
 // Copies the whole instructions that cover the first five bytes of target
 // into trampoline. Returns their length, or 0 when the copy would not behave
 // like the original: an opcode the copier does not copy, an instruction over
 // 15 bytes, a short branch that no longer reaches, a function that ends
-// before five bytes, or a branch back into the stretch the patch overwrites.
+// before five bytes, a call that returns into them, or a branch back into the
+// stretch the patch overwrites.
 uint32_t RelocateEntry(uint8_t *trampoline, const uint8_t *target)
 {
     uint32_t branchTargets[PatchLength];
@@ -72,7 +86,7 @@ uint32_t RelocateEntry(uint8_t *trampoline, const uint8_t *target)
         if (!next || skipped || extraBytes != 0)
             return 0;
         uint32_t end = uint32_t(next - target);
-        if (end < PatchLength && EndsFlow(target + length))
+        if (end < PatchLength && (EndsFlow(target + length) || IsCall(target + length)))
             return 0;
         ++count;
         length = end;

@@ -20,8 +20,9 @@ struct HookRecord {
 // argument, ERROR_NOT_SUPPORTED for an entry whose first instructions cannot
 // run faithfully from the trampoline (an opcode the copier does not copy, an
 // instruction over 15 bytes, a short branch that no longer reaches, a return
-// or jump that ends the function before five bytes, a branch back into the
-// overwritten bytes), else the system's error. The batch below with one hook.
+// or jump that ends the function before five bytes, a call that would return
+// into those bytes, a branch back into the overwritten bytes), else the
+// system's error. The batch below with one hook.
 HookRecord *InstallHook(void *detour, void **slot);
 // 1 while the hooked entry still jumps to this record's detour, else 0.
 int HookInPlace(const HookRecord *record);
@@ -50,7 +51,7 @@ uint32_t InstallHooks(HookSpec *specs, uint32_t count);
 // sets *slot (when slot is not null) back to the entry. An entry that no
 // longer carries its record's jump is left alone. Once the bytes are back and
 // while the threads are still suspended, inspect (if not null) is called for
-// each suspended thread: it must not lock or allocate. Result: the number
-// removed. Records are kept.
+// each suspended thread: it must not lock or allocate. No hook in place, no
+// suspension and no inspect. Result: the number removed. Records are kept.
 uint32_t RemoveHooks(HookSpec *specs, uint32_t count, void (*inspect)(const FrozenThread *, void *),
                      void *context);

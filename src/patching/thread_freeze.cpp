@@ -29,6 +29,10 @@ const ULONG ThreadBasicInformationClass = 0;
 const ULONG ThreadStartAddressClass = 9;
 const uint32_t InitialCapacity = 4096 / sizeof(FrozenThread);
 
+// The thread that holds the others frozen, 0 when none: two threads freezing
+// at once would suspend each other.
+volatile LONG Freezer;
+
 NextThreadFunction NextThread;
 QueryThreadFunction QueryThread;
 
@@ -47,6 +51,35 @@ bool ResolveNtFunctions()
     return NextThread && QueryThread;
 }
 
+// Waits until no other thread is freezing. A freezer that ended while frozen
+// (another thread ended the process) gives way.
+void BecomeFreezer(DWORD self)
+{
+    for (;;) {
+        LONG owner = InterlockedCompareExchange(&Freezer, LONG(self), 0);
+        if (owner == 0)
+            return;
+        HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, DWORD(owner));
+        bool ended = !thread || WaitForSingleObject(thread, 1) == WAIT_OBJECT_0;
+        if (thread)
+            CloseHandle(thread);
+        if (ended && InterlockedCompareExchange(&Freezer, LONG(self), owner) == owner)
+            return;
+    }
+}
+
+void ResumeAll(FrozenThreads *set)
+{
+    for (uint32_t i = 0; i < set->count; ++i) {
+        ResumeThread(set->threads[i].handle);
+        CloseHandle(set->threads[i].handle);
+    }
+    if (set->threads)
+        VirtualFree(set->threads, 0, MEM_RELEASE);
+    set->threads = nullptr;
+    set->count = set->capacity = 0;
+}
+
 bool Contains(const FrozenThreads *set, uint32_t id)
 {
     for (uint32_t i = 0; i < set->count; ++i)
@@ -55,35 +88,31 @@ bool Contains(const FrozenThreads *set, uint32_t id)
     return false;
 }
 
-// Suspends the thread behind handle and adds it to the set; false when the
-// thread is ending and cannot be suspended.
-bool Suspend(FrozenThreads *set, HANDLE handle, uint32_t id, uint32_t teb)
+// Reads where a suspended thread stopped. SuspendThread returns before the
+// thread has stopped, under Wine as on Windows; GetThreadContext waits until
+// it has. Under Wine a thread that is created but has not yet started has no
+// start address yet, and GetThreadContext would wait for it to run, which its
+// suspended creator may prevent forever; it stops before its first
+// instruction, so eip stays 0 (never moved). Windows sets the start address
+// at creation. A context that cannot be read also leaves eip 0.
+void ReadStop(FrozenThread *thread)
 {
-    if (SuspendThread(handle) == DWORD(-1))
-        return false;
-    // Under Wine a thread that is created but has not yet started has no
-    // start address yet, and GetThreadContext would wait for it to run, which
-    // its suspended creator may prevent forever. It stops before its first
-    // instruction, so eip 0 (never moved). Windows sets the start address at
-    // creation, and answers GetThreadContext for such a thread at once.
     void *start = nullptr;
-    QueryThread(handle, ThreadStartAddressClass, &start, sizeof start, nullptr);
-    // SuspendThread returns before the thread has stopped, under Wine as on
-    // Windows; GetThreadContext waits until it has. A context that cannot be
-    // read also leaves eip 0: the thread stays suspended.
+    QueryThread(thread->handle, ThreadStartAddressClass, &start, sizeof start, nullptr);
     CONTEXT context;
     context.ContextFlags = CONTEXT_CONTROL;
-    uint32_t eip = start && GetThreadContext(handle, &context) ? context.Eip : 0;
-    set->threads[set->count++] = {id, handle, eip, teb};
-    return true;
+    if (start && GetThreadContext(thread->handle, &context))
+        thread->eip = context.Eip;
 }
 
 // One pass over the process's threads, suspending those not yet in the set.
-// Result: the number suspended, or -1 when the set is full or the
-// enumeration failed (last-error value set).
+// All are suspended before any is waited for, so that they stop together
+// rather than one scheduling delay after another. Result: the number
+// suspended, or -1 when the set is full or the enumeration failed
+// (last-error value set).
 int SuspendPass(FrozenThreads *set, DWORD self)
 {
-    int added = 0;
+    uint32_t first = set->count;
     HANDLE cursor = nullptr;
     bool cursorKept = true;
     for (;;) {
@@ -91,8 +120,11 @@ int SuspendPass(FrozenThreads *set, DWORD self)
         LONG status = NextThread(GetCurrentProcess(), cursor, FreezeAccess, 0, 0, &next);
         if (!cursorKept)
             CloseHandle(cursor);
-        if (status == StatusNoMoreEntries)
-            return added;
+        if (status == StatusNoMoreEntries) {
+            for (uint32_t i = first; i < set->count; ++i)
+                ReadStop(&set->threads[i]);
+            return int(set->count - first);
+        }
         if (status < 0) {
             SetLastError(ERROR_ACCESS_DENIED);
             return -1;
@@ -110,9 +142,9 @@ int SuspendPass(FrozenThreads *set, DWORD self)
             SetLastError(ERROR_INSUFFICIENT_BUFFER);
             return -1;
         }
-        if (Suspend(set, next, id, uint32_t(uintptr_t(info.teb)))) {
+        if (SuspendThread(next) != DWORD(-1)) {  // fails for a thread that is ending
+            set->threads[set->count++] = {id, next, 0, uint32_t(uintptr_t(info.teb))};
             cursorKept = true;
-            ++added;
         }
     }
 }
@@ -128,11 +160,14 @@ int FreezeOtherThreads(FrozenThreads *set)
         return 0;
     }
     DWORD self = GetCurrentThreadId();
+    BecomeFreezer(self);
     for (uint32_t capacity = InitialCapacity;; capacity *= 2) {
         set->threads = static_cast<FrozenThread *>(
             VirtualAlloc(nullptr, capacity * sizeof(FrozenThread), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-        if (!set->threads)
+        if (!set->threads) {
+            InterlockedExchange(&Freezer, 0);
             return 0;
+        }
         set->capacity = capacity;
         int added;
         do
@@ -143,8 +178,9 @@ int FreezeOtherThreads(FrozenThreads *set)
         // Too many threads for the storage, or no enumeration: resume them
         // all, then grow the storage (nothing may be allocated while frozen).
         DWORD error = GetLastError();
-        ThawThreads(set);
+        ResumeAll(set);
         if (error != ERROR_INSUFFICIENT_BUFFER) {
+            InterlockedExchange(&Freezer, 0);
             SetLastError(error);
             return 0;
         }
@@ -153,12 +189,6 @@ int FreezeOtherThreads(FrozenThreads *set)
 
 void ThawThreads(FrozenThreads *set)
 {
-    for (uint32_t i = 0; i < set->count; ++i) {
-        ResumeThread(set->threads[i].handle);
-        CloseHandle(set->threads[i].handle);
-    }
-    if (set->threads)
-        VirtualFree(set->threads, 0, MEM_RELEASE);
-    set->threads = nullptr;
-    set->count = set->capacity = 0;
+    ResumeAll(set);
+    InterlockedExchange(&Freezer, 0);
 }

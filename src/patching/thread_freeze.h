@@ -19,8 +19,9 @@ struct FrozenThreads {
 };
 
 // Suspends every other thread: enumerates, suspends, and enumerates again
-// until no new thread appears. 1 on success; 0 with the last-error value set
-// and nothing suspended. Between this and ThawThreads the caller must take no
+// until no new thread appears. One thread at a time freezes: another waits
+// here until the first has thawed. Not reentrant. 1 on success; 0 with the
+// last-error value set and nothing suspended. Between this and ThawThreads the caller must take no
 // lock another thread may hold: no heap, no VirtualProtect/VirtualAlloc, no
 // loader call.
 int FreezeOtherThreads(FrozenThreads *set);

@@ -251,6 +251,66 @@ TEST(Freeze, ThreadsBornDuringTheFreezeAreCaught)
     printf("%ld threads born across the freezes\n", long(born));
 }
 
+DWORD WINAPI WaitForEvent(void *event)
+{
+    WaitForSingleObject(event, INFINITE);
+    return 0;
+}
+
+TEST(Freeze, MoreThreadsThanThePageHoldsGrowTheStorage)
+{
+    const int Count = 300;  // a page holds 256
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<HANDLE> threads(Count);
+    std::vector<DWORD> ids(Count);
+    for (int i = 0; i < Count; ++i)
+        threads[i] = CreateThread(nullptr, 0, WaitForEvent, release, 0, &ids[i]);
+    FrozenThreads set;
+    ASSERT_EQ(FreezeOtherThreads(&set), 1);
+    int found = 0;
+    for (DWORD id : ids)
+        for (uint32_t i = 0; i < set.count; ++i)
+            found += set.threads[i].id == id;
+    uint32_t count = set.count, capacity = set.capacity;
+    ThawThreads(&set);
+    SetEvent(release);
+    for (HANDLE thread : threads) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    CloseHandle(release);
+    EXPECT_EQ(found, Count);
+    EXPECT_GE(count, uint32_t(Count));
+    EXPECT_GE(capacity, count);
+    EXPECT_GT(capacity, 4096 / sizeof(FrozenThread));
+}
+
+DWORD WINAPI FreezeRepeatedly(void *failures)
+{
+    for (int i = 0; i < 50; ++i) {
+        FrozenThreads set;
+        if (!FreezeOtherThreads(&set)) {
+            InterlockedIncrement(static_cast<volatile LONG *>(failures));
+            continue;
+        }
+        ThawThreads(&set);
+    }
+    return 0;
+}
+
+TEST(Freeze, TwoThreadsFreezingAtOnceTakeTurns)
+{
+    volatile LONG failures = 0;
+    HANDLE threads[2];
+    for (HANDLE &thread : threads)
+        thread = CreateThread(nullptr, 0, FreezeRepeatedly, const_cast<LONG *>(&failures), 0, nullptr);
+    // Each suspending the other mid-freeze would leave both suspended for good.
+    EXPECT_EQ(WaitForMultipleObjects(2, threads, TRUE, 30000), WAIT_OBJECT_0);
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+    EXPECT_EQ(failures, 0);
+}
+
 // The detour adds 1000 to the result: each caller knows how many times its
 // call went through it. push the two arguments again; call [slot]; add esp, 8.
 struct MarkingDetour {
