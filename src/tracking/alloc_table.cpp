@@ -11,7 +11,7 @@ static bool TableFrozen;
 
 namespace {
 
-enum : uint32_t { FirstSlotBits = 4 };
+enum : uint32_t { FirstSlotBits = 4, BucketSpins = 1000 };
 // A released record's slot: probe runs go on past it, insertions reuse it.
 const uintptr_t Tombstone = 1;
 
@@ -141,11 +141,13 @@ void ClearAllocTable()
     TableFrozen = false;
 }
 
-// No debug information: Wine would allocate it on the process heap.
+// No debug information: Wine would allocate it on the process heap. A short
+// spin before sleeping: a bucket is held for a few dozen instructions, while
+// a sleep costs a round trip to the server under Wine.
 void InitTableLock()
 {
     for (AddressBucket &bucket : AddressIndex)
-        InitializeCriticalSectionEx(&bucket.lock, 0, CRITICAL_SECTION_NO_DEBUG_INFO);
+        InitializeCriticalSectionEx(&bucket.lock, BucketSpins, CRITICAL_SECTION_NO_DEBUG_INFO);
 }
 
 void DeleteTableLock()
