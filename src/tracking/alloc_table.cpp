@@ -1,21 +1,29 @@
-// The record table: per bucket an address hash under its own lock, so that
-// look-ups stay O(1) at any number of live blocks and threads rarely meet.
+// The record table. While recording, an address hash split into shards by
+// 64 KB region, each under its own lock: look-ups stay O(1) at any number of
+// live blocks, and threads whose blocks lie in different regions share no
+// lock and no cache line. The order of the Part's buckets survives as one
+// insertion counter per bucket; the dump rebuilds the chains from it.
 #include "tracking/alloc_table.h"
 #include "control/options.h"
 
-AddressBucket AddressIndex[AllocBucketCount];
+AddressShard AddressIndex[AddressShardCount];
 AllocRecord *AllocTable[AllocBucketCount];
 HANDLE RecordHeap;
 uint32_t RecordDepth = DefaultStackDepth;
 static bool TableFrozen;
 
+// Insertions so far per bucket, each on a cache line of its own.
+static struct alignas(64) {
+    volatile LONG count;
+} BucketInsertions[AllocBucketCount];
+
 namespace {
 
-enum : uint32_t { FirstSlotBits = 4, BucketSpins = 1000 };
+enum : uint32_t { FirstSlotBits = 4, ShardSpins = 1000 };
 // A released record's slot: probe runs go on past it, insertions reuse it.
 const uintptr_t Tombstone = 1;
 
-inline uint32_t Capacity(const AddressBucket *bucket) { return bucket->slots ? 1u << (32 - bucket->shift) : 0; }
+inline uint32_t Capacity(const AddressShard *bucket) { return bucket->slots ? 1u << (32 - bucket->shift) : 0; }
 
 inline uint32_t Mixed(uint32_t address) { return address * 0x9E3779B1u; }
 inline uint32_t Home(uint32_t address, uint32_t shift) { return Mixed(address) >> shift; }
@@ -29,7 +37,7 @@ inline bool Holds(uintptr_t slot, uintptr_t tag, uint32_t address)
 
 // Under the lock, with a free slot left: puts the record in, or over a stale
 // record of the same address, which it returns.
-AllocRecord *Place(AddressBucket *bucket, AllocRecord *record)
+AllocRecord *Place(AddressShard *bucket, AllocRecord *record)
 {
     uint32_t mask = Capacity(bucket) - 1;
     uintptr_t tag = Tag(record->address, bucket->shift);
@@ -58,7 +66,7 @@ AllocRecord *Place(AddressBucket *bucket, AllocRecord *record)
 // Rebuilds the bucket's index into a new array when it is too full of
 // records or tombstones, twice as large when the records alone need it. The
 // memory is had with no lock held; false when there is none.
-bool Rebuild(AddressBucket *bucket)
+bool Rebuild(AddressShard *bucket)
 {
     EnterCriticalSection(&bucket->lock);
     uint32_t live = bucket->live;
@@ -99,28 +107,38 @@ bool Rebuild(AddressBucket *bucket)
     return true;
 }
 
-// Newest first: the smallest age (insertions since) first. Heap sort, in
-// place, since the dump may run where nothing can be allocated.
-void SortNewestFirst(uintptr_t *records, uint32_t count, uint32_t sequence)
+inline uint32_t ShardOf(uint32_t address) { return ((address >> 16) * 0x9E3779B1u) >> 25; }
+
+// Order of the records within a shard for the dump: by bucket, then newest
+// first. Keys are read from the records, so that nothing is allocated.
+inline uint64_t DumpKey(uintptr_t slot)
 {
-    auto age = [&](uint32_t i) { return sequence - SlotRecord(records[i])->sequence; };
+    const AllocRecord *record = SlotRecord(slot);
+    uint32_t bucket = AllocBucket(record->address);
+    return uint64_t(bucket) << 32 | uint32_t(BucketInsertions[bucket].count - record->sequence);
+}
+
+// Heap sort by DumpKey, in place: the dump may run where nothing can be
+// allocated.
+void SortForDump(uintptr_t *slots, uint32_t count)
+{
     auto sift = [&](uint32_t root, uint32_t end) {
         for (uint32_t child; (child = 2 * root + 1) < end; root = child) {
-            if (child + 1 < end && age(child + 1) > age(child))
+            if (child + 1 < end && DumpKey(slots[child + 1]) > DumpKey(slots[child]))
                 child++;
-            if (age(root) >= age(child))
+            if (DumpKey(slots[root]) >= DumpKey(slots[child]))
                 return;
-            uintptr_t swap = records[root];
-            records[root] = records[child];
-            records[child] = swap;
+            uintptr_t swap = slots[root];
+            slots[root] = slots[child];
+            slots[child] = swap;
         }
     };
     for (uint32_t i = count / 2; i-- > 0;)
         sift(i, count);
     for (uint32_t end = count; end-- > 1;) {
-        uintptr_t swap = records[0];
-        records[0] = records[end];
-        records[end] = swap;
+        uintptr_t swap = slots[0];
+        slots[0] = slots[end];
+        slots[end] = swap;
         sift(0, end);
     }
 }
@@ -132,40 +150,44 @@ void ClearAllocTable()
     RetireRecordSlots();
     for (uint32_t b = 0; b < AllocBucketCount; b++) {
         AllocTable[b] = nullptr;
-        AddressIndex[b].slots = nullptr;
-        AddressIndex[b].shift = 0;
-        AddressIndex[b].live = 0;
-        AddressIndex[b].used = 0;
-        AddressIndex[b].sequence = 0;
+        BucketInsertions[b].count = 0;
+    }
+    for (AddressShard &shard : AddressIndex) {
+        shard.slots = nullptr;
+        shard.shift = 0;
+        shard.live = 0;
+        shard.used = 0;
     }
     TableFrozen = false;
 }
 
 // No debug information: Wine would allocate it on the process heap. A short
-// spin before sleeping: a bucket is held for a few dozen instructions, while
+// spin before sleeping: a shard is held for a few dozen instructions, while
 // a sleep costs a round trip to the server under Wine.
 void InitTableLock()
 {
-    for (AddressBucket &bucket : AddressIndex)
-        InitializeCriticalSectionEx(&bucket.lock, BucketSpins, CRITICAL_SECTION_NO_DEBUG_INFO);
+    for (AddressShard &shard : AddressIndex)
+        InitializeCriticalSectionEx(&shard.lock, ShardSpins, CRITICAL_SECTION_NO_DEBUG_INFO);
 }
 
 void DeleteTableLock()
 {
-    for (AddressBucket &bucket : AddressIndex)
-        DeleteCriticalSection(&bucket.lock);
+    for (AddressShard &shard : AddressIndex)
+        DeleteCriticalSection(&shard.lock);
 }
 
 void InsertRecord(AllocRecord *record)
 {
-    AddressBucket *bucket = &AddressIndex[AllocBucket(record->address)];
+    // An atomic count per bucket: its order is the order in which a single
+    // list per bucket would have had the records pushed.
+    record->sequence = InterlockedIncrement(&BucketInsertions[AllocBucket(record->address)].count);
+    AddressShard *bucket = &AddressIndex[ShardOf(record->address)];
     AllocRecord *stale;
     for (;;) {
         EnterCriticalSection(&bucket->lock);
         // Records and tombstones at most two thirds of the slots, so that
         // probe runs stay short and always end at a free slot.
         if (3 * (bucket->used + 1) <= 2 * Capacity(bucket)) {
-            record->sequence = bucket->sequence++;
             stale = Place(bucket, record);
             LeaveCriticalSection(&bucket->lock);
             break;
@@ -182,7 +204,7 @@ void InsertRecord(AllocRecord *record)
 
 AllocRecord *TakeRecord(uint32_t address, uint32_t kind)
 {
-    AddressBucket *bucket = &AddressIndex[AllocBucket(address)];
+    AddressShard *bucket = &AddressIndex[ShardOf(address)];
     AllocRecord *found = nullptr;
     EnterCriticalSection(&bucket->lock);
     if (bucket->slots) {
@@ -217,26 +239,62 @@ void FreezeAllocTable()
     TableFrozen = true;
     // Nothing may hand out a slot of this run's heap any more.
     RetireRecordSlots();
-    for (uint32_t b = 0; b < AllocBucketCount; b++) {
-        AddressBucket *bucket = &AddressIndex[b];
-        uint32_t count = 0;
-        for (uint32_t i = 0, capacity = Capacity(bucket); i < capacity; i++)
-            if (bucket->slots[i] > Tombstone)
-                bucket->slots[count++] = bucket->slots[i];
-        SortNewestFirst(bucket->slots, count, bucket->sequence);
-        AllocRecord *head = nullptr;
-        for (uint32_t i = count; i-- > 0;) {
-            AllocRecord *record = SlotRecord(bucket->slots[i]);
-            // A thread ended at process exit in the middle of a change may
-            // have left a record in two slots: it is linked once.
-            if (record == head)
-                continue;
-            record->next = head;
-            head = record;
+    // Each shard sorted by bucket and age; then each bucket's chain is merged
+    // from the shards, newest first, through a small heap of shards keyed by
+    // their next record.
+    uint32_t count[AddressShardCount], next[AddressShardCount];
+    for (uint32_t s = 0; s < AddressShardCount; s++) {
+        AddressShard *shard = &AddressIndex[s];
+        count[s] = next[s] = 0;
+        for (uint32_t i = 0, capacity = Capacity(shard); i < capacity; i++)
+            if (shard->slots[i] > Tombstone)
+                shard->slots[count[s]++] = shard->slots[i];
+        SortForDump(shard->slots, count[s]);
+    }
+    uint32_t heap[AddressShardCount];
+    auto key = [&](uint32_t s) { return DumpKey(AddressIndex[s].slots[next[s]]); };
+    auto sift = [&](uint32_t root, uint32_t size) {
+        for (uint32_t child; (child = 2 * root + 1) < size; root = child) {
+            if (child + 1 < size && key(heap[child + 1]) < key(heap[child]))
+                child++;
+            if (key(heap[root]) <= key(heap[child]))
+                return;
+            uint32_t swap = heap[root];
+            heap[root] = heap[child];
+            heap[child] = swap;
         }
-        AllocTable[b] = head;
-        bucket->slots = nullptr;
-        bucket->live = 0;
-        bucket->used = 0;
+    };
+    uint32_t size = 0;
+    for (uint32_t s = 0; s < AddressShardCount; s++)
+        if (count[s])
+            heap[size++] = s;
+    for (uint32_t i = size / 2; i-- > 0;)
+        sift(i, size);
+    // Keys ascend across buckets, so the merge meets the buckets in order.
+    AllocRecord *tail = nullptr;
+    uint32_t tailBucket = 0;
+    while (size) {
+        uint32_t s = heap[0];
+        AllocRecord *record = SlotRecord(AddressIndex[s].slots[next[s]++]);
+        if (next[s] == count[s])
+            heap[0] = heap[--size];
+        sift(0, size);
+        // A thread ended at process exit in the middle of a change may have
+        // left a record in two slots: it is linked once.
+        if (record == tail)
+            continue;
+        uint32_t bucket = AllocBucket(record->address);
+        if (tail && tailBucket == bucket)
+            tail->next = record;
+        else
+            AllocTable[bucket] = record;
+        record->next = nullptr;  // its insertion count is no longer needed
+        tail = record;
+        tailBucket = bucket;
+    }
+    for (AddressShard &shard : AddressIndex) {
+        shard.slots = nullptr;
+        shard.live = 0;
+        shard.used = 0;
     }
 }
