@@ -1,8 +1,8 @@
 // The record table. While recording, an address hash split into shards by
 // 64 KB region, each under its own lock: look-ups stay O(1) at any number of
 // live blocks, and threads whose blocks lie in different regions share no
-// lock and no cache line. The order of the Part's buckets survives as one
-// insertion counter per bucket; the dump rebuilds the chains from it.
+// lock and no cache line. The order within each of the 127 buckets survives
+// as one insertion counter per bucket; the dump rebuilds the chains from it.
 #include "tracking/alloc_table.h"
 #include "control/options.h"
 
@@ -23,7 +23,7 @@ enum : uint32_t { FirstSlotBits = 4, ShardSpins = 1000 };
 // A released record's slot: probe runs go on past it, insertions reuse it.
 const uintptr_t Tombstone = 1;
 
-inline uint32_t Capacity(const AddressShard *bucket) { return bucket->slots ? 1u << (32 - bucket->shift) : 0; }
+inline uint32_t Capacity(const AddressShard *shard) { return shard->slots ? 1u << (32 - shard->shift) : 0; }
 
 inline uint32_t Mixed(uint32_t address) { return address * 0x9E3779B1u; }
 inline uint32_t Home(uint32_t address, uint32_t shift) { return Mixed(address) >> shift; }
@@ -37,13 +37,13 @@ inline bool Holds(uintptr_t slot, uintptr_t tag, uint32_t address)
 
 // Under the lock, with a free slot left: puts the record in, or over a stale
 // record of the same address, which it returns.
-AllocRecord *Place(AddressShard *bucket, AllocRecord *record)
+AllocRecord *Place(AddressShard *shard, AllocRecord *record)
 {
-    uint32_t mask = Capacity(bucket) - 1;
-    uintptr_t tag = Tag(record->address, bucket->shift);
+    uint32_t mask = Capacity(shard) - 1;
+    uintptr_t tag = Tag(record->address, shard->shift);
     uintptr_t *reuse = nullptr;
-    for (uint32_t i = Home(record->address, bucket->shift);; i = (i + 1) & mask) {
-        uintptr_t *slot = &bucket->slots[i];
+    for (uint32_t i = Home(record->address, shard->shift);; i = (i + 1) & mask) {
+        uintptr_t *slot = &shard->slots[i];
         if (Holds(*slot, tag, record->address)) {
             AllocRecord *stale = SlotRecord(*slot);
             *slot = reinterpret_cast<uintptr_t>(record) | tag;
@@ -54,24 +54,24 @@ AllocRecord *Place(AddressShard *bucket, AllocRecord *record)
         if (!*slot) {
             if (!reuse) {
                 reuse = slot;
-                bucket->used++;
+                shard->used++;
             }
             *reuse = reinterpret_cast<uintptr_t>(record) | tag;
-            bucket->live++;
+            shard->live++;
             return nullptr;
         }
     }
 }
 
-// Rebuilds the bucket's index into a new array when it is too full of
+// Rebuilds the shard's index into a new array when it is too full of
 // records or tombstones, twice as large when the records alone need it. The
 // memory is had with no lock held; false when there is none.
-bool Rebuild(AddressShard *bucket)
+bool Rebuild(AddressShard *shard)
 {
-    EnterCriticalSection(&bucket->lock);
-    uint32_t live = bucket->live;
-    LeaveCriticalSection(&bucket->lock);
-    // Half full at most: a growing bucket doubles, and a sixth of the slots
+    EnterCriticalSection(&shard->lock);
+    uint32_t live = shard->live;
+    LeaveCriticalSection(&shard->lock);
+    // Half full at most: a growing shard doubles, and a sixth of the slots
     // at least fills before the next rebuild.
     uint32_t bits = FirstSlotBits;
     while (2 * (live + 1) > (1u << bits))
@@ -80,12 +80,12 @@ bool Rebuild(AddressShard *bucket)
     if (!slots)
         return false;
     uintptr_t *unused = slots;
-    EnterCriticalSection(&bucket->lock);
+    EnterCriticalSection(&shard->lock);
     // Another thread may have rebuilt meanwhile, or records come and gone.
-    if (3 * (bucket->used + 1) > 2 * Capacity(bucket) && 3 * (bucket->live + 1) <= (2u << bits)) {
+    if (3 * (shard->used + 1) > 2 * Capacity(shard) && 3 * (shard->live + 1) <= (2u << bits)) {
         uint32_t shift = 32 - bits, mask = (1u << bits) - 1;
-        for (uint32_t i = 0, capacity = Capacity(bucket); i < capacity; i++) {
-            uintptr_t slot = bucket->slots[i];
+        for (uint32_t i = 0, capacity = Capacity(shard); i < capacity; i++) {
+            uintptr_t slot = shard->slots[i];
             if (slot <= Tombstone)
                 continue;
             uint32_t address = SlotRecord(slot)->address;
@@ -96,12 +96,12 @@ bool Rebuild(AddressShard *bucket)
         }
         // Published only when complete: a thread ended in the middle leaves
         // the old index whole.
-        unused = bucket->slots;
-        bucket->slots = slots;
-        bucket->shift = shift;
-        bucket->used = bucket->live;
+        unused = shard->slots;
+        shard->slots = slots;
+        shard->shift = shift;
+        shard->used = shard->live;
     }
-    LeaveCriticalSection(&bucket->lock);
+    LeaveCriticalSection(&shard->lock);
     if (unused)
         HeapFree(RecordHeap, 0, unused);
     return true;
@@ -181,19 +181,19 @@ void InsertRecord(AllocRecord *record)
     // An atomic count per bucket: its order is the order in which a single
     // list per bucket would have had the records pushed.
     record->sequence = InterlockedIncrement(&BucketInsertions[AllocBucket(record->address)].count);
-    AddressShard *bucket = &AddressIndex[ShardOf(record->address)];
+    AddressShard *shard = &AddressIndex[ShardOf(record->address)];
     AllocRecord *stale;
     for (;;) {
-        EnterCriticalSection(&bucket->lock);
+        EnterCriticalSection(&shard->lock);
         // Records and tombstones at most two thirds of the slots, so that
         // probe runs stay short and always end at a free slot.
-        if (3 * (bucket->used + 1) <= 2 * Capacity(bucket)) {
-            stale = Place(bucket, record);
-            LeaveCriticalSection(&bucket->lock);
+        if (3 * (shard->used + 1) <= 2 * Capacity(shard)) {
+            stale = Place(shard, record);
+            LeaveCriticalSection(&shard->lock);
             break;
         }
-        LeaveCriticalSection(&bucket->lock);
-        if (!Rebuild(bucket)) {
+        LeaveCriticalSection(&shard->lock);
+        if (!Rebuild(shard)) {
             stale = record;  // no memory: the block goes unrecorded
             break;
         }
@@ -204,31 +204,31 @@ void InsertRecord(AllocRecord *record)
 
 AllocRecord *TakeRecord(uint32_t address, uint32_t kind)
 {
-    AddressShard *bucket = &AddressIndex[ShardOf(address)];
+    AddressShard *shard = &AddressIndex[ShardOf(address)];
     AllocRecord *found = nullptr;
-    EnterCriticalSection(&bucket->lock);
-    if (bucket->slots) {
-        uint32_t mask = Capacity(bucket) - 1;
-        uintptr_t tag = Tag(address, bucket->shift);
-        for (uint32_t i = Home(address, bucket->shift); uintptr_t slot = bucket->slots[i]; i = (i + 1) & mask) {
+    EnterCriticalSection(&shard->lock);
+    if (shard->slots) {
+        uint32_t mask = Capacity(shard) - 1;
+        uintptr_t tag = Tag(address, shard->shift);
+        for (uint32_t i = Home(address, shard->shift); uintptr_t slot = shard->slots[i]; i = (i + 1) & mask) {
             if (!Holds(slot, tag, address))
                 continue;
             // An address has at most one record, whatever its kind.
             if (SlotRecord(slot)->kind == kind) {
                 found = SlotRecord(slot);
                 // Where the probe run ends here anyway, the slot is free again.
-                if (bucket->slots[(i + 1) & mask]) {
-                    bucket->slots[i] = Tombstone;
+                if (shard->slots[(i + 1) & mask]) {
+                    shard->slots[i] = Tombstone;
                 } else {
-                    bucket->slots[i] = 0;
-                    bucket->used--;
+                    shard->slots[i] = 0;
+                    shard->used--;
                 }
-                bucket->live--;
+                shard->live--;
             }
             break;
         }
     }
-    LeaveCriticalSection(&bucket->lock);
+    LeaveCriticalSection(&shard->lock);
     return found;
 }
 
