@@ -1,21 +1,29 @@
-// The record table: per bucket an address hash under its own lock, so that
-// look-ups stay O(1) at any number of live blocks and threads rarely meet.
+// The record table. While recording, an address hash split into shards by
+// 64 KB region, each under its own lock: look-ups stay O(1) at any number of
+// live blocks, and threads whose blocks lie in different regions share no
+// lock and no cache line. The order within each of the 127 buckets survives
+// as one insertion counter per bucket; the dump rebuilds the chains from it.
 #include "tracking/alloc_table.h"
 #include "control/options.h"
 
-AddressBucket AddressIndex[AllocBucketCount];
+AddressShard AddressIndex[AddressShardCount];
 AllocRecord *AllocTable[AllocBucketCount];
 HANDLE RecordHeap;
 uint32_t RecordDepth = DefaultStackDepth;
 static bool TableFrozen;
 
+// Insertions so far per bucket, each on a cache line of its own.
+static struct alignas(64) {
+    volatile LONG count;
+} BucketInsertions[AllocBucketCount];
+
 namespace {
 
-enum : uint32_t { FirstSlotBits = 4 };
+enum : uint32_t { FirstSlotBits = 4, ShardSpins = 1000 };
 // A released record's slot: probe runs go on past it, insertions reuse it.
 const uintptr_t Tombstone = 1;
 
-inline uint32_t Capacity(const AddressBucket *bucket) { return bucket->slots ? 1u << (32 - bucket->shift) : 0; }
+inline uint32_t Capacity(const AddressShard *shard) { return shard->slots ? 1u << (32 - shard->shift) : 0; }
 
 inline uint32_t Mixed(uint32_t address) { return address * 0x9E3779B1u; }
 inline uint32_t Home(uint32_t address, uint32_t shift) { return Mixed(address) >> shift; }
@@ -29,13 +37,13 @@ inline bool Holds(uintptr_t slot, uintptr_t tag, uint32_t address)
 
 // Under the lock, with a free slot left: puts the record in, or over a stale
 // record of the same address, which it returns.
-AllocRecord *Place(AddressBucket *bucket, AllocRecord *record)
+AllocRecord *Place(AddressShard *shard, AllocRecord *record)
 {
-    uint32_t mask = Capacity(bucket) - 1;
-    uintptr_t tag = Tag(record->address, bucket->shift);
+    uint32_t mask = Capacity(shard) - 1;
+    uintptr_t tag = Tag(record->address, shard->shift);
     uintptr_t *reuse = nullptr;
-    for (uint32_t i = Home(record->address, bucket->shift);; i = (i + 1) & mask) {
-        uintptr_t *slot = &bucket->slots[i];
+    for (uint32_t i = Home(record->address, shard->shift);; i = (i + 1) & mask) {
+        uintptr_t *slot = &shard->slots[i];
         if (Holds(*slot, tag, record->address)) {
             AllocRecord *stale = SlotRecord(*slot);
             *slot = reinterpret_cast<uintptr_t>(record) | tag;
@@ -46,24 +54,24 @@ AllocRecord *Place(AddressBucket *bucket, AllocRecord *record)
         if (!*slot) {
             if (!reuse) {
                 reuse = slot;
-                bucket->used++;
+                shard->used++;
             }
             *reuse = reinterpret_cast<uintptr_t>(record) | tag;
-            bucket->live++;
+            shard->live++;
             return nullptr;
         }
     }
 }
 
-// Rebuilds the bucket's index into a new array when it is too full of
+// Rebuilds the shard's index into a new array when it is too full of
 // records or tombstones, twice as large when the records alone need it. The
 // memory is had with no lock held; false when there is none.
-bool Rebuild(AddressBucket *bucket)
+bool Rebuild(AddressShard *shard)
 {
-    EnterCriticalSection(&bucket->lock);
-    uint32_t live = bucket->live;
-    LeaveCriticalSection(&bucket->lock);
-    // Half full at most: a growing bucket doubles, and a sixth of the slots
+    EnterCriticalSection(&shard->lock);
+    uint32_t live = shard->live;
+    LeaveCriticalSection(&shard->lock);
+    // Half full at most: a growing shard doubles, and a sixth of the slots
     // at least fills before the next rebuild.
     uint32_t bits = FirstSlotBits;
     while (2 * (live + 1) > (1u << bits))
@@ -72,12 +80,12 @@ bool Rebuild(AddressBucket *bucket)
     if (!slots)
         return false;
     uintptr_t *unused = slots;
-    EnterCriticalSection(&bucket->lock);
+    EnterCriticalSection(&shard->lock);
     // Another thread may have rebuilt meanwhile, or records come and gone.
-    if (3 * (bucket->used + 1) > 2 * Capacity(bucket) && 3 * (bucket->live + 1) <= (2u << bits)) {
+    if (3 * (shard->used + 1) > 2 * Capacity(shard) && 3 * (shard->live + 1) <= (2u << bits)) {
         uint32_t shift = 32 - bits, mask = (1u << bits) - 1;
-        for (uint32_t i = 0, capacity = Capacity(bucket); i < capacity; i++) {
-            uintptr_t slot = bucket->slots[i];
+        for (uint32_t i = 0, capacity = Capacity(shard); i < capacity; i++) {
+            uintptr_t slot = shard->slots[i];
             if (slot <= Tombstone)
                 continue;
             uint32_t address = SlotRecord(slot)->address;
@@ -88,39 +96,49 @@ bool Rebuild(AddressBucket *bucket)
         }
         // Published only when complete: a thread ended in the middle leaves
         // the old index whole.
-        unused = bucket->slots;
-        bucket->slots = slots;
-        bucket->shift = shift;
-        bucket->used = bucket->live;
+        unused = shard->slots;
+        shard->slots = slots;
+        shard->shift = shift;
+        shard->used = shard->live;
     }
-    LeaveCriticalSection(&bucket->lock);
+    LeaveCriticalSection(&shard->lock);
     if (unused)
         HeapFree(RecordHeap, 0, unused);
     return true;
 }
 
-// Newest first: the smallest age (insertions since) first. Heap sort, in
-// place, since the dump may run where nothing can be allocated.
-void SortNewestFirst(uintptr_t *records, uint32_t count, uint32_t sequence)
+inline uint32_t ShardOf(uint32_t address) { return ((address >> 16) * 0x9E3779B1u) >> 25; }
+
+// Order of the records within a shard for the dump: by bucket, then newest
+// first. Keys are read from the records, so that nothing is allocated.
+inline uint64_t DumpKey(uintptr_t slot)
 {
-    auto age = [&](uint32_t i) { return sequence - SlotRecord(records[i])->sequence; };
+    const AllocRecord *record = SlotRecord(slot);
+    uint32_t bucket = AllocBucket(record->address);
+    return uint64_t(bucket) << 32 | uint32_t(BucketInsertions[bucket].count - record->sequence);
+}
+
+// Heap sort by DumpKey, in place: the dump may run where nothing can be
+// allocated.
+void SortForDump(uintptr_t *slots, uint32_t count)
+{
     auto sift = [&](uint32_t root, uint32_t end) {
         for (uint32_t child; (child = 2 * root + 1) < end; root = child) {
-            if (child + 1 < end && age(child + 1) > age(child))
+            if (child + 1 < end && DumpKey(slots[child + 1]) > DumpKey(slots[child]))
                 child++;
-            if (age(root) >= age(child))
+            if (DumpKey(slots[root]) >= DumpKey(slots[child]))
                 return;
-            uintptr_t swap = records[root];
-            records[root] = records[child];
-            records[child] = swap;
+            uintptr_t swap = slots[root];
+            slots[root] = slots[child];
+            slots[child] = swap;
         }
     };
     for (uint32_t i = count / 2; i-- > 0;)
         sift(i, count);
     for (uint32_t end = count; end-- > 1;) {
-        uintptr_t swap = records[0];
-        records[0] = records[end];
-        records[end] = swap;
+        uintptr_t swap = slots[0];
+        slots[0] = slots[end];
+        slots[end] = swap;
         sift(0, end);
     }
 }
@@ -132,46 +150,52 @@ void ClearAllocTable()
     RetireRecordSlots();
     for (uint32_t b = 0; b < AllocBucketCount; b++) {
         AllocTable[b] = nullptr;
-        AddressIndex[b].slots = nullptr;
-        AddressIndex[b].shift = 0;
-        AddressIndex[b].live = 0;
-        AddressIndex[b].used = 0;
-        AddressIndex[b].sequence = 0;
+        BucketInsertions[b].count = 0;
+    }
+    for (AddressShard &shard : AddressIndex) {
+        shard.slots = nullptr;
+        shard.shift = 0;
+        shard.live = 0;
+        shard.used = 0;
     }
     TableFrozen = false;
 }
 
-// No debug information: Wine would allocate it on the process heap.
+// No debug information: Wine would allocate it on the process heap. A short
+// spin before sleeping: a shard is held for a few dozen instructions, while
+// a sleep costs a round trip to the server under Wine.
 void InitTableLock()
 {
-    for (AddressBucket &bucket : AddressIndex)
-        InitializeCriticalSectionEx(&bucket.lock, 0, CRITICAL_SECTION_NO_DEBUG_INFO);
+    for (AddressShard &shard : AddressIndex)
+        InitializeCriticalSectionEx(&shard.lock, ShardSpins, CRITICAL_SECTION_NO_DEBUG_INFO);
 }
 
 void DeleteTableLock()
 {
-    for (AddressBucket &bucket : AddressIndex)
-        DeleteCriticalSection(&bucket.lock);
+    for (AddressShard &shard : AddressIndex)
+        DeleteCriticalSection(&shard.lock);
 }
 
 // A heap never hands out a block that is still live: a record that holds the
 // same address is stale (its release took a path no hook saw) and goes.
 void InsertRecord(AllocRecord *record)
 {
-    AddressBucket *bucket = &AddressIndex[AllocBucket(record->address)];
+    // An atomic count per bucket: its order is the order in which a single
+    // list per bucket would have had the records pushed.
+    record->sequence = InterlockedIncrement(&BucketInsertions[AllocBucket(record->address)].count);
+    AddressShard *shard = &AddressIndex[ShardOf(record->address)];
     AllocRecord *stale;
     for (;;) {
-        EnterCriticalSection(&bucket->lock);
+        EnterCriticalSection(&shard->lock);
         // Records and tombstones at most two thirds of the slots, so that
         // probe runs stay short and always end at a free slot.
-        if (3 * (bucket->used + 1) <= 2 * Capacity(bucket)) {
-            record->sequence = bucket->sequence++;
-            stale = Place(bucket, record);
-            LeaveCriticalSection(&bucket->lock);
+        if (3 * (shard->used + 1) <= 2 * Capacity(shard)) {
+            stale = Place(shard, record);
+            LeaveCriticalSection(&shard->lock);
             break;
         }
-        LeaveCriticalSection(&bucket->lock);
-        if (!Rebuild(bucket)) {
+        LeaveCriticalSection(&shard->lock);
+        if (!Rebuild(shard)) {
             stale = record;  // no memory: the block goes unrecorded
             break;
         }
@@ -182,31 +206,31 @@ void InsertRecord(AllocRecord *record)
 
 AllocRecord *TakeRecord(uint32_t address, uint32_t kind)
 {
-    AddressBucket *bucket = &AddressIndex[AllocBucket(address)];
+    AddressShard *shard = &AddressIndex[ShardOf(address)];
     AllocRecord *found = nullptr;
-    EnterCriticalSection(&bucket->lock);
-    if (bucket->slots) {
-        uint32_t mask = Capacity(bucket) - 1;
-        uintptr_t tag = Tag(address, bucket->shift);
-        for (uint32_t i = Home(address, bucket->shift); uintptr_t slot = bucket->slots[i]; i = (i + 1) & mask) {
+    EnterCriticalSection(&shard->lock);
+    if (shard->slots) {
+        uint32_t mask = Capacity(shard) - 1;
+        uintptr_t tag = Tag(address, shard->shift);
+        for (uint32_t i = Home(address, shard->shift); uintptr_t slot = shard->slots[i]; i = (i + 1) & mask) {
             if (!Holds(slot, tag, address))
                 continue;
             // An address has at most one record, whatever its kind.
             if (SlotRecord(slot)->kind == kind) {
                 found = SlotRecord(slot);
                 // Where the probe run ends here anyway, the slot is free again.
-                if (bucket->slots[(i + 1) & mask]) {
-                    bucket->slots[i] = Tombstone;
+                if (shard->slots[(i + 1) & mask]) {
+                    shard->slots[i] = Tombstone;
                 } else {
-                    bucket->slots[i] = 0;
-                    bucket->used--;
+                    shard->slots[i] = 0;
+                    shard->used--;
                 }
-                bucket->live--;
+                shard->live--;
             }
             break;
         }
     }
-    LeaveCriticalSection(&bucket->lock);
+    LeaveCriticalSection(&shard->lock);
     return found;
 }
 
@@ -217,26 +241,62 @@ void FreezeAllocTable()
     TableFrozen = true;
     // Nothing may hand out a slot of this run's heap any more.
     RetireRecordSlots();
-    for (uint32_t b = 0; b < AllocBucketCount; b++) {
-        AddressBucket *bucket = &AddressIndex[b];
-        uint32_t count = 0;
-        for (uint32_t i = 0, capacity = Capacity(bucket); i < capacity; i++)
-            if (bucket->slots[i] > Tombstone)
-                bucket->slots[count++] = bucket->slots[i];
-        SortNewestFirst(bucket->slots, count, bucket->sequence);
-        AllocRecord *head = nullptr;
-        for (uint32_t i = count; i-- > 0;) {
-            AllocRecord *record = SlotRecord(bucket->slots[i]);
-            // A thread ended at process exit in the middle of a change may
-            // have left a record in two slots: it is linked once.
-            if (record == head)
-                continue;
-            record->next = head;
-            head = record;
+    // Each shard sorted by bucket and age; then each bucket's chain is merged
+    // from the shards, newest first, through a small heap of shards keyed by
+    // their next record.
+    uint32_t count[AddressShardCount], next[AddressShardCount];
+    for (uint32_t s = 0; s < AddressShardCount; s++) {
+        AddressShard *shard = &AddressIndex[s];
+        count[s] = next[s] = 0;
+        for (uint32_t i = 0, capacity = Capacity(shard); i < capacity; i++)
+            if (shard->slots[i] > Tombstone)
+                shard->slots[count[s]++] = shard->slots[i];
+        SortForDump(shard->slots, count[s]);
+    }
+    uint32_t heap[AddressShardCount];
+    auto key = [&](uint32_t s) { return DumpKey(AddressIndex[s].slots[next[s]]); };
+    auto sift = [&](uint32_t root, uint32_t size) {
+        for (uint32_t child; (child = 2 * root + 1) < size; root = child) {
+            if (child + 1 < size && key(heap[child + 1]) < key(heap[child]))
+                child++;
+            if (key(heap[root]) <= key(heap[child]))
+                return;
+            uint32_t swap = heap[root];
+            heap[root] = heap[child];
+            heap[child] = swap;
         }
-        AllocTable[b] = head;
-        bucket->slots = nullptr;
-        bucket->live = 0;
-        bucket->used = 0;
+    };
+    uint32_t size = 0;
+    for (uint32_t s = 0; s < AddressShardCount; s++)
+        if (count[s])
+            heap[size++] = s;
+    for (uint32_t i = size / 2; i-- > 0;)
+        sift(i, size);
+    // Keys ascend across buckets, so the merge meets the buckets in order.
+    AllocRecord *tail = nullptr;
+    uint32_t tailBucket = 0;
+    while (size) {
+        uint32_t s = heap[0];
+        AllocRecord *record = SlotRecord(AddressIndex[s].slots[next[s]++]);
+        if (next[s] == count[s])
+            heap[0] = heap[--size];
+        sift(0, size);
+        // A thread ended at process exit in the middle of a change may have
+        // left a record in two slots: it is linked once.
+        if (record == tail)
+            continue;
+        uint32_t bucket = AllocBucket(record->address);
+        if (tail && tailBucket == bucket)
+            tail->next = record;
+        else
+            AllocTable[bucket] = record;
+        record->next = nullptr;  // its insertion count is no longer needed
+        tail = record;
+        tailBucket = bucket;
+    }
+    for (AddressShard &shard : AddressIndex) {
+        shard.slots = nullptr;
+        shard.live = 0;
+        shard.used = 0;
     }
 }

@@ -1,7 +1,7 @@
 // The table of live recorded blocks, one record per block, on a private heap
-// that lives for one recording run. While recording, each of the 127 buckets
-// indexes its records by address in a hash of its own under its own lock;
-// for the dump, each bucket becomes a chain, newest first.
+// that lives for one recording run. While recording, records are found by
+// address in a sharded hash; for the dump, each of the 127 buckets becomes a
+// chain, newest first.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
@@ -10,7 +10,7 @@
 struct AllocRecord {
     union {
         AllocRecord *next;  // the bucket's chain, once frozen for the dump
-        uint32_t sequence;  // while recording: the bucket's insertion count at insertion
+        uint32_t sequence;  // while recording: its bucket's insertion count at insertion
     };
     uint32_t address;
     uint32_t size;
@@ -20,20 +20,21 @@ struct AllocRecord {
 
 enum : uint32_t { AllocBucketCount = 127 };
 
-// One bucket's address index: open addressing with linear probing. A slot
-// holds a record pointer with three bits of the address's hash in its low
-// bits, so that most probes need not read the record; 0 is a free slot, 1 a
-// released one.
-struct alignas(64) AddressBucket {
+enum : uint32_t { AddressShardCount = 128 };
+
+// One shard of the address index: open addressing with linear probing. A
+// slot holds a record pointer with three bits of the address's hash in its
+// low bits, so that most probes need not read the record; 0 is a free slot,
+// 1 a released one.
+struct alignas(64) AddressShard {
     CRITICAL_SECTION lock;
-    uintptr_t *slots;   // from the RecordHeap; null until the first insertion
-    uint32_t shift;     // 32 - log2(number of slots)
-    uint32_t live;      // slots holding a record
-    uint32_t used;      // slots holding a record or released
-    uint32_t sequence;  // insertions so far
+    uintptr_t *slots;  // from the RecordHeap; null until the first insertion
+    uint32_t shift;    // 32 - log2(number of slots)
+    uint32_t live;     // slots holding a record
+    uint32_t used;     // slots holding a record or released
 };
 
-extern AddressBucket AddressIndex[AllocBucketCount];
+extern AddressShard AddressIndex[AddressShardCount];
 // The chains for the dump, filled by FreezeAllocTable.
 extern AllocRecord *AllocTable[AllocBucketCount];
 extern HANDLE RecordHeap;

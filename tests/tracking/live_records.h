@@ -5,7 +5,7 @@
 
 template <typename Visit> void ForEachLiveRecord(Visit visit)
 {
-    for (AddressBucket &bucket : AddressIndex) {
+    for (AddressShard &bucket : AddressIndex) {
         if (!bucket.slots)
             continue;
         for (uint32_t i = 0, slots = 1u << (32 - bucket.shift); i < slots; i++)
