@@ -284,9 +284,8 @@ DWORD WINAPI BlockOnLockedHeap(void *)
     return 0;
 }
 
-// A thread terminated inside a real allocator call never leaves its
-// interceptor: the stop neither waits for it nor warns.
-void StuckThread()
+// Starts recording and a thread that is held inside HeapAlloc on a locked heap.
+HANDLE RecordWithAThreadInsideTheAllocator()
 {
     LockedHeap = HeapCreate(0, 0, 0);
     TarnwickStart();
@@ -295,6 +294,14 @@ void StuckThread()
     HANDLE thread = CreateThread(nullptr, 0, BlockOnLockedHeap, nullptr, 0, nullptr);
     WaitForSingleObject(AboutToAllocate, INFINITE);
     Sleep(200);  // into the allocator, where the heap lock holds it
+    return thread;
+}
+
+// A thread terminated inside a real allocator call never leaves its
+// interceptor: the stop neither waits for it nor warns.
+void StuckThread()
+{
+    HANDLE thread = RecordWithAThreadInsideTheAllocator();
     TerminateThread(thread, 1);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
@@ -308,13 +315,7 @@ void StuckThread()
 // stop warns and returns, and the dump comes once the thread has left.
 void BusyThread()
 {
-    LockedHeap = HeapCreate(0, 0, 0);
-    TarnwickStart();
-    HeapLock(LockedHeap);
-    AboutToAllocate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE thread = CreateThread(nullptr, 0, BlockOnLockedHeap, nullptr, 0, nullptr);
-    WaitForSingleObject(AboutToAllocate, INFINITE);
-    Sleep(200);
+    HANDLE thread = RecordWithAThreadInsideTheAllocator();
     LeakFromLocal();
     TarnwickStop();
     Say("stopped");
