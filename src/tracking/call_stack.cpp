@@ -14,6 +14,9 @@ namespace {
 struct Walk {
     uint32_t *frames;
     uint32_t frame;
+    // Entries written so far. Every access of the walk is volatile, so that
+    // the entries and their count are in memory when a fault ends it.
+    volatile uint32_t kept;
 };
 
 // The committed stack of the calling thread, from its TEB: [limit, base).
@@ -32,14 +35,17 @@ void WalkFrames(void *context)
     uint32_t stackLimit, stackBase;
     StackBounds(&stackLimit, &stackBase);
     uint32_t frame = walk->frame;
-    uint32_t kept = 0;
+    volatile uint32_t &kept = walk->kept;
+    volatile uint32_t *const frames = walk->frames;
     for (uint32_t visited = 0; kept < limit && visited < MaxFramesVisited; visited++) {
         if (!IsStackFrame(frame, stackLimit, stackBase))
             break;
-        const uint32_t *words = reinterpret_cast<const uint32_t *>(frame);
+        const volatile uint32_t *words = reinterpret_cast<const volatile uint32_t *>(frame);
         uint32_t returnAddress = words[1];
-        if (returnAddress < imageBase || returnAddress > imageEnd)
-            walk->frames[kept++] = returnAddress;
+        if (returnAddress < imageBase || returnAddress > imageEnd) {
+            frames[kept] = returnAddress;
+            kept = kept + 1;
+        }
         uint32_t caller = words[0];
         if (caller <= frame)
             break;  // frames only grow towards the stack's base
@@ -57,6 +63,9 @@ bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase)
 // Not inlined: the walk starts at this function's own frame.
 __attribute__((noinline)) void CaptureCallStack(uint32_t *frames)
 {
-    Walk walk = {frames, reinterpret_cast<uint32_t>(__builtin_frame_address(0))};
+    Walk walk = {frames, reinterpret_cast<uint32_t>(__builtin_frame_address(0)), 0};
     RunGuarded(WalkFrames, &walk);
+    // The record comes unzeroed: every entry is written here.
+    for (uint32_t i = walk.kept; i < RecordDepth; i++)
+        frames[i] = 0;
 }
