@@ -19,7 +19,7 @@ static struct alignas(64) {
 
 namespace {
 
-enum : uint32_t { FirstSlotBits = 4, ShardSpins = 1000, ShardYields = 20 };
+enum : uint32_t { FirstSlotBits = 4, ShardSpins = 1000, ShardYields = 20, CacheLine = 64 };
 // A released record's slot: probe runs go on past it, insertions reuse it.
 const uintptr_t Tombstone = 1;
 
@@ -104,10 +104,15 @@ bool Rebuild(AddressShard *shard)
     uint32_t bits = FirstSlotBits;
     while (2 * (live + 1) > (1u << bits))
         bits++;
-    auto *slots = static_cast<uintptr_t *>(HeapAlloc(RecordHeap, HEAP_ZERO_MEMORY, sizeof(uintptr_t) << bits));
-    if (!slots)
+    // On whole cache lines of their own: the small arrays of shards that
+    // different threads use would otherwise share lines in the heap.
+    uint32_t bytes = ((sizeof(uintptr_t) << bits) + CacheLine - 1) & ~(CacheLine - 1);
+    void *block = HeapAlloc(RecordHeap, HEAP_ZERO_MEMORY, bytes + CacheLine - 1);
+    if (!block)
         return false;
-    uintptr_t *unused = slots;
+    auto *slots = reinterpret_cast<uintptr_t *>((reinterpret_cast<uintptr_t>(block) + CacheLine - 1) &
+                                                ~uintptr_t(CacheLine - 1));
+    void *unused = block;
     LockShard(shard);
     // Another thread may have rebuilt meanwhile, or records come and gone.
     if (3 * (shard->used + 1) > 2 * Capacity(shard) && 3 * (shard->live + 1) <= (2u << bits)) {
@@ -124,8 +129,9 @@ bool Rebuild(AddressShard *shard)
         }
         // Published only when complete: a thread ended in the middle leaves
         // the old index whole.
-        unused = shard->slots;
+        unused = shard->slotsBlock;
         shard->slots = slots;
+        shard->slotsBlock = block;
         shard->shift = shift;
         shard->used = shard->live;
     }
@@ -182,6 +188,7 @@ void ClearAllocTable()
     }
     for (AddressShard &shard : AddressIndex) {
         shard.slots = nullptr;
+        shard.slotsBlock = nullptr;
         shard.shift = 0;
         shard.live = 0;
         shard.used = 0;
@@ -318,6 +325,7 @@ void FreezeAllocTable()
     }
     for (AddressShard &shard : AddressIndex) {
         shard.slots = nullptr;
+        shard.slotsBlock = nullptr;
         shard.live = 0;
         shard.used = 0;
     }

@@ -29,6 +29,7 @@ enum : uint32_t { AddressShardCount = 128 };
 struct alignas(64) AddressShard {
     volatile LONG lock;  // 1 while a thread holds the shard
     uintptr_t *slots;  // from the RecordHeap; null until the first insertion
+    void *slotsBlock;  // the RecordHeap block that holds them, line-aligned
     uint32_t shift;    // 32 - log2(number of slots)
     uint32_t live;     // slots holding a record
     uint32_t used;     // slots holding a record or released
