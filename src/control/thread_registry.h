@@ -16,6 +16,7 @@ struct ThreadEntry {
 };
 
 enum : uint32_t { EntryAlignment = 64 };
+static_assert(sizeof(ThreadEntry) <= EntryAlignment, "an entry fits one cache line");
 
 enum : uint32_t { ThreadBucketCount = 63 };
 

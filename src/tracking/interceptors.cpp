@@ -104,8 +104,9 @@ inline bool IsRecordingCall(uint32_t savedDepth)
     return savedDepth == 1 && (!Options.ownThreadOnly || GetCurrentThreadId() == Options.optionsThreadId);
 }
 
-// The recording step shared by the three allocation interceptors.
-void RecordNewBlock(void *block, SIZE_T bytes, const Bracket *bracket)
+// The recording step shared by the three allocation interceptors. Inline,
+// so that the stack capture is called from the interceptor's own frame.
+__attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T bytes, const Bracket *bracket)
 {
     if (!block || !IsRecordingCall(bracket->savedDepth))
         return;
