@@ -30,25 +30,29 @@ void WalkFrames(void *context)
 {
     auto *walk = static_cast<Walk *>(context);
     const uint32_t limit = RecordDepth;
-    const uint32_t imageBase = static_cast<uint32_t>(OwnImageBase);
-    const uint32_t imageEnd = imageBase + OwnImageSize;
+    const uint32_t imageBase = static_cast<uint32_t>(OwnImageBase), imageSize = OwnImageSize;
     uint32_t stackLimit, stackBase;
     StackBounds(&stackLimit, &stackBase);
     uint32_t frame = walk->frame;
-    volatile uint32_t &kept = walk->kept;
+    if (!IsStackFrame(frame, stackLimit, stackBase))
+        return;
+    // Past the first frame, IsStackFrame reduces to these: a frame above the
+    // one before is above the stack's limit too.
+    const uint32_t highestFrame = stackBase - 8;
     volatile uint32_t *const frames = walk->frames;
+    uint32_t kept = 0;
     for (uint32_t visited = 0; kept < limit && visited < MaxFramesVisited; visited++) {
-        if (!IsStackFrame(frame, stackLimit, stackBase))
-            break;
         const volatile uint32_t *words = reinterpret_cast<const volatile uint32_t *>(frame);
         uint32_t returnAddress = words[1];
-        if (returnAddress < imageBase || returnAddress > imageEnd) {
+        // Outside the image: below its base or above base + size.
+        if (returnAddress - imageBase > imageSize) {
             frames[kept] = returnAddress;
-            kept = kept + 1;
+            walk->kept = ++kept;
         }
         uint32_t caller = words[0];
-        if (caller <= frame)
-            break;  // frames only grow towards the stack's base
+        // Frames only grow towards the stack's base.
+        if (caller <= frame || caller > highestFrame || caller % 4)
+            break;
         frame = caller;
     }
 }
