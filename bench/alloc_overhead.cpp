@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <algorithm>
 #include <vector>
 #include "tarnwick.h"
@@ -83,10 +84,10 @@ double PairLoop(HANDLE heap, int pairs)
     return InChain(ChainDepth, work);
 }
 
-// (a) Recorded pair against bare pair.
-double PairRatio(uint32_t depth)
+// (a) Recorded pair against bare pair; the median nanoseconds of each too.
+double PairRatio(uint32_t depth, double *bareNs, double *recordedNs)
 {
-    std::vector<double> ratios;
+    std::vector<double> ratios, bares, recordeds;
     HANDLE heap = GetProcessHeap();
     for (int round = 0; round < Rounds; round++) {
         double bare = PairLoop(heap, Pairs);
@@ -94,7 +95,11 @@ double PairRatio(uint32_t depth)
         double recorded = PairLoop(heap, Pairs);
         EndRecording();
         ratios.push_back(recorded / bare);
+        bares.push_back(bare * 1e9);
+        recordeds.push_back(recorded * 1e9);
     }
+    *bareNs = Median(bares);
+    *recordedNs = Median(recordeds);
     return Median(ratios);
 }
 
@@ -237,11 +242,17 @@ double StopAndDumpSeconds()
 
 }  // namespace
 
-int main()
+// With the argument "pairs", only (a).
+int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
-    printf("recorded pair / bare pair, depth 16:        %6.2f\n", PairRatio(16));
-    printf("recorded pair / bare pair, depth 4:         %6.2f\n", PairRatio(4));
+    for (uint32_t depth : {16u, 4u}) {
+        double bare, recorded, ratio = PairRatio(depth, &bare, &recorded);
+        printf("recorded pair / bare pair, depth %u:%*s%6.2f  (ns per pair: %.0f bare, %.0f recorded)\n", depth,
+               depth < 10 ? 9 : 8, "", ratio, bare, recorded);
+    }
+    if (argc > 1 && !strcmp(argv[1], "pairs"))
+        return 0;
 
     std::vector<double> plain, recorded, bytes, costs[4];
     for (int round = 0; round < 3; round++) {

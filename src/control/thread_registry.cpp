@@ -7,17 +7,9 @@
 HANDLE RegistryHeap;
 ThreadEntry *ThreadRegistry[ThreadBucketCount];
 static CRITICAL_SECTION RegistryLock;
-static DWORD EntrySlot = TLS_OUT_OF_INDEXES;
+DWORD EntrySlot = TLS_OUT_OF_INDEXES;
 
 namespace {
-
-// Marks a thread that is looking up or creating its entry under the registry
-// lock: it counts as inside a bracket for a stop that inspects it.
-ThreadEntry *const CreatingEntry = reinterpret_cast<ThreadEntry *>(1);
-
-// The TEB layout of 32-bit Windows, which Wine shares: 64 slots at 0xE10,
-// the expansion array's pointer at 0xF94.
-enum : uint32_t { TlsSlotsOffset = 0xE10, TlsExpansionOffset = 0xF94, TlsMinimumSlots = 64 };
 
 uint32_t OwnTeb()
 {
@@ -58,8 +50,13 @@ ThreadEntry *FindOrCreateEntry()
     }
     // The HeapAlloc interceptor passes RegistryHeap calls straight through, so
     // this never re-enters the registry.
-    auto *entry = static_cast<ThreadEntry *>(HeapAlloc(RegistryHeap, HEAP_ZERO_MEMORY, sizeof(ThreadEntry)));
-    if (entry) {
+    void *block = HeapAlloc(RegistryHeap, HEAP_ZERO_MEMORY, sizeof(ThreadEntry) + 2 * EntryAlignment - 1);
+    ThreadEntry *entry = nullptr;
+    if (block) {
+        // Padded to whole lines on both sides: no neighbour's data shares them.
+        entry = reinterpret_cast<ThreadEntry *>((reinterpret_cast<uintptr_t>(block) + EntryAlignment - 1) &
+                                                ~uintptr_t(EntryAlignment - 1));
+        entry->block = block;
         entry->threadId = id;
         entry->depth = 0;
         entry->next = *head;
@@ -79,7 +76,7 @@ void InitThreadRegistry()
     EntrySlot = TlsAlloc();
 }
 
-ThreadEntry *CurrentThreadEntry()
+ThreadEntry *FindOrCreateCurrentEntry()
 {
     ThreadEntry *volatile *cell = SlotCell(OwnTeb());
     if (cell) {
@@ -106,28 +103,14 @@ void RemoveCurrentThreadEntry()
             ReleaseRecordCache(&entry->records);
             // While hooks are installed this HeapFree opens a bracket, which
             // creates a new entry under the lock we already hold (re-entrant).
-            HeapFree(RegistryHeap, 0, entry);
+            HeapFree(RegistryHeap, 0, entry->block);
             break;
         }
     }
     LeaveCriticalSection(&RegistryLock);
 }
 
-// Without an entry (RegistryHeap exhausted) savedDepth is 0: not the
-// outermost call, so nothing is recorded, but the real function still runs;
-// an entry created later by LeaveInterceptor then starts fresh.
-void EnterInterceptor(uint32_t *savedDepth)
-{
-    ThreadEntry *entry = CurrentThreadEntry();
-    if (!entry) {
-        *savedDepth = 0;
-        return;
-    }
-    if (entry->depth == 0)
-        entry->depth = 1;
-    *savedDepth = entry->depth;
-    entry->depth = entry->depth + 1;
-}
+void EnterInterceptor(uint32_t *savedDepth) { OpenInterceptor(savedDepth); }
 
 void LeaveInterceptor(uint32_t savedDepth)
 {

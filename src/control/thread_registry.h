@@ -5,12 +5,18 @@
 #include <stdint.h>
 #include "tracking/record_slots.h"
 
+// Written on every intercepted call by its own thread: each entry sits on
+// cache lines of its own (EntryAlignment), so threads never share one.
 struct ThreadEntry {
     uint32_t threadId;
     ThreadEntry *next;
     uint32_t depth;  // 0 fresh, else 1 + intercepted calls open on the thread
     RecordCache records;
+    void *block;     // the RegistryHeap block that holds the entry
 };
+
+enum : uint32_t { EntryAlignment = 64 };
+static_assert(sizeof(ThreadEntry) <= EntryAlignment, "an entry fits one cache line");
 
 enum : uint32_t { ThreadBucketCount = 63 };
 
@@ -22,10 +28,66 @@ inline uint32_t ThreadBucket(uint32_t threadId) { return (threadId >> 2) % Threa
 // Clears the buckets, initialises the registry lock and takes the TLS slot
 // that leads each thread to its entry; RegistryHeap must exist.
 void InitThreadRegistry();
-ThreadEntry *CurrentThreadEntry();
+
+// The TLS slot that leads each thread to its entry.
+extern DWORD EntrySlot;
+// Marks a thread that is looking up or creating its entry under the registry
+// lock: it counts as inside a bracket for a stop that inspects it.
+ThreadEntry *const CreatingEntry = reinterpret_cast<ThreadEntry *>(1);
+// The TEB layout of 32-bit Windows, which Wine shares: 64 slots at 0xE10,
+// the expansion array's pointer at 0xF94, the last-error value at 0x34.
+enum : uint32_t { TlsSlotsOffset = 0xE10, TlsExpansionOffset = 0xF94, TlsMinimumSlots = 64 };
+
+ThreadEntry *FindOrCreateCurrentEntry();
+
+// The calling thread's entry, created when it has none; null only when the
+// RegistryHeap cannot supply one. Inline: it is on every intercepted call.
+inline ThreadEntry *CurrentThreadEntry()
+{
+    if (EntrySlot < TlsMinimumSlots) {
+        ThreadEntry *entry;
+        __asm__ __volatile__("movl %%fs:(%1), %0" : "=r"(entry) : "r"(TlsSlotsOffset + 4 * EntrySlot));
+        if (entry > CreatingEntry)
+            return entry;
+    }
+    return FindOrCreateCurrentEntry();
+}
+
 void RemoveCurrentThreadEntry();
+
+// The bracket. OpenInterceptor is EnterInterceptor inline, for the
+// interceptors: it returns the thread's entry for CloseInterceptor.
+// Without an entry (RegistryHeap exhausted) savedDepth is 0: not the
+// outermost call, so nothing is recorded, but the real function still runs;
+// an entry created later by LeaveInterceptor then starts fresh.
+inline ThreadEntry *OpenInterceptor(uint32_t *savedDepth)
+{
+    ThreadEntry *entry = CurrentThreadEntry();
+    if (!entry) {
+        *savedDepth = 0;
+        return nullptr;
+    }
+    uint32_t depth = entry->depth ? entry->depth : 1;
+    *savedDepth = depth;
+    entry->depth = depth + 1;
+    return entry;
+}
+
 void EnterInterceptor(uint32_t *savedDepth);
+// Looks the entry up again, keeping the last-error value across a lookup
+// that may create it.
 void LeaveInterceptor(uint32_t savedDepth);
+
+// LeaveInterceptor with the entry that EnterInterceptor returned: it calls
+// nothing, so the last-error value stays as the real function left it.
+inline void CloseInterceptor(uint32_t savedDepth, ThreadEntry *entry)
+{
+    if (entry)
+        entry->depth = savedDepth;
+    else
+        LeaveInterceptor(savedDepth);
+}
+
 // Whether the thread whose TEB is at teb has a bracket open or is creating
 // its entry. Reads only that thread's TLS slot and entry: safe while the
 // thread is suspended, whatever lock it holds.

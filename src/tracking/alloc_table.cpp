@@ -19,9 +19,37 @@ static struct alignas(64) {
 
 namespace {
 
-enum : uint32_t { FirstSlotBits = 4, ShardSpins = 1000 };
+enum : uint32_t { FirstSlotBits = 4, ShardSpins = 1000, ShardYields = 20, CacheLine = 64 };
 // A released record's slot: probe runs go on past it, insertions reuse it.
 const uintptr_t Tombstone = 1;
+
+// A shard is held for a few dozen instructions, while a critical section
+// costs two locked instructions and calls into ntdll even when free. This
+// lock takes one compare-exchange and is released by a plain store (stores
+// are not reordered on x86). A waiter spins briefly, then yields, then
+// sleeps a millisecond at a time, so a preempted holder of any priority
+// gets the processor back and is never starved.
+__attribute__((noinline)) void WaitForShard(AddressShard *shard)
+{
+    for (uint32_t round = 0;; round++) {
+        if (!shard->lock && !InterlockedCompareExchange(&shard->lock, 1, 0))
+            return;
+        if (round < ShardSpins)
+            __builtin_ia32_pause();
+        else if (round < ShardSpins + ShardYields)
+            SwitchToThread();
+        else
+            Sleep(1);
+    }
+}
+
+inline void LockShard(AddressShard *shard)
+{
+    if (InterlockedCompareExchange(&shard->lock, 1, 0))
+        WaitForShard(shard);
+}
+
+inline void UnlockShard(AddressShard *shard) { __atomic_store_n(&shard->lock, 0, __ATOMIC_RELEASE); }
 
 inline uint32_t Capacity(const AddressShard *shard) { return shard->slots ? 1u << (32 - shard->shift) : 0; }
 
@@ -68,19 +96,24 @@ AllocRecord *Place(AddressShard *shard, AllocRecord *record)
 // memory is had with no lock held; false when there is none.
 bool Rebuild(AddressShard *shard)
 {
-    EnterCriticalSection(&shard->lock);
+    LockShard(shard);
     uint32_t live = shard->live;
-    LeaveCriticalSection(&shard->lock);
+    UnlockShard(shard);
     // Half full at most: a growing shard doubles, and a sixth of the slots
     // at least fills before the next rebuild.
     uint32_t bits = FirstSlotBits;
     while (2 * (live + 1) > (1u << bits))
         bits++;
-    auto *slots = static_cast<uintptr_t *>(HeapAlloc(RecordHeap, HEAP_ZERO_MEMORY, sizeof(uintptr_t) << bits));
-    if (!slots)
+    // On whole cache lines of their own: the small arrays of shards that
+    // different threads use would otherwise share lines in the heap.
+    uint32_t bytes = ((sizeof(uintptr_t) << bits) + CacheLine - 1) & ~(CacheLine - 1);
+    void *block = HeapAlloc(RecordHeap, HEAP_ZERO_MEMORY, bytes + CacheLine - 1);
+    if (!block)
         return false;
-    uintptr_t *unused = slots;
-    EnterCriticalSection(&shard->lock);
+    auto *slots = reinterpret_cast<uintptr_t *>((reinterpret_cast<uintptr_t>(block) + CacheLine - 1) &
+                                                ~uintptr_t(CacheLine - 1));
+    void *unused = block;
+    LockShard(shard);
     // Another thread may have rebuilt meanwhile, or records come and gone.
     if (3 * (shard->used + 1) > 2 * Capacity(shard) && 3 * (shard->live + 1) <= (2u << bits)) {
         uint32_t shift = 32 - bits, mask = (1u << bits) - 1;
@@ -96,12 +129,13 @@ bool Rebuild(AddressShard *shard)
         }
         // Published only when complete: a thread ended in the middle leaves
         // the old index whole.
-        unused = shard->slots;
+        unused = shard->slotsBlock;
         shard->slots = slots;
+        shard->slotsBlock = block;
         shard->shift = shift;
         shard->used = shard->live;
     }
-    LeaveCriticalSection(&shard->lock);
+    UnlockShard(shard);
     if (unused)
         HeapFree(RecordHeap, 0, unused);
     return true;
@@ -154,6 +188,7 @@ void ClearAllocTable()
     }
     for (AddressShard &shard : AddressIndex) {
         shard.slots = nullptr;
+        shard.slotsBlock = nullptr;
         shard.shift = 0;
         shard.live = 0;
         shard.used = 0;
@@ -161,20 +196,14 @@ void ClearAllocTable()
     TableFrozen = false;
 }
 
-// No debug information: Wine would allocate it on the process heap. A short
-// spin before sleeping: a shard is held for a few dozen instructions, while
-// a sleep costs a round trip to the server under Wine.
 void InitTableLock()
 {
     for (AddressShard &shard : AddressIndex)
-        InitializeCriticalSectionEx(&shard.lock, ShardSpins, CRITICAL_SECTION_NO_DEBUG_INFO);
+        shard.lock = 0;
 }
 
-void DeleteTableLock()
-{
-    for (AddressShard &shard : AddressIndex)
-        DeleteCriticalSection(&shard.lock);
-}
+// The shard locks hold no system resource: nothing to release.
+void DeleteTableLock() {}
 
 // A heap never hands out a block that is still live: a record that holds the
 // same address is stale (its release took a path no hook saw) and goes.
@@ -186,15 +215,15 @@ void InsertRecord(AllocRecord *record)
     AddressShard *shard = &AddressIndex[ShardOf(record->address)];
     AllocRecord *stale;
     for (;;) {
-        EnterCriticalSection(&shard->lock);
+        LockShard(shard);
         // Records and tombstones at most two thirds of the slots, so that
         // probe runs stay short and always end at a free slot.
         if (3 * (shard->used + 1) <= 2 * Capacity(shard)) {
             stale = Place(shard, record);
-            LeaveCriticalSection(&shard->lock);
+            UnlockShard(shard);
             break;
         }
-        LeaveCriticalSection(&shard->lock);
+        UnlockShard(shard);
         if (!Rebuild(shard)) {
             stale = record;  // no memory: the block goes unrecorded
             break;
@@ -208,7 +237,7 @@ AllocRecord *TakeRecord(uint32_t address, uint32_t kind)
 {
     AddressShard *shard = &AddressIndex[ShardOf(address)];
     AllocRecord *found = nullptr;
-    EnterCriticalSection(&shard->lock);
+    LockShard(shard);
     if (shard->slots) {
         uint32_t mask = Capacity(shard) - 1;
         uintptr_t tag = Tag(address, shard->shift);
@@ -230,7 +259,7 @@ AllocRecord *TakeRecord(uint32_t address, uint32_t kind)
             break;
         }
     }
-    LeaveCriticalSection(&shard->lock);
+    UnlockShard(shard);
     return found;
 }
 
@@ -296,6 +325,7 @@ void FreezeAllocTable()
     }
     for (AddressShard &shard : AddressIndex) {
         shard.slots = nullptr;
+        shard.slotsBlock = nullptr;
         shard.live = 0;
         shard.used = 0;
     }

@@ -27,8 +27,9 @@ enum : uint32_t { AddressShardCount = 128 };
 // low bits, so that most probes need not read the record; 0 is a free slot,
 // 1 a released one.
 struct alignas(64) AddressShard {
-    CRITICAL_SECTION lock;
+    volatile LONG lock;  // 1 while a thread holds the shard
     uintptr_t *slots;  // from the RecordHeap; null until the first insertion
+    void *slotsBlock;  // the RecordHeap block that holds them, line-aligned
     uint32_t shift;    // 32 - log2(number of slots)
     uint32_t live;     // slots holding a record
     uint32_t used;     // slots holding a record or released

@@ -14,6 +14,9 @@ namespace {
 struct Walk {
     uint32_t *frames;
     uint32_t frame;
+    // Entries written so far. Every access of the walk is volatile, so that
+    // the entries and their count are in memory when a fault ends it.
+    volatile uint32_t kept;
 };
 
 // The committed stack of the calling thread, from its TEB: [limit, base).
@@ -27,22 +30,29 @@ void WalkFrames(void *context)
 {
     auto *walk = static_cast<Walk *>(context);
     const uint32_t limit = RecordDepth;
-    const uint32_t imageBase = static_cast<uint32_t>(OwnImageBase);
-    const uint32_t imageEnd = imageBase + OwnImageSize;
+    const uint32_t imageBase = static_cast<uint32_t>(OwnImageBase), imageSize = OwnImageSize;
     uint32_t stackLimit, stackBase;
     StackBounds(&stackLimit, &stackBase);
     uint32_t frame = walk->frame;
+    if (!IsStackFrame(frame, stackLimit, stackBase))
+        return;
+    // Past the first frame, IsStackFrame reduces to these: a frame above the
+    // one before is above the stack's limit too.
+    const uint32_t highestFrame = stackBase - 8;
+    volatile uint32_t *const frames = walk->frames;
     uint32_t kept = 0;
     for (uint32_t visited = 0; kept < limit && visited < MaxFramesVisited; visited++) {
-        if (!IsStackFrame(frame, stackLimit, stackBase))
-            break;
-        const uint32_t *words = reinterpret_cast<const uint32_t *>(frame);
+        const volatile uint32_t *words = reinterpret_cast<const volatile uint32_t *>(frame);
         uint32_t returnAddress = words[1];
-        if (returnAddress < imageBase || returnAddress > imageEnd)
-            walk->frames[kept++] = returnAddress;
+        // Outside the image: below its base or above base + size.
+        if (returnAddress - imageBase > imageSize) {
+            frames[kept] = returnAddress;
+            walk->kept = ++kept;
+        }
         uint32_t caller = words[0];
-        if (caller <= frame)
-            break;  // frames only grow towards the stack's base
+        // Frames only grow towards the stack's base.
+        if (caller <= frame || caller > highestFrame || caller % 4)
+            break;
         frame = caller;
     }
 }
@@ -57,6 +67,9 @@ bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase)
 // Not inlined: the walk starts at this function's own frame.
 __attribute__((noinline)) void CaptureCallStack(uint32_t *frames)
 {
-    Walk walk = {frames, reinterpret_cast<uint32_t>(__builtin_frame_address(0))};
+    Walk walk = {frames, reinterpret_cast<uint32_t>(__builtin_frame_address(0)), 0};
     RunGuarded(WalkFrames, &walk);
+    // The record comes unzeroed: every entry is written here.
+    for (uint32_t i = walk.kept; i < RecordDepth; i++)
+        frames[i] = 0;
 }

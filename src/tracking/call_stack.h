@@ -7,7 +7,7 @@
 enum : uint32_t { MaxFramesVisited = 1024 };
 
 // Writes up to RecordDepth return addresses outside the library's image into
-// frames (which must be zeroed), innermost first.
+// frames, innermost first, and 0 into the rest of its RecordDepth entries.
 void CaptureCallStack(uint32_t *frames);
 // Whether the two words at frame lie inside the stack [stackLimit, stackBase)
 // and are 4-byte aligned.

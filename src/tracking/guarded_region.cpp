@@ -5,18 +5,6 @@
 
 namespace {
 
-SehRegistration *ChainHead()
-{
-    SehRegistration *head;
-    __asm__ __volatile__("movl %%fs:0, %0" : "=r"(head));
-    return head;
-}
-
-void SetChainHead(SehRegistration *head)
-{
-    __asm__ __volatile__("movl %0, %%fs:0" : : "r"(head) : "memory");
-}
-
 struct GuardFrame {
     SehRegistration registration;  // first: the handler receives its address
     void *jump[5];
@@ -55,31 +43,18 @@ extern "C" EXCEPTION_DISPOSITION __cdecl ExitActionHandler(EXCEPTION_RECORD *rec
 
 }  // namespace
 
+extern "C" void *const ExitActionHandlerEntry = reinterpret_cast<void *>(ExitActionHandler);
+
 uint32_t RunGuarded(void (*body)(void *), void *context)
 {
     GuardFrame guard;
     guard.code = 0;
     guard.registration.handler = reinterpret_cast<void *>(GuardHandler);
     if (__builtin_setjmp(guard.jump) == 0) {
-        guard.registration.next = ChainHead();
-        SetChainHead(&guard.registration);
+        guard.registration.next = SehChainHead();
+        SetSehChainHead(&guard.registration);
         body(context);
     }
-    SetChainHead(guard.registration.next);
+    SetSehChainHead(guard.registration.next);
     return guard.code;
-}
-
-void PushExitAction(ExitActionFrame *frame, void (*action)(void *), void *context)
-{
-    frame->action = action;
-    frame->context = context;
-    frame->registration.handler = reinterpret_cast<void *>(ExitActionHandler);
-    frame->registration.next = ChainHead();
-    SetChainHead(&frame->registration);
-}
-
-void PopExitAction(ExitActionFrame *frame)
-{
-    SetChainHead(frame->registration.next);
-    frame->action(frame->context);
 }

@@ -21,6 +21,37 @@ struct ExitActionFrame {
     void *context;
 };
 
-void PushExitAction(ExitActionFrame *frame, void (*action)(void *), void *context);
+extern "C" void *const ExitActionHandlerEntry;
+
+inline SehRegistration *SehChainHead()
+{
+    SehRegistration *head;
+    __asm__ __volatile__("movl %%fs:0, %0" : "=r"(head));
+    return head;
+}
+
+inline void SetSehChainHead(SehRegistration *head)
+{
+    __asm__ __volatile__("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
+
+// Inline: every intercepted call pushes and pops one.
+inline void PushExitAction(ExitActionFrame *frame, void (*action)(void *), void *context)
+{
+    frame->action = action;
+    frame->context = context;
+    frame->registration.handler = ExitActionHandlerEntry;
+    frame->registration.next = SehChainHead();
+    SetSehChainHead(&frame->registration);
+}
+
+// Unlinks the frame without running its action, for a caller that runs it
+// directly.
+inline void UnlinkExitAction(ExitActionFrame *frame) { SetSehChainHead(frame->registration.next); }
+
 // Unlinks the frame and runs its action.
-void PopExitAction(ExitActionFrame *frame);
+inline void PopExitAction(ExitActionFrame *frame)
+{
+    UnlinkExitAction(frame);
+    frame->action(frame->context);
+}

@@ -53,21 +53,49 @@ namespace {
 
 // EnterInterceptor/LeaveInterceptor, with the leave also run when an
 // exception from the real function passes through on its way to the caller,
-// so the thread's depth never stays raised.
+// so the thread's depth never stays raised. The entry found on the way in
+// serves the whole call.
 struct Bracket {
     ExitActionFrame exit;
     uint32_t savedDepth;
+    ThreadEntry *entry;
+    uint32_t lastError;
 };
 
-void CloseBracket(void *context) { LeaveInterceptor(static_cast<Bracket *>(context)->savedDepth); }
+void CloseBracket(void *context)
+{
+    auto *bracket = static_cast<Bracket *>(context);
+    CloseInterceptor(bracket->savedDepth, bracket->entry);
+}
 
 inline void OpenBracket(Bracket *bracket)
 {
-    EnterInterceptor(&bracket->savedDepth);
+    bracket->entry = OpenInterceptor(&bracket->savedDepth);
     PushExitAction(&bracket->exit, CloseBracket, bracket);
 }
 
-inline void EndBracket(Bracket *bracket) { PopExitAction(&bracket->exit); }
+// The last-error value of the thread, in its TEB.
+inline uint32_t LastErrorValue()
+{
+    uint32_t error;
+    __asm__ __volatile__("movl %%fs:0x34, %0" : "=r"(error));
+    return error;
+}
+
+inline void SetLastErrorValue(uint32_t error) { __asm__ __volatile__("movl %0, %%fs:0x34" : : "r"(error) : "memory"); }
+
+// Called right after the real function: what the caller must see as the
+// last error, whatever the bookkeeping after it does.
+inline void KeepLastError(Bracket *bracket) { bracket->lastError = LastErrorValue(); }
+
+inline void EndBracket(Bracket *bracket)
+{
+    UnlinkExitAction(&bracket->exit);
+    CloseInterceptor(bracket->savedDepth, bracket->entry);
+    SetLastErrorValue(bracket->lastError);
+}
+
+inline RecordCache *CacheOf(const Bracket *bracket) { return bracket->entry ? &bracket->entry->records : nullptr; }
 
 inline bool IsPrivateHeap(HANDLE heap) { return heap == RecordHeap || heap == RegistryHeap; }
 
@@ -76,12 +104,13 @@ inline bool IsRecordingCall(uint32_t savedDepth)
     return savedDepth == 1 && (!Options.ownThreadOnly || GetCurrentThreadId() == Options.optionsThreadId);
 }
 
-// The recording step shared by the three allocation interceptors.
-void RecordNewBlock(void *block, SIZE_T bytes, uint32_t savedDepth)
+// The recording step shared by the three allocation interceptors. Inline,
+// so that the stack capture is called from the interceptor's own frame.
+__attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T bytes, const Bracket *bracket)
 {
-    if (!block || !IsRecordingCall(savedDepth))
+    if (!block || !IsRecordingCall(bracket->savedDepth))
         return;
-    AllocRecord *record = NewRecord();
+    AllocRecord *record = NewRecordSlot(CacheOf(bracket));
     if (!record)
         return;
     record->kind = 1;
@@ -91,10 +120,10 @@ void RecordNewBlock(void *block, SIZE_T bytes, uint32_t savedDepth)
     InsertRecord(record);
 }
 
-void DropRecord(void *block)
+void DropRecord(void *block, const Bracket *bracket)
 {
     if (AllocRecord *record = TakeRecord(reinterpret_cast<uint32_t>(block), 1))
-        FreeRecord(record);
+        FreeRecord(record, CacheOf(bracket));
 }
 
 struct ReKey {
@@ -113,7 +142,8 @@ template <AllocatorFunction Fn> HANDLE WINAPI InterceptHandleAlloc(UINT flags, S
     Bracket bracket;
     OpenBracket(&bracket);
     HANDLE result = Real<HandleAllocFn>(Fn)(flags, bytes);
-    RecordNewBlock(result, bytes, bracket.savedDepth);
+    KeepLastError(&bracket);
+    RecordNewBlock(result, bytes, &bracket);
     EndBracket(&bracket);
     return result;
 }
@@ -129,6 +159,7 @@ template <AllocatorFunction Fn> HANDLE WINAPI InterceptHandleReAlloc(HANDLE bloc
     rekey.record = TakeRecord(reinterpret_cast<uint32_t>(block), 1);
     PushExitAction(&rekey.exit, PutRecordBack, &rekey);
     HANDLE result = Real<HandleReAllocFn>(Fn)(block, bytes, flags);
+    KeepLastError(&bracket);
     if (rekey.record && result) {
         rekey.record->address = reinterpret_cast<uint32_t>(result);
         rekey.record->size = bytes;
@@ -142,8 +173,9 @@ template <AllocatorFunction Fn> HANDLE WINAPI InterceptHandleFree(HANDLE block)
 {
     Bracket bracket;
     OpenBracket(&bracket);
-    DropRecord(block);
+    DropRecord(block, &bracket);
     HANDLE result = Real<HandleFreeFn>(Fn)(block);
+    KeepLastError(&bracket);
     EndBracket(&bracket);
     return result;
 }
@@ -157,7 +189,8 @@ LPVOID WINAPI InterceptHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
     Bracket bracket;
     OpenBracket(&bracket);
     LPVOID result = Real<HeapAllocFn>(FnHeapAlloc)(heap, flags, bytes);
-    RecordNewBlock(result, bytes, bracket.savedDepth);
+    KeepLastError(&bracket);
+    RecordNewBlock(result, bytes, &bracket);
     EndBracket(&bracket);
     return result;
 }
@@ -171,6 +204,7 @@ LPVOID WINAPI InterceptHeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_
         result = Real<HeapReAllocFn>(FnHeapReAlloc)(heap, flags, block, bytes);
     else
         result = ReKeyHeapBlock(heap, flags, block, bytes);
+    KeepLastError(&bracket);
     EndBracket(&bracket);
     return result;
 }
@@ -180,8 +214,9 @@ BOOL WINAPI InterceptHeapFree(HANDLE heap, DWORD flags, LPVOID block)
     Bracket bracket;
     OpenBracket(&bracket);
     if (!IsPrivateHeap(heap))
-        DropRecord(block);
+        DropRecord(block, &bracket);
     BOOL result = Real<HeapFreeFn>(FnHeapFree)(heap, flags, block);
+    KeepLastError(&bracket);
     EndBracket(&bracket);
     return result;
 }

@@ -24,12 +24,6 @@ volatile uint32_t SlotGeneration = 1;
 // Slots are 8-aligned: the address index keeps a tag in the low bits.
 inline uint32_t SlotBytes() { return (16 + RecordDepth * sizeof(uint32_t) + 7) & ~7u; }
 
-RecordCache *CurrentCache()
-{
-    ThreadEntry *entry = CurrentThreadEntry();
-    return entry ? &entry->records : nullptr;
-}
-
 // Puts a chain of slots from `generation` into the pool, unless that run's
 // heap has been retired since.
 void PoolChain(AllocRecord *head, AllocRecord *tail, uint32_t generation)
@@ -92,19 +86,27 @@ AllocRecord *TakeSlot(RecordCache *cache)
 
 }  // namespace
 
-AllocRecord *NewRecord()
+RecordCache *CurrentRecordCache()
 {
-    RecordCache *cache = CurrentCache();
-    AllocRecord *record = cache ? TakeSlot(cache)
-                                : static_cast<AllocRecord *>(HeapAlloc(RecordHeap, 0, SlotBytes()));
+    ThreadEntry *entry = CurrentThreadEntry();
+    return entry ? &entry->records : nullptr;
+}
+
+AllocRecord *NewRecordSlot(RecordCache *cache)
+{
+    return cache ? TakeSlot(cache) : static_cast<AllocRecord *>(HeapAlloc(RecordHeap, 0, SlotBytes()));
+}
+
+AllocRecord *NewRecord(RecordCache *cache)
+{
+    AllocRecord *record = NewRecordSlot(cache);
     if (record)
         memset(record, 0, 16 + RecordDepth * sizeof(uint32_t));
     return record;
 }
 
-void FreeRecord(AllocRecord *record)
+void FreeRecord(AllocRecord *record, RecordCache *cache)
 {
-    RecordCache *cache = CurrentCache();
     if (!cache) {
         PoolRecord(record);
         return;

@@ -15,11 +15,16 @@ struct RecordCache {
     uint32_t generation;    // the run whose heap the slots belong to
 };
 
-// A zeroed record of RecordDepth frames from the calling thread's cache; null
-// when the RecordHeap cannot supply one.
-AllocRecord *NewRecord();
+// The calling thread's cache; null when it has no thread entry.
+RecordCache *CurrentRecordCache();
+// A record-sized slot of RecordDepth frames from the cache, as it was left:
+// for a caller that writes every field (the interceptors, whose stack
+// capture writes every frame); null when the RecordHeap cannot supply one.
+AllocRecord *NewRecordSlot(RecordCache *cache);
+// The same slot, zeroed.
+AllocRecord *NewRecord(RecordCache *cache = CurrentRecordCache());
 // Gives a record's slot back to the calling thread's cache.
-void FreeRecord(AllocRecord *record);
+void FreeRecord(AllocRecord *record, RecordCache *cache = CurrentRecordCache());
 // Gives a slot back to the run's shared pool (no thread's cache involved).
 void PoolRecord(AllocRecord *record);
 // The thread is ending: its slots go to the shared pool for other threads.

@@ -214,8 +214,11 @@ TEST(Bracket, NestingOnManyThreadsAtOnce)
     for (HANDLE thread : threads)
         CloseHandle(thread);
     CloseHandle(start);
-    for (int t = 0; t < Threads; t++)
+    for (int t = 0; t < Threads; t++) {
         EXPECT_EQ(0, errors[t]) << "thread " << t;
+        // Each on a cache line of its own: threads never write a shared one.
+        EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(entries[t]) % EntryAlignment) << "thread " << t;
+    }
     std::set<ThreadEntry *> distinct(entries, entries + Threads);
     EXPECT_EQ(static_cast<size_t>(Threads), distinct.size());
 }

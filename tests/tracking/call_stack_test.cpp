@@ -91,6 +91,23 @@ TEST_F(CallStack, ChainEndingInZeroLeavesTheRestZero)
         EXPECT_EQ(0u, frames[i]) << i;
 }
 
+// Records reach the capture unzeroed: it writes every entry up to the depth,
+// however the walk ends, and nothing past it.
+TEST_F(CallStack, WritesZeroIntoTheRestOfAnUnzeroedRecord)
+{
+    static uint32_t data[4] = {0, 0xA009, 0, 0};  // a frame off the stack
+    const uint32_t ends[] = {0, reinterpret_cast<uint32_t>(data), 0x10};
+    for (uint32_t end : ends) {
+        RecordDepth = 8;
+        for (uint32_t &entry : frames)
+            entry = 0xCCCCCCCC;
+        Build({0xA001, 0xA002}, end);
+        Capture();
+        const uint32_t expected[10] = {StubReturn, 0xA001, 0xA002, 0, 0, 0, 0, 0, 0xCCCCCCCC, 0xCCCCCCCC};
+        EXPECT_EQ(0, memcmp(expected, frames, sizeof expected)) << std::hex << end;
+    }
+}
+
 TEST_F(CallStack, PassesOverLibraryFramesWithBothEndsInclusive)
 {
     RecordDepth = 16;
