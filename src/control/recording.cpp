@@ -36,6 +36,19 @@ static LONG NTAPI ExitDetour(HANDLE process, LONG status)
     if (process == GetCurrentProcess()) {
         TarnwickStop();
         TarnwickDump();
+    } else if (!process) {
+        // ExitProcess ending every other thread, wherever it is. One ended
+        // while holding a lock of the library would leave it held for the
+        // rest of the exit, which still frees through the hooks and dumps:
+        // the locks are taken first, so that no thread ends holding them.
+        // (Windows ends a thread at once; Wine was seen to let a busy one run
+        // on past this point.)
+        LockThreadRegistry();
+        LockAllocTable();
+        LONG result = reinterpret_cast<NtTerminateProcessFn>(ExitRealEntry)(process, status);
+        UnlockAllocTable();
+        UnlockThreadRegistry();
+        return result;
     }
     return reinterpret_cast<NtTerminateProcessFn>(ExitRealEntry)(process, status);
 }

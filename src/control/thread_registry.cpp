@@ -120,6 +120,19 @@ void LeaveInterceptor(uint32_t savedDepth)
     SetLastError(error);
 }
 
+// In the order the registry takes them itself: its lock, then its heap's.
+void LockThreadRegistry()
+{
+    EnterCriticalSection(&RegistryLock);
+    HeapLock(RegistryHeap);
+}
+
+void UnlockThreadRegistry()
+{
+    HeapUnlock(RegistryHeap);
+    LeaveCriticalSection(&RegistryLock);
+}
+
 bool ThreadInsideBracket(uint32_t teb)
 {
     ThreadEntry *volatile *cell = SlotCell(teb);

@@ -88,6 +88,10 @@ inline void CloseInterceptor(uint32_t savedDepth, ThreadEntry *entry)
         LeaveInterceptor(savedDepth);
 }
 
+// The registry lock and the RegistryHeap's own, held across the moment when
+// ExitProcess ends the other threads, so that none ends holding them.
+void LockThreadRegistry();
+void UnlockThreadRegistry();
 // Whether the thread whose TEB is at teb has a bracket open or is creating
 // its entry. Reads only that thread's TLS slot and entry: safe while the
 // thread is suspended, whatever lock it holds.

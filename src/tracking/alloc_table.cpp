@@ -196,6 +196,20 @@ void ClearAllocTable()
     TableFrozen = false;
 }
 
+void LockAllocTable()
+{
+    for (AddressShard &shard : AddressIndex)
+        LockShard(&shard);
+    LockRecordSlots();
+}
+
+void UnlockAllocTable()
+{
+    UnlockRecordSlots();
+    for (AddressShard &shard : AddressIndex)
+        UnlockShard(&shard);
+}
+
 void InitTableLock()
 {
     for (AddressShard &shard : AddressIndex)

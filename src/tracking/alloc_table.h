@@ -52,6 +52,10 @@ inline uint32_t AllocBucket(uint32_t address)
 inline AllocRecord *SlotRecord(uintptr_t slot) { return reinterpret_cast<AllocRecord *>(slot & ~uintptr_t(7)); }
 
 void ClearAllocTable();
+// Every shard's lock and the slot pool's, held across the moment when
+// ExitProcess ends the other threads. Only while recording.
+void LockAllocTable();
+void UnlockAllocTable();
 void InitTableLock();
 void DeleteTableLock();
 // Links every bucket's records into its chain, newest first, as a single

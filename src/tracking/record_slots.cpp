@@ -160,3 +160,6 @@ void RetireRecordSlots()
     PoolSlots = nullptr;
     ReleaseSRWLockExclusive(&PoolLock);
 }
+
+void LockRecordSlots() { AcquireSRWLockExclusive(&PoolLock); }
+void UnlockRecordSlots() { ReleaseSRWLockExclusive(&PoolLock); }

@@ -29,6 +29,9 @@ void FreeRecord(AllocRecord *record, RecordCache *cache = CurrentRecordCache());
 void PoolRecord(AllocRecord *record);
 // The thread is ending: its slots go to the shared pool for other threads.
 void ReleaseRecordCache(RecordCache *cache);
+// The shared pool's lock.
+void LockRecordSlots();
+void UnlockRecordSlots();
 // Every slot handed out so far belongs to a heap that is about to go (a new
 // run, or the dump): no cache or pool hands them out again.
 void RetireRecordSlots();
