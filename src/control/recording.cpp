@@ -124,7 +124,7 @@ extern "C" void __stdcall TarnwickStart(void)
     // A record kept from an earlier run still holds the entry it hooked.
     if (!ExitHook || !HookInPlace(ExitHook)) {
         ExitRealEntry = NtTerminateProcessEntry();
-        HookSpec exitHook = {reinterpret_cast<void *>(ExitDetour), &ExitRealEntry, &ExitHook};
+        HookRequest exitHook = {reinterpret_cast<void *>(ExitDetour), &ExitRealEntry, &ExitHook};
         InstallHooks(&exitHook, 1);
     }
     SetThreadPriority(thread, priority);
@@ -141,7 +141,7 @@ extern "C" void __stdcall TarnwickStop(void)
     HANDLE thread = GetCurrentThread();
     int priority = GetThreadPriority(thread);
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
-    HookSpec exitHook = {reinterpret_cast<void *>(ExitDetour), &ExitRealEntry, &ExitHook};
+    HookRequest exitHook = {reinterpret_cast<void *>(ExitDetour), &ExitRealEntry, &ExitHook};
     RemoveHooks(&exitHook, 1, nullptr, nullptr);
     ExitRealEntry = NtTerminateProcessEntry();
     // Out first, so that no new call enters; then wait only for the threads

@@ -181,14 +181,14 @@ void RestoreProtection(PendingHook *pending, uint32_t count, uint32_t length)
 }
 
 // Makes or reuses the record for one hook and makes its entry writable.
-void PrepareInstall(const HookSpec &spec, PendingHook *pending)
+void PrepareInstall(const HookRequest &request, PendingHook *pending)
 {
-    if (!spec.slot || !*spec.slot || !spec.detour || !spec.record) {
+    if (!request.slot || !*request.slot || !request.detour || !request.record) {
         pending->error = ERROR_INVALID_PARAMETER;
         return;
     }
-    uint8_t *target = static_cast<uint8_t *>(*spec.slot);
-    HookRecord *old = *spec.record;
+    uint8_t *target = static_cast<uint8_t *>(*request.slot);
+    HookRecord *old = *request.record;
     HookRecord *record = nullptr;
     if (old && old->target == target) {
         if (HookInPlace(old)) {
@@ -231,7 +231,7 @@ void PrepareInstall(const HookSpec &spec, PendingHook *pending)
 
 // With the other threads suspended: writes one hook, or gives it up when its
 // entry changed since it was prepared or a thread cannot be carried over.
-void WriteHook(const HookSpec &spec, PendingHook *pending, FrozenThreads *frozen)
+void WriteHook(const HookRequest &request, PendingHook *pending, FrozenThreads *frozen)
 {
     HookRecord *record = pending->record;
     uint8_t *target = record->target;
@@ -242,12 +242,12 @@ void WriteHook(const HookSpec &spec, PendingHook *pending, FrozenThreads *frozen
         return;
     }
     MoveThreads(frozen, record, inside, insideLength, true);
-    record->detour = spec.detour;
-    *spec.slot = record->trampoline;
-    WriteJump(target, spec.detour);
+    record->detour = request.detour;
+    *request.slot = record->trampoline;
+    WriteJump(target, request.detour);
     FlushInstructionCache(GetCurrentProcess(), target, record->savedLength);
     FlushInstructionCache(GetCurrentProcess(), record->trampoline, sizeof record->trampoline);
-    *spec.record = record;
+    *request.record = record;
 }
 
 PendingHook *NewPending(uint32_t count)
@@ -269,7 +269,7 @@ void ReportLastRefusal(const PendingHook *pending, uint32_t count)
 
 }  // namespace
 
-uint32_t InstallHooks(HookSpec *specs, uint32_t count)
+uint32_t InstallHooks(HookRequest *requests, uint32_t count)
 {
     if (count == 0)
         return 0;
@@ -278,7 +278,7 @@ uint32_t InstallHooks(HookSpec *specs, uint32_t count)
         return 0;
     uint32_t prepared = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        PrepareInstall(specs[i], &pending[i]);
+        PrepareInstall(requests[i], &pending[i]);
         prepared += pending[i].record != nullptr;
     }
     uint32_t installed = 0;
@@ -291,7 +291,7 @@ uint32_t InstallHooks(HookSpec *specs, uint32_t count)
     } else if (prepared) {
         for (uint32_t i = 0; i < count; ++i) {
             if (pending[i].record) {
-                WriteHook(specs[i], &pending[i], &frozen);
+                WriteHook(requests[i], &pending[i], &frozen);
                 installed += pending[i].error == 0;
             }
         }
@@ -307,7 +307,7 @@ uint32_t InstallHooks(HookSpec *specs, uint32_t count)
     return installed;
 }
 
-uint32_t RemoveHooks(HookSpec *specs, uint32_t count, void (*inspect)(const FrozenThread *, void *),
+uint32_t RemoveHooks(HookRequest *requests, uint32_t count, void (*inspect)(const FrozenThread *, void *),
                      void *context)
 {
     if (count == 0)
@@ -317,7 +317,7 @@ uint32_t RemoveHooks(HookSpec *specs, uint32_t count, void (*inspect)(const Froz
         return 0;
     uint32_t prepared = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        HookRecord *record = specs[i].record ? *specs[i].record : nullptr;
+        HookRecord *record = requests[i].record ? *requests[i].record : nullptr;
         if (!record || !HookInPlace(record))
             continue;
         if (!VirtualProtect(record->target, record->savedLength, PAGE_EXECUTE_READWRITE, &pending[i].protection)) {
@@ -340,8 +340,8 @@ uint32_t RemoveHooks(HookSpec *specs, uint32_t count, void (*inspect)(const Froz
             memcpy(record->target, record->savedBytes, record->savedLength);
             // The trampoline stays, so a thread not moved is still safe.
             MoveThreads(&frozen, record, Address(record->trampoline), record->savedLength + PatchLength, false);
-            if (specs[i].slot)
-                *specs[i].slot = record->target;
+            if (requests[i].slot)
+                *requests[i].slot = record->target;
             FlushInstructionCache(GetCurrentProcess(), record->target, record->savedLength);
             ++removed;
         }
@@ -361,8 +361,8 @@ uint32_t RemoveHooks(HookSpec *specs, uint32_t count, void (*inspect)(const Froz
 HookRecord *InstallHook(void *detour, void **slot)
 {
     HookRecord *record = nullptr;
-    HookSpec spec = {detour, slot, &record};
-    InstallHooks(&spec, 1);
+    HookRequest request = {detour, slot, &record};
+    InstallHooks(&request, 1);
     return record;
 }
 
@@ -376,6 +376,6 @@ int HookInPlace(const HookRecord *record)
 
 int RemoveHook(HookRecord *record)
 {
-    HookSpec spec = {nullptr, nullptr, &record};
-    return RemoveHooks(&spec, 1, nullptr, nullptr) == 1;
+    HookRequest request = {nullptr, nullptr, &record};
+    return RemoveHooks(&request, 1, nullptr, nullptr) == 1;
 }

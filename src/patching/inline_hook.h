@@ -29,7 +29,7 @@ int HookInPlace(const HookRecord *record);
 // 1 when the entry bytes were restored, else 0. The record is kept.
 int RemoveHook(HookRecord *record);
 
-struct HookSpec {
+struct HookRequest {
     void *detour;
     void **slot;
     HookRecord **record;
@@ -44,7 +44,7 @@ struct HookSpec {
 // cannot be installed leaves its slot and *record as they were and sets the
 // last-error value as InstallHook does (ERROR_ALREADY_EXISTS while the entry
 // still carries the given record's jump).
-uint32_t InstallHooks(HookSpec *specs, uint32_t count);
+uint32_t InstallHooks(HookRequest *requests, uint32_t count);
 // Removes the hooks held in *record, with every other thread suspended once:
 // restores each entry, moves a thread stopped in a trampoline's copied
 // instructions or its jump back to the same instruction in the entry, and
@@ -53,5 +53,5 @@ uint32_t InstallHooks(HookSpec *specs, uint32_t count);
 // while the threads are still suspended, inspect (if not null) is called for
 // each suspended thread: it must not lock or allocate. No hook in place, no
 // suspension and no inspect. Result: the number removed. Records are kept.
-uint32_t RemoveHooks(HookSpec *specs, uint32_t count, void (*inspect)(const FrozenThread *, void *),
+uint32_t RemoveHooks(HookRequest *requests, uint32_t count, void (*inspect)(const FrozenThread *, void *),
                      void *context);

@@ -253,7 +253,7 @@ void *ReKeyHeapBlock(HANDLE heap, DWORD flags, void *block, SIZE_T bytes)
 
 int InstallAllocatorHooks()
 {
-    HookSpec specs[AllocatorFunctionCount];
+    HookRequest requests[AllocatorFunctionCount];
     uint32_t count = 0;
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
         // A hook whose removal was refused is still in place: hooking its
@@ -263,28 +263,28 @@ int InstallAllocatorHooks()
         // Hooked where the work is done, so that releases which bypass the
         // imported stub are seen too.
         RealEntry[i] = FollowJumpThunks(ImportedEntry[i]);
-        specs[count++] = {Interceptor[i], &RealEntry[i], &AllocatorHook[i]};
+        requests[count++] = {Interceptor[i], &RealEntry[i], &AllocatorHook[i]};
     }
-    InstallHooks(specs, count);
+    InstallHooks(requests, count);
     // Where the function itself cannot be hooked, its imported stub may be.
     count = 0;
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
         if (AllocatorHook[i] && HookInPlace(AllocatorHook[i]))
             continue;
         RealEntry[i] = ImportedEntry[i];
-        specs[count++] = {Interceptor[i], &RealEntry[i], &AllocatorHook[i]};
+        requests[count++] = {Interceptor[i], &RealEntry[i], &AllocatorHook[i]};
     }
-    return count == 0 || InstallHooks(specs, count) == count;
+    return count == 0 || InstallHooks(requests, count) == count;
 }
 
 void RemoveAllocatorHooks(void (*inspect)(const FrozenThread *, void *), void *context)
 {
-    HookSpec specs[AllocatorFunctionCount];
+    HookRequest requests[AllocatorFunctionCount];
     uint32_t count = 0;
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++)
         if (AllocatorHook[i] && HookInPlace(AllocatorHook[i]))  // else never installed: nothing to restore
-            specs[count++] = {Interceptor[i], nullptr, &AllocatorHook[i]};
-    RemoveHooks(specs, count, inspect, context);
+            requests[count++] = {Interceptor[i], nullptr, &AllocatorHook[i]};
+    RemoveHooks(requests, count, inspect, context);
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
         // While the entry still jumps here the trampoline must stay the way
         // to the real function; otherwise the hook is gone and so is our claim.

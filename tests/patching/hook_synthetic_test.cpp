@@ -331,18 +331,18 @@ TEST_F(SyntheticEntry, RecordIsReusedUntilSomethingElseRewritesTheEntry)
     Bytes before = BytesAt(entry, 32);
     CountingDetour *detour = NewCountingDetour(entry);
     HookRecord *record = nullptr;
-    HookSpec spec = {detour->code, &detour->slot, &record};
-    ASSERT_EQ(InstallHooks(&spec, 1), 1u);
+    HookRequest request = {detour->code, &detour->slot, &record};
+    ASSERT_EQ(InstallHooks(&request, 1), 1u);
     HookRecord *first = record;
     ExpectInstalled(first, detour->code, entry, &detour->slot, before);
-    EXPECT_EQ(RemoveHooks(&spec, 1, nullptr, nullptr), 1u);
+    EXPECT_EQ(RemoveHooks(&request, 1, nullptr, nullptr), 1u);
     EXPECT_EQ(detour->slot, static_cast<void *>(entry));
     EXPECT_EQ(record, first);
     EXPECT_EQ(BytesAt(entry, 32), before);
 
     // Same entry bytes: the same record, its trampoline as it was.
     Bytes trampoline = BytesAt(first->trampoline, sizeof first->trampoline);
-    ASSERT_EQ(InstallHooks(&spec, 1), 1u);
+    ASSERT_EQ(InstallHooks(&request, 1), 1u);
     EXPECT_EQ(record, first);
     ExpectInstalled(record, detour->code, entry, &detour->slot, before);
     EXPECT_EQ(BytesAt(first->trampoline, sizeof first->trampoline), trampoline);
@@ -353,18 +353,18 @@ TEST_F(SyntheticEntry, RecordIsReusedUntilSomethingElseRewritesTheEntry)
     SetLastError(0);
     void *trampolineSlot = detour->slot;
     detour->slot = entry;
-    EXPECT_EQ(InstallHooks(&spec, 1), 0u);
+    EXPECT_EQ(InstallHooks(&request, 1), 0u);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
     EXPECT_EQ(record, first);
     detour->slot = trampolineSlot;
-    EXPECT_EQ(RemoveHooks(&spec, 1, nullptr, nullptr), 1u);
+    EXPECT_EQ(RemoveHooks(&request, 1, nullptr, nullptr), 1u);
 
     // Someone else rewrites the entry: a new record, and the old trampoline
     // stays alive for whoever may still run it.
     // Other first five bytes, same body: the old trampoline still adds.
     Place(0x10, {0x55, 0x8B, 0xEC, 0x90, 0x90});
     Bytes otherBefore = BytesAt(entry, 32);
-    ASSERT_EQ(InstallHooks(&spec, 1), 1u);
+    ASSERT_EQ(InstallHooks(&request, 1), 1u);
     EXPECT_NE(record, first);
     ExpectInstalled(record, detour->code, entry, &detour->slot, otherBefore);
     EXPECT_EQ(BytesAt(record->trampoline, 5), Bytes({0x55, 0x8B, 0xEC, 0x90, 0x90}));
@@ -383,18 +383,18 @@ TEST_F(SyntheticEntry, BatchInstallsWhatItCanAndReportsTheRest)
     uint8_t *entries[] = {add, refused, pushes};
     CountingDetour *detours[3];
     HookRecord *records[3] = {};
-    HookSpec specs[4];
+    HookRequest requests[4];
     Bytes before[3];
     for (int i = 0; i < 3; ++i) {
         before[i] = BytesAt(entries[i], 32);
         detours[i] = NewCountingDetour(entries[i]);
-        specs[i] = {detours[i]->code, &detours[i]->slot, &records[i]};
+        requests[i] = {detours[i]->code, &detours[i]->slot, &records[i]};
     }
     void *empty = nullptr;
     HookRecord *none = nullptr;
-    specs[3] = {detours[0]->code, &empty, &none};
+    requests[3] = {detours[0]->code, &empty, &none};
     SetLastError(0);
-    EXPECT_EQ(InstallHooks(specs, 4), 2u);
+    EXPECT_EQ(InstallHooks(requests, 4), 2u);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));  // the last one given up
     ExpectInstalled(records[0], detours[0]->code, add, &detours[0]->slot, before[0]);
     ExpectInstalled(records[2], detours[2]->code, pushes, &detours[2]->slot, before[2]);
@@ -406,13 +406,13 @@ TEST_F(SyntheticEntry, BatchInstallsWhatItCanAndReportsTheRest)
     EXPECT_EQ(reinterpret_cast<Function>(add)(1, 2), 3);
     EXPECT_EQ(reinterpret_cast<Function>(pushes)(0, 0), 0x107);
 
-    EXPECT_EQ(RemoveHooks(specs, 4, nullptr, nullptr), 2u);
+    EXPECT_EQ(RemoveHooks(requests, 4, nullptr, nullptr), 2u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(BytesAt(entries[i], 32), before[i]) << i;
         EXPECT_EQ(detours[i]->slot, static_cast<void *>(entries[i])) << i;
     }
     EXPECT_EQ(Protection(add), DWORD(PAGE_EXECUTE_READ));
-    EXPECT_EQ(RemoveHooks(specs, 4, nullptr, nullptr), 0u);  // nothing left in place
+    EXPECT_EQ(RemoveHooks(requests, 4, nullptr, nullptr), 0u);  // nothing left in place
 }
 
 }  // namespace

@@ -390,16 +390,16 @@ TEST(UnderLoad, InstallAndRemoveHundredsOfTimesWhileThreadsCall)
         threads[i] = CreateThread(nullptr, 0, CallInTightLoop, &callers[i], 0, nullptr);
     }
     HookRecord *record = nullptr;
-    HookSpec spec = {detour->code, &detour->slot, &record};
+    HookRequest request = {detour->code, &detour->slot, &record};
     Inspection seen = {entry, nullptr, 0, 0, 0};
     int cycles = 0, failures = 0, recordsMade = 0;
     HookRecord *last = nullptr;
     for (; cycles < Cycles; ++cycles) {
-        failures += InstallHooks(&spec, 1) != 1;
+        failures += InstallHooks(&request, 1) != 1;
         recordsMade += record != last;
         last = record;
         seen.record = record;
-        failures += RemoveHooks(&spec, 1, Inspect, &seen) != 1;
+        failures += RemoveHooks(&request, 1, Inspect, &seen) != 1;
     }
     stop = 1;
     WaitForMultipleObjects(CallerCount, threads, TRUE, INFINITE);
