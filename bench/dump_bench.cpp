@@ -56,7 +56,6 @@ static void Fill(uint32_t records, Mix mix)
 
 static void Drop()
 {
-    DeleteTableLock();
     HeapDestroy(RecordHeap);
     RecordHeap = nullptr;
 }

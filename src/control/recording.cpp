@@ -96,10 +96,8 @@ extern "C" void __stdcall TarnwickStart(void)
         WriteMessage(L"Tarnwick: cannot call TarnwickStart again while already started.\n");
         return;
     }
-    if (!Drained && !AnyThreadInside()) {
-        Drained = true;
-        DeleteTableLock();
-    }
+    if (!Drained)
+        Drained = !AnyThreadInside();
     ClearAllocTable();
     // The records of a run that was stopped but never dumped go with their
     // heap, unless a call may still be inside an interceptor and use them.
@@ -150,9 +148,7 @@ extern "C" void __stdcall TarnwickStop(void)
     RemoveAllocatorHooks(NoteInside, &inside);
     SetThreadPriority(thread, priority);
     Drained = WaitUntilNoneInside(inside);
-    if (Drained)
-        DeleteTableLock();
-    else
+    if (!Drained)
         WriteMessage(L"Tarnwick: an allocator call has not returned for 2 seconds; the hooks are removed and "
                      L"the records are kept until it returns.\n");
     SymRefreshModuleList(SymbolProcess);
@@ -176,7 +172,6 @@ extern "C" int __stdcall TarnwickDump(void)
                          L"returned.\n");
             return 0;
         }
-        DeleteTableLock();
     }
     WriteMessage(Banner);
     uint32_t total = DumpLeaks();

@@ -216,9 +216,6 @@ void InitTableLock()
         shard.lock = 0;
 }
 
-// The shard locks hold no system resource: nothing to release.
-void DeleteTableLock() {}
-
 // A heap never hands out a block that is still live: a record that holds the
 // same address is stale (its release took a path no hook saw) and goes.
 void InsertRecord(AllocRecord *record)

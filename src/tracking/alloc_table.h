@@ -57,7 +57,6 @@ void ClearAllocTable();
 void LockAllocTable();
 void UnlockAllocTable();
 void InitTableLock();
-void DeleteTableLock();
 // Links every bucket's records into its chain, newest first, as a single
 // list per bucket would hold them; the index is not used again in this run.
 // Called with no interceptor installed; a second call changes nothing.

@@ -251,30 +251,33 @@ void *ReKeyHeapBlock(HANDLE heap, DWORD flags, void *block, SIZE_T bytes)
     return result;
 }
 
-int InstallAllocatorHooks()
+// Whether function i's entry still jumps to its interceptor.
+static bool IsHooked(uint32_t i) { return AllocatorHook[i] && HookInPlace(AllocatorHook[i]); }
+
+// Installs the hooks not yet in place, each at the entry entryOf gives it;
+// true when all of them went in.
+static bool InstallMissingHooks(void *(*entryOf)(void *))
 {
     HookRequest requests[AllocatorFunctionCount];
     uint32_t count = 0;
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
         // A hook whose removal was refused is still in place: hooking its
         // trampoline again would make the interceptor call itself.
-        if (AllocatorHook[i] && HookInPlace(AllocatorHook[i]))
+        if (IsHooked(i))
             continue;
-        // Hooked where the work is done, so that releases which bypass the
-        // imported stub are seen too.
-        RealEntry[i] = FollowJumpThunks(ImportedEntry[i]);
-        requests[count++] = {Interceptor[i], &RealEntry[i], &AllocatorHook[i]};
-    }
-    InstallHooks(requests, count);
-    // Where the function itself cannot be hooked, its imported stub may be.
-    count = 0;
-    for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
-        if (AllocatorHook[i] && HookInPlace(AllocatorHook[i]))
-            continue;
-        RealEntry[i] = ImportedEntry[i];
+        RealEntry[i] = entryOf(ImportedEntry[i]);
         requests[count++] = {Interceptor[i], &RealEntry[i], &AllocatorHook[i]};
     }
     return count == 0 || InstallHooks(requests, count) == count;
+}
+
+static void *ImportedStub(void *entry) { return entry; }
+
+int InstallAllocatorHooks()
+{
+    // Hooked where the work is done, so that releases which bypass the
+    // imported stub are seen too; where that fails, at the stub itself.
+    return InstallMissingHooks(FollowJumpThunks) || InstallMissingHooks(ImportedStub);
 }
 
 void RemoveAllocatorHooks(void (*inspect)(const FrozenThread *, void *), void *context)
@@ -282,13 +285,13 @@ void RemoveAllocatorHooks(void (*inspect)(const FrozenThread *, void *), void *c
     HookRequest requests[AllocatorFunctionCount];
     uint32_t count = 0;
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++)
-        if (AllocatorHook[i] && HookInPlace(AllocatorHook[i]))  // else never installed: nothing to restore
+        if (IsHooked(i))  // else never installed: nothing to restore
             requests[count++] = {Interceptor[i], nullptr, &AllocatorHook[i]};
     RemoveHooks(requests, count, inspect, context);
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
         // While the entry still jumps here the trampoline must stay the way
         // to the real function; otherwise the hook is gone and so is our claim.
-        if (AllocatorHook[i] && HookInPlace(AllocatorHook[i])) {
+        if (IsHooked(i)) {
             if (i >= FnGlobalAlloc)
                 DebugBreak();
             continue;

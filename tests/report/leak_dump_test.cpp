@@ -75,7 +75,6 @@ protected:
     }
     void DropTable()
     {
-        DeleteTableLock();
         HeapDestroy(RecordHeap);
         RecordHeap = nullptr;
         ClearAllocTable();

@@ -328,7 +328,6 @@ struct SlotRun {
     }
     ~SlotRun()
     {
-        DeleteTableLock();
         ClearAllocTable();
         HeapDestroy(RecordHeap);
         RecordHeap = nullptr;
@@ -366,7 +365,6 @@ TEST(RecordSlots, ACacheFromAnEarlierRunNeverHandsOutItsSlots)
     ASSERT_NE(nullptr, earlier);
     memset(earlier, 0xAB, 16 + 4 * RecordDepth);
     FreeRecord(earlier);  // back in this thread's cache
-    DeleteTableLock();
     {
         // The next run, with the earlier heap still there (a run stopped and
         // never dumped), so that its slots cannot pass for the new heap's.
