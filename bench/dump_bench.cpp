@@ -8,6 +8,7 @@
 #include "report/system_modules.h"
 #include "control/options.h"
 #include "tracking/alloc_table.h"
+#include "tracking/record_slots.h"
 #include <windows.h>
 #include <dbghelp.h>
 #include <stdio.h>

@@ -4,6 +4,7 @@
 // lock, orders its records as a single list per bucket would. The dump
 // rebuilds the chains from it.
 #include "tracking/alloc_table.h"
+#include "tracking/record_slots.h"
 #include "control/options.h"
 
 AddressShard AddressIndex[AllocBucketCount];

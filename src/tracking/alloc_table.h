@@ -5,7 +5,6 @@
 #pragma once
 #include <windows.h>
 #include <stdint.h>
-#include "tracking/record_slots.h"
 
 struct AllocRecord {
     union {

@@ -26,9 +26,10 @@ void StackBounds(uint32_t *limit, uint32_t *base)
     __asm__("movl %%fs:8, %0" : "=r"(*limit));
 }
 
-void WalkFrames(void *context)
+// A call, not inlined: only a call can be where the guard's longjmp comes
+// from, and without one the compiler drops the guard's landing point.
+__attribute__((noinline)) void WalkFrames(Walk *walk)
 {
-    auto *walk = static_cast<Walk *>(context);
     const uint32_t limit = RecordDepth;
     const uint32_t imageBase = static_cast<uint32_t>(OwnImageBase), imageSize = OwnImageSize;
     uint32_t stackLimit, stackBase;
@@ -68,7 +69,15 @@ bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase)
 __attribute__((noinline)) void CaptureCallStack(uint32_t *frames)
 {
     Walk walk = {frames, reinterpret_cast<uint32_t>(__builtin_frame_address(0)), 0};
-    RunGuarded(WalkFrames, &walk);
+    // RunGuarded, written out here to spare a call on every allocation.
+    GuardFrame guard;
+    guard.registration.handler = GuardHandlerEntry;
+    if (__builtin_setjmp(guard.jump) == 0) {
+        guard.registration.next = SehChainHead();
+        SetSehChainHead(&guard.registration);
+        WalkFrames(&walk);
+    }
+    SetSehChainHead(guard.registration.next);
     // The record comes unzeroed: every entry is written here.
     for (uint32_t i = walk.kept; i < RecordDepth; i++)
         frames[i] = 0;

@@ -5,12 +5,6 @@
 
 namespace {
 
-struct GuardFrame {
-    SehRegistration registration;  // first: the handler receives its address
-    void *jump[5];
-    uint32_t code;
-};
-
 // RtlUnwind does not preserve EBX, ESI and EDI; the clobbers make this
 // wrapper save and restore them.
 __attribute__((noinline)) void UnwindTo(void *frame, EXCEPTION_RECORD *record)
@@ -44,12 +38,13 @@ extern "C" EXCEPTION_DISPOSITION __cdecl ExitActionHandler(EXCEPTION_RECORD *rec
 }  // namespace
 
 extern "C" void *const ExitActionHandlerEntry = reinterpret_cast<void *>(ExitActionHandler);
+extern "C" void *const GuardHandlerEntry = reinterpret_cast<void *>(GuardHandler);
 
 uint32_t RunGuarded(void (*body)(void *), void *context)
 {
     GuardFrame guard;
     guard.code = 0;
-    guard.registration.handler = reinterpret_cast<void *>(GuardHandler);
+    guard.registration.handler = GuardHandlerEntry;
     if (__builtin_setjmp(guard.jump) == 0) {
         guard.registration.next = SehChainHead();
         SetSehChainHead(&guard.registration);

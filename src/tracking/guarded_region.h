@@ -12,6 +12,18 @@ struct SehRegistration {
 // and control returns here. Result: 0, or the code of the exception.
 uint32_t RunGuarded(void (*body)(void *), void *context);
 
+// RunGuarded's frame, for a caller on every recorded allocation that writes
+// the same guard out in its own frame (a function that holds the
+// __builtin_setjmp cannot be inlined): the handler unwinds to the frame and
+// resumes at its jump buffer.
+struct GuardFrame {
+    SehRegistration registration;  // first: the handler receives its address
+    void *jump[5];
+    uint32_t code;
+};
+
+extern "C" void *const GuardHandlerEntry;
+
 // An action that runs however its region is left: at PopExitAction, or while
 // an exception that passes through the region unwinds it. The frame lives in
 // the caller's stack frame, between the push and the pop.

@@ -3,6 +3,7 @@
 // caller; each keeps a frame-pointer frame for the stack walk.
 #include "tracking/interceptors.h"
 #include "tracking/alloc_table.h"
+#include "tracking/record_slots.h"
 #include "tracking/call_stack.h"
 #include "tracking/guarded_region.h"
 #include "control/options.h"

@@ -11,15 +11,11 @@ namespace {
 
 enum : uint32_t {
     ChunkBytes = 16384,
-    CacheLimit = 128,  // spare slots a thread keeps before handing half back
     PoolBatch = 64,    // slots a thread takes from the pool at once
 };
 
 SRWLOCK PoolLock = SRWLOCK_INIT;
 AllocRecord *PoolSlots;
-// Written under PoolLock; read without it on the hot path, where a stale value
-// only sends a cache through its reset once more.
-volatile uint32_t SlotGeneration = 1;
 
 // Slots are 8-aligned: the address index keeps a tag in the low bits.
 inline uint32_t SlotBytes() { return (16 + RecordDepth * sizeof(uint32_t) + 7) & ~7u; }
@@ -86,13 +82,16 @@ AllocRecord *TakeSlot(RecordCache *cache)
 
 }  // namespace
 
+// Written under PoolLock.
+volatile uint32_t SlotGeneration = 1;
+
 RecordCache *CurrentRecordCache()
 {
     ThreadEntry *entry = CurrentThreadEntry();
     return entry ? &entry->records : nullptr;
 }
 
-AllocRecord *NewRecordSlot(RecordCache *cache)
+AllocRecord *NewRecordSlotSlowly(RecordCache *cache)
 {
     return cache ? TakeSlot(cache) : static_cast<AllocRecord *>(HeapAlloc(RecordHeap, 0, SlotBytes()));
 }
@@ -105,7 +104,7 @@ AllocRecord *NewRecord(RecordCache *cache)
     return record;
 }
 
-void FreeRecord(AllocRecord *record, RecordCache *cache)
+void FreeRecordSlowly(AllocRecord *record, RecordCache *cache)
 {
     if (!cache) {
         PoolRecord(record);

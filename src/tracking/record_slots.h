@@ -3,8 +3,7 @@
 // heap call and no shared lock, and destroying the heap still frees them all.
 #pragma once
 #include <stdint.h>
-
-struct AllocRecord;
+#include "tracking/alloc_table.h"
 
 // One thread's spare slots, held in its ThreadEntry. A zeroed cache is empty.
 struct RecordCache {
@@ -15,16 +14,46 @@ struct RecordCache {
     uint32_t generation;    // the run whose heap the slots belong to
 };
 
+enum : uint32_t { CacheLimit = 128 };  // spare slots a thread keeps before handing half back
+
+// The run whose heap current slots come from. Read without a lock on the hot
+// path, where a stale value only sends a cache through its reset once more.
+extern volatile uint32_t SlotGeneration;
+
 // The calling thread's cache; null when it has no thread entry.
 RecordCache *CurrentRecordCache();
+AllocRecord *NewRecordSlotSlowly(RecordCache *cache);
+void FreeRecordSlowly(AllocRecord *record, RecordCache *cache);
+
 // A record-sized slot of RecordDepth frames from the cache, as it was left:
 // for a caller that writes every field (the interceptors, whose stack
 // capture writes every frame); null when the RecordHeap cannot supply one.
-AllocRecord *NewRecordSlot(RecordCache *cache);
+// Inline: a slot from the thread's spares is on every recorded allocation.
+inline AllocRecord *NewRecordSlot(RecordCache *cache)
+{
+    if (cache && cache->spare && cache->generation == SlotGeneration) {
+        AllocRecord *slot = cache->spare;
+        cache->spare = slot->next;
+        cache->spareCount--;
+        return slot;
+    }
+    return NewRecordSlotSlowly(cache);
+}
 // The same slot, zeroed.
 AllocRecord *NewRecord(RecordCache *cache = CurrentRecordCache());
-// Gives a record's slot back to the calling thread's cache.
-void FreeRecord(AllocRecord *record, RecordCache *cache = CurrentRecordCache());
+// Gives a record's slot back to the calling thread's cache. Inline, as
+// NewRecordSlot.
+inline void FreeRecord(AllocRecord *record, RecordCache *cache = CurrentRecordCache())
+{
+    // A record taken from the table belongs to the current run.
+    if (cache && cache->generation == SlotGeneration && cache->spareCount < CacheLimit) {
+        record->next = cache->spare;
+        cache->spare = record;
+        cache->spareCount++;
+        return;
+    }
+    FreeRecordSlowly(record, cache);
+}
 // Gives a slot back to the run's shared pool (no thread's cache involved).
 void PoolRecord(AllocRecord *record);
 // The thread is ending: its slots go to the shared pool for other threads.

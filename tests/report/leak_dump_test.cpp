@@ -7,6 +7,7 @@
 #include "report/system_modules.h"
 #include "control/options.h"
 #include "tracking/alloc_table.h"
+#include "tracking/record_slots.h"
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <random>

@@ -15,6 +15,7 @@
 #include "control/options.h"
 #include "control/thread_registry.h"
 #include "tracking/alloc_table.h"
+#include "tracking/record_slots.h"
 #include "live_records.h"
 
 namespace {

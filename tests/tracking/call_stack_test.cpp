@@ -182,6 +182,29 @@ TEST_F(CallStack, FrameOutsideTheStackEndsTheWalkWithoutTouchingIt)
     VirtualFree(page, 0, MEM_RELEASE);
 }
 
+// A frame the bounds accept but that cannot be read (a stack base that is
+// wrong, as after a stack switch nobody told the TEB about): the guard ends
+// the walk and the entries before the fault stay.
+TEST_F(CallStack, FaultInsideTheStackBoundsKeepsTheEntriesBeforeIt)
+{
+    RecordDepth = 8;
+    auto *region = static_cast<uint8_t *>(VirtualAlloc(nullptr, 0x10000, MEM_RESERVE, PAGE_NOACCESS));
+    ASSERT_NE(nullptr, region);
+    ASSERT_GT(reinterpret_cast<uintptr_t>(region), reinterpret_cast<uintptr_t>(&region)) << "above the stack";
+    Build({0xA001, 0xA002}, reinterpret_cast<uint32_t>(region));
+    uint32_t stackBase;
+    __asm__ __volatile__("movl %%fs:4, %0" : "=r"(stackBase));
+    uint32_t widened = reinterpret_cast<uint32_t>(region) + 0x10000;
+    __asm__ __volatile__("movl %0, %%fs:4" : : "r"(widened) : "memory");
+    frames[3] = 0xBAD;
+    Capture();
+    __asm__ __volatile__("movl %0, %%fs:4" : : "r"(stackBase) : "memory");
+    EXPECT_EQ(0xA001u, frames[1]);
+    EXPECT_EQ(0xA002u, frames[2]);
+    EXPECT_EQ(0u, frames[3]) << "the rest is zero after the fault";
+    VirtualFree(region, 0, MEM_RELEASE);
+}
+
 // Readable data that looks like frames, off the stack, misaligned, or below
 // the frame before it, is not followed.
 TEST_F(CallStack, ChainThroughDataEndsAtTheFirstImplausibleFrame)
