@@ -168,9 +168,8 @@ void SortNewestFirst(const AddressShard *shard, uintptr_t *slots, uint32_t count
 void ClearAllocTable()
 {
     RetireRecordSlots();
-    for (uint32_t b = 0; b < AllocBucketCount; b++) {
-        AllocTable[b] = nullptr;
-    }
+    for (AllocRecord *&head : AllocTable)
+        head = nullptr;
     for (AddressShard &shard : AddressIndex) {
         shard.insertions = 0;
         shard.slots = nullptr;
