@@ -1,17 +1,22 @@
-// The record table. While recording, each of the 127 buckets is an address
-// hash under its own lock: look-ups stay O(1) at any number of live blocks,
-// no lock is global, and the bucket's insertion count, kept under the same
-// lock, orders its records as a single list per bucket would. The dump
-// rebuilds the chains from it.
+// The record table. While recording, an address hash split into shards by
+// 64 KB region, each under its own lock: look-ups stay O(1) at any number of
+// live blocks, and threads whose blocks lie in different regions share no
+// lock and no cache line. The order within each of the 127 buckets survives
+// as one insertion counter per bucket; the dump rebuilds the chains from it.
 #include "tracking/alloc_table.h"
 #include "tracking/record_slots.h"
 #include "control/options.h"
 
-AddressShard AddressIndex[AllocBucketCount];
+AddressShard AddressIndex[AddressShardCount];
 AllocRecord *AllocTable[AllocBucketCount];
 HANDLE RecordHeap;
 uint32_t RecordDepth = DefaultStackDepth;
 static bool TableFrozen;
+
+// Insertions so far per bucket, each on a cache line of its own.
+static struct alignas(64) {
+    volatile LONG count;
+} BucketInsertions[AllocBucketCount];
 
 namespace {
 
@@ -137,16 +142,26 @@ bool Rebuild(AddressShard *shard)
     return true;
 }
 
-// Heap sort of a bucket's records, newest first, in place: the dump may run
-// where nothing can be allocated.
-void SortNewestFirst(const AddressShard *shard, uintptr_t *slots, uint32_t count)
+inline uint32_t ShardOf(uint32_t address) { return ((address >> 16) * 0x9E3779B1u) >> 25; }
+
+// Order of the records within a shard for the dump: by bucket, then newest
+// first. Keys are read from the records, so that nothing is allocated.
+inline uint64_t DumpKey(uintptr_t slot)
 {
-    auto age = [shard](uintptr_t slot) { return shard->insertions - SlotRecord(slot)->sequence; };
+    const AllocRecord *record = SlotRecord(slot);
+    uint32_t bucket = AllocBucket(record->address);
+    return uint64_t(bucket) << 32 | uint32_t(BucketInsertions[bucket].count - record->sequence);
+}
+
+// Heap sort by DumpKey, in place: the dump may run where nothing can be
+// allocated.
+void SortForDump(uintptr_t *slots, uint32_t count)
+{
     auto sift = [&](uint32_t root, uint32_t end) {
         for (uint32_t child; (child = 2 * root + 1) < end; root = child) {
-            if (child + 1 < end && age(slots[child + 1]) > age(slots[child]))
+            if (child + 1 < end && DumpKey(slots[child + 1]) > DumpKey(slots[child]))
                 child++;
-            if (age(slots[root]) >= age(slots[child]))
+            if (DumpKey(slots[root]) >= DumpKey(slots[child]))
                 return;
             uintptr_t swap = slots[root];
             slots[root] = slots[child];
@@ -168,10 +183,11 @@ void SortNewestFirst(const AddressShard *shard, uintptr_t *slots, uint32_t count
 void ClearAllocTable()
 {
     RetireRecordSlots();
-    for (AllocRecord *&head : AllocTable)
-        head = nullptr;
+    for (uint32_t b = 0; b < AllocBucketCount; b++) {
+        AllocTable[b] = nullptr;
+        BucketInsertions[b].count = 0;
+    }
     for (AddressShard &shard : AddressIndex) {
-        shard.insertions = 0;
         shard.slots = nullptr;
         shard.slotsBlock = nullptr;
         shard.shift = 0;
@@ -205,14 +221,16 @@ void InitTableLock()
 // same address is stale (its release took a path no hook saw) and goes.
 void InsertRecord(AllocRecord *record)
 {
-    AddressShard *shard = &AddressIndex[AllocBucket(record->address)];
+    // An atomic count per bucket: its order is the order in which a single
+    // list per bucket would have had the records pushed.
+    record->sequence = InterlockedIncrement(&BucketInsertions[AllocBucket(record->address)].count);
+    AddressShard *shard = &AddressIndex[ShardOf(record->address)];
     AllocRecord *stale;
     for (;;) {
         LockShard(shard);
         // Records and tombstones at most two thirds of the slots, so that
         // probe runs stay short and always end at a free slot.
         if (3 * (shard->used + 1) <= 2 * Capacity(shard)) {
-            record->sequence = ++shard->insertions;
             stale = Place(shard, record);
             UnlockShard(shard);
             break;
@@ -229,7 +247,7 @@ void InsertRecord(AllocRecord *record)
 
 AllocRecord *TakeRecord(uint32_t address, uint32_t kind)
 {
-    AddressShard *shard = &AddressIndex[AllocBucket(address)];
+    AddressShard *shard = &AddressIndex[ShardOf(address)];
     AllocRecord *found = nullptr;
     LockShard(shard);
     if (shard->slots) {
@@ -264,27 +282,63 @@ void FreezeAllocTable()
     TableFrozen = true;
     // Nothing may hand out a slot of this run's heap any more.
     RetireRecordSlots();
-    for (uint32_t b = 0; b < AllocBucketCount; b++) {
-        AddressShard *shard = &AddressIndex[b];
-        uint32_t count = 0;
+    // Each shard sorted by bucket and age; then each bucket's chain is merged
+    // from the shards, newest first, through a small heap of shards keyed by
+    // their next record.
+    uint32_t count[AddressShardCount], next[AddressShardCount];
+    for (uint32_t s = 0; s < AddressShardCount; s++) {
+        AddressShard *shard = &AddressIndex[s];
+        count[s] = next[s] = 0;
         for (uint32_t i = 0, capacity = Capacity(shard); i < capacity; i++)
             if (shard->slots[i] > Tombstone)
-                shard->slots[count++] = shard->slots[i];
-        SortNewestFirst(shard, shard->slots, count);
-        AllocRecord **link = &AllocTable[b];
-        for (uint32_t i = 0; i < count; i++) {
-            // A thread ended at process exit in the middle of a change may
-            // have left a record in two slots: it is linked once.
-            if (i && SlotRecord(shard->slots[i]) == SlotRecord(shard->slots[i - 1]))
-                continue;
-            AllocRecord *record = SlotRecord(shard->slots[i]);
-            *link = record;  // its insertion count is no longer needed
-            link = &record->next;
+                shard->slots[count[s]++] = shard->slots[i];
+        SortForDump(shard->slots, count[s]);
+    }
+    uint32_t heap[AddressShardCount];
+    auto key = [&](uint32_t s) { return DumpKey(AddressIndex[s].slots[next[s]]); };
+    auto sift = [&](uint32_t root, uint32_t size) {
+        for (uint32_t child; (child = 2 * root + 1) < size; root = child) {
+            if (child + 1 < size && key(heap[child + 1]) < key(heap[child]))
+                child++;
+            if (key(heap[root]) <= key(heap[child]))
+                return;
+            uint32_t swap = heap[root];
+            heap[root] = heap[child];
+            heap[child] = swap;
         }
-        *link = nullptr;
-        shard->slots = nullptr;
-        shard->slotsBlock = nullptr;
-        shard->live = 0;
-        shard->used = 0;
+    };
+    uint32_t size = 0;
+    for (uint32_t s = 0; s < AddressShardCount; s++)
+        if (count[s])
+            heap[size++] = s;
+    for (uint32_t i = size / 2; i-- > 0;)
+        sift(i, size);
+    // Keys ascend across buckets, so the merge meets the buckets in order.
+    AllocRecord *tail = nullptr;
+    uint32_t tailBucket = 0;
+    while (size) {
+        uint32_t s = heap[0];
+        AllocRecord *record = SlotRecord(AddressIndex[s].slots[next[s]++]);
+        if (next[s] == count[s])
+            heap[0] = heap[--size];
+        sift(0, size);
+        // A thread ended at process exit in the middle of a change may have
+        // left a record in two slots: it is linked once.
+        if (record == tail)
+            continue;
+        uint32_t bucket = AllocBucket(record->address);
+        if (tail && tailBucket == bucket)
+            tail->next = record;
+        else
+            AllocTable[bucket] = record;
+        record->next = nullptr;  // its insertion count is no longer needed
+        tail = record;
+        tailBucket = bucket;
+    }
+    for (AddressShard &shard : AddressIndex) {
+        shard.slots = nullptr;
+        shard.slotsBlock = nullptr;
+        shard.live = 0;
+        shard.used = 0;
     }
 }

@@ -19,13 +19,14 @@ struct AllocRecord {
 
 enum : uint32_t { AllocBucketCount = 127 };
 
-// The address index of one bucket: open addressing with linear probing. A
+enum : uint32_t { AddressShardCount = 128 };
+
+// One shard of the address index: open addressing with linear probing. A
 // slot holds a record pointer with three bits of the address's hash in its
 // low bits, so that most probes need not read the record; 0 is a free slot,
 // 1 a released one.
 struct alignas(64) AddressShard {
     volatile LONG lock;  // 1 while a thread holds the shard
-    uint32_t insertions;  // records placed so far: the bucket's order
     uintptr_t *slots;  // from the RecordHeap; null until the first insertion
     void *slotsBlock;  // the RecordHeap block that holds them, line-aligned
     uint32_t shift;    // 32 - log2(number of slots)
@@ -33,7 +34,8 @@ struct alignas(64) AddressShard {
     uint32_t used;     // slots holding a record or released
 };
 
-extern AddressShard AddressIndex[AllocBucketCount];
+extern AddressShard AddressIndex[AddressShardCount];
+// The chains for the dump, filled by FreezeAllocTable.
 extern AllocRecord *AllocTable[AllocBucketCount];
 extern HANDLE RecordHeap;
 // Frames per record for the current run: the stackDepth option as it was at
