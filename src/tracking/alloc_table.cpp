@@ -6,6 +6,7 @@
 #include "tracking/alloc_table.h"
 #include "tracking/record_slots.h"
 #include "control/options.h"
+#include "tracking/table_owner.h"
 
 AddressShard AddressIndex[AddressShardCount];
 AllocRecord *AllocTable[AllocBucketCount];
@@ -44,13 +45,18 @@ __attribute__((noinline)) void WaitForShard(AddressShard *shard)
     }
 }
 
-inline void LockShard(AddressShard *shard)
+// `alone`: the calling thread owns the table (EnterTable), no lock is needed.
+inline void LockShard(AddressShard *shard, bool alone = false)
 {
-    if (InterlockedCompareExchange(&shard->lock, 1, 0))
+    if (!alone && InterlockedCompareExchange(&shard->lock, 1, 0))
         WaitForShard(shard);
 }
 
-inline void UnlockShard(AddressShard *shard) { __atomic_store_n(&shard->lock, 0, __ATOMIC_RELEASE); }
+inline void UnlockShard(AddressShard *shard, bool alone = false)
+{
+    if (!alone)
+        __atomic_store_n(&shard->lock, 0, __ATOMIC_RELEASE);
+}
 
 inline uint32_t Capacity(const AddressShard *shard) { return shard->slots ? 1u << (32 - shard->shift) : 0; }
 
@@ -95,11 +101,11 @@ AllocRecord *Place(AddressShard *shard, AllocRecord *record)
 // Rebuilds the shard's index into a new array when it is too full of
 // records or tombstones, twice as large when the records alone need it. The
 // memory is had with no lock held; false when there is none.
-bool Rebuild(AddressShard *shard)
+bool Rebuild(AddressShard *shard, bool alone)
 {
-    LockShard(shard);
+    LockShard(shard, alone);
     uint32_t live = shard->live;
-    UnlockShard(shard);
+    UnlockShard(shard, alone);
     // Half full at most: a growing shard doubles, and a sixth of the slots
     // at least fills before the next rebuild.
     uint32_t bits = FirstSlotBits;
@@ -114,7 +120,7 @@ bool Rebuild(AddressShard *shard)
     auto *slots = reinterpret_cast<uintptr_t *>((reinterpret_cast<uintptr_t>(block) + CacheLine - 1) &
                                                 ~uintptr_t(CacheLine - 1));
     void *unused = block;
-    LockShard(shard);
+    LockShard(shard, alone);
     // Another thread may have rebuilt meanwhile, or records come and gone.
     if (3 * (shard->used + 1) > 2 * Capacity(shard) && 3 * (shard->live + 1) <= (2u << bits)) {
         uint32_t shift = 32 - bits, mask = (1u << bits) - 1;
@@ -136,7 +142,7 @@ bool Rebuild(AddressShard *shard)
         shard->shift = shift;
         shard->used = shard->live;
     }
-    UnlockShard(shard);
+    UnlockShard(shard, alone);
     if (unused)
         HeapFree(RecordHeap, 0, unused);
     return true;
@@ -194,11 +200,13 @@ void ClearAllocTable()
         shard.live = 0;
         shard.used = 0;
     }
+    ResetTableOwner();
     TableFrozen = false;
 }
 
 void LockAllocTable()
 {
+    ShareTable();
     for (AddressShard &shard : AddressIndex)
         LockShard(&shard);
     LockRecordSlots();
@@ -221,35 +229,39 @@ void InitTableLock()
 // same address is stale (its release took a path no hook saw) and goes.
 void InsertRecord(AllocRecord *record)
 {
-    // An atomic count per bucket: its order is the order in which a single
-    // list per bucket would have had the records pushed.
-    record->sequence = InterlockedIncrement(&BucketInsertions[AllocBucket(record->address)].count);
+    bool alone = EnterTable();
+    // A count per bucket: its order is the order in which a single list per
+    // bucket would have had the records pushed.
+    volatile LONG *count = &BucketInsertions[AllocBucket(record->address)].count;
+    record->sequence = alone ? ++*count : InterlockedIncrement(count);
     AddressShard *shard = &AddressIndex[ShardOf(record->address)];
     AllocRecord *stale;
     for (;;) {
-        LockShard(shard);
+        LockShard(shard, alone);
         // Records and tombstones at most two thirds of the slots, so that
         // probe runs stay short and always end at a free slot.
         if (3 * (shard->used + 1) <= 2 * Capacity(shard)) {
             stale = Place(shard, record);
-            UnlockShard(shard);
+            UnlockShard(shard, alone);
             break;
         }
-        UnlockShard(shard);
-        if (!Rebuild(shard)) {
+        UnlockShard(shard, alone);
+        if (!Rebuild(shard, alone)) {
             stale = record;  // no memory: the block goes unrecorded
             break;
         }
     }
+    LeaveTable(alone);
     if (stale)
         PoolRecord(stale);
 }
 
 AllocRecord *TakeRecord(uint32_t address, uint32_t kind)
 {
+    bool alone = EnterTable();
     AddressShard *shard = &AddressIndex[ShardOf(address)];
     AllocRecord *found = nullptr;
-    LockShard(shard);
+    LockShard(shard, alone);
     if (shard->slots) {
         uint32_t mask = Capacity(shard) - 1;
         uintptr_t tag = Tag(address, shard->shift);
@@ -271,7 +283,8 @@ AllocRecord *TakeRecord(uint32_t address, uint32_t kind)
             break;
         }
     }
-    UnlockShard(shard);
+    UnlockShard(shard, alone);
+    LeaveTable(alone);
     return found;
 }
 

@@ -1,0 +1,66 @@
+// A run's record table belongs to the first thread that uses it until a
+// second thread comes: the owner then works with plain loads and stores, the
+// shard locks and bucket counts untouched, because a locked instruction costs
+// about as much as the rest of the bookkeeping of a block. The second thread
+// makes the table shared for the rest of the run: it waits until the owner is
+// out of the table, and from then on every thread locks.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+struct alignas(64) TableOwnerState {
+    volatile LONG ownerId;   // the owning thread's id; 0 before the first use
+    volatile LONG sharing;   // set once a second thread has come
+    volatile LONG shared;    // set once the owner is out: every thread locks
+};
+// Written by the owner on every access: a line of its own.
+struct alignas(64) OwnerInsideFlag {
+    volatile LONG inside;
+};
+
+extern TableOwnerState TableOwner;
+extern OwnerInsideFlag OwnerInside;
+
+inline uint32_t CurrentThreadIdFromTeb()
+{
+    uint32_t id;
+    __asm__ __volatile__("movl %%fs:0x24, %0" : "=r"(id));
+    return id;
+}
+
+// The owner's way in: true unless a second thread has come.
+inline bool EnterAsOwner()
+{
+    OwnerInside.inside = 1;
+    // The flag is stored before `sharing` is read. The processor may still
+    // hold the store back; ShareTable's suspension of the owner makes it
+    // visible (FlushProcessWriteBuffers would too, but Wine's does nothing).
+    __asm__ __volatile__("" ::: "memory");
+    if (!TableOwner.sharing)
+        return true;
+    OwnerInside.inside = 0;
+    return false;
+}
+
+bool EnterTableSlowly();
+
+// True when the calling thread has the table to itself until LeaveTable: no
+// other thread reads or writes it meanwhile. False: lock as usual.
+inline bool EnterTable()
+{
+    if (TableOwner.ownerId == LONG(CurrentThreadIdFromTeb()))
+        return EnterAsOwner();
+    return !TableOwner.shared && EnterTableSlowly();
+}
+
+inline void LeaveTable(bool alone)
+{
+    if (alone)
+        __atomic_store_n(&OwnerInside.inside, 0, __ATOMIC_RELEASE);
+}
+
+// Makes the table shared, waiting for the owner to be out of it. For a second
+// thread, and for the exit, which takes every lock.
+void ShareTable();
+// A new run: the next thread to use the table owns it.
+void ResetTableOwner();
