@@ -10,11 +10,10 @@ static SRWLOCK ShareLock = SRWLOCK_INIT;
 namespace {
 
 // A thread is suspended only once its stores are done: after that, its flag
-// reads as it left it. Its own exit (a system call) does as much.
-void WaitForOwnerOut(DWORD ownerId)
+// reads as it left it. An owner that has ended is not waited for.
+void WaitForOwnerOut(HANDLE owner)
 {
-    HANDLE owner = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | SYNCHRONIZE, FALSE, ownerId);
-    if (owner && SuspendThread(owner) != DWORD(-1)) {
+    if (SuspendThread(owner) != DWORD(-1)) {
         // Suspension takes effect later (on Windows too): the context is
         // there once it has.
         CONTEXT context;
@@ -23,11 +22,8 @@ void WaitForOwnerOut(DWORD ownerId)
         ResumeThread(owner);
     }
     // Inside for a few dozen instructions at most, unless preempted or
-    // suspended: the same back-off as a shard lock's waiter. An owner ended
-    // inside is not waited for.
-    for (uint32_t round = 0; OwnerInside.inside; round++) {
-        if (owner && WaitForSingleObject(owner, 0) != WAIT_TIMEOUT)
-            break;
+    // suspended: the same back-off as a shard lock's waiter.
+    for (uint32_t round = 0; OwnerInside.inside && WaitForSingleObject(owner, 0) == WAIT_TIMEOUT; round++) {
         if (round < 1000)
             __builtin_ia32_pause();
         else if (round < 1020)
@@ -35,16 +31,23 @@ void WaitForOwnerOut(DWORD ownerId)
         else
             Sleep(1);
     }
-    if (owner)
-        CloseHandle(owner);
 }
 
 }  // namespace
 
 bool EnterTableSlowly()
 {
-    if (!TableOwner.ownerId && !InterlockedCompareExchange(&TableOwner.ownerId, LONG(CurrentThreadIdFromTeb()), 0))
-        return EnterAsOwner();
+    HANDLE self;
+    if (!TableOwner.ownerId &&
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                        THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | SYNCHRONIZE, FALSE, 0)) {
+        TableOwnerState claim;
+        claim.ownerId = LONG(CurrentThreadIdFromTeb());
+        claim.handle = self;
+        if (!InterlockedCompareExchange64(&TableOwner.claim, claim.claim, 0))
+            return EnterAsOwner();
+        CloseHandle(self);
+    }
     ShareTable();
     return false;
 }
@@ -58,9 +61,10 @@ void ShareTable()
         // From here the owner locks too; a claim made after this line is
         // seen below, since both are locked instructions.
         InterlockedExchange(&TableOwner.sharing, 1);
-        DWORD ownerId = DWORD(TableOwner.ownerId);
-        if (ownerId && ownerId != CurrentThreadIdFromTeb())
-            WaitForOwnerOut(ownerId);
+        TableOwnerState owner;
+        owner.claim = InterlockedCompareExchange64(&TableOwner.claim, 0, 0);
+        if (owner.ownerId && DWORD(owner.ownerId) != CurrentThreadIdFromTeb())
+            WaitForOwnerOut(owner.handle);
         __atomic_store_n(&TableOwner.shared, 1, __ATOMIC_RELEASE);
     }
     ReleaseSRWLockExclusive(&ShareLock);
@@ -68,6 +72,9 @@ void ShareTable()
 
 void ResetTableOwner()
 {
+    if (TableOwner.handle)
+        CloseHandle(TableOwner.handle);
+    TableOwner.handle = nullptr;
     TableOwner.ownerId = 0;
     TableOwner.sharing = 0;
     TableOwner.shared = 0;

@@ -9,9 +9,18 @@
 #include <stdint.h>
 
 struct alignas(64) TableOwnerState {
-    volatile LONG ownerId;   // the owning thread's id; 0 before the first use
-    volatile LONG sharing;   // set once a second thread has come
-    volatile LONG shared;    // set once the owner is out: every thread locks
+    // The owner's id and a handle to it, claimed together in one exchange:
+    // a thread that sees the id also has the handle that tells whether the
+    // owner still lives.
+    union {
+        volatile LONGLONG claim;
+        struct {
+            volatile LONG ownerId;  // 0 before the first use
+            HANDLE handle;
+        };
+    };
+    volatile LONG sharing;  // set once a second thread has come
+    volatile LONG shared;   // set once the owner is out: every thread locks
 };
 // Written by the owner on every access: a line of its own.
 struct alignas(64) OwnerInsideFlag {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -16,6 +17,7 @@
 #include "control/thread_registry.h"
 #include "tracking/alloc_table.h"
 #include "tracking/record_slots.h"
+#include "tracking/table_owner.h"
 #include "live_records.h"
 
 namespace {
@@ -208,9 +210,10 @@ std::vector<DumpGroup> ParseDump(const std::vector<std::string> &pieces)
     return groups;
 }
 
-}  // namespace
-
-TEST(AllocTable, RandomSequenceOnSeveralThreadsDumpsAsTheSingleListTable)
+// Drives the random sequence and compares the dump with the model's. With
+// handOver, the first worker owns the table for a third of the steps, then
+// all workers at once make it shared; without, it owns the table throughout.
+void DumpMatchesTheModel(bool handOver)
 {
     static Worker workers[Threads];
     for (int t = 0; t < Threads; t++) {
@@ -232,51 +235,68 @@ TEST(AllocTable, RandomSequenceOnSeveralThreadsDumpsAsTheSingleListTable)
         for (Worker &w : workers)
             WaitForSingleObject(w.done, INFINITE);
     };
-    static ListModel model;
-    static Block live[4096];
+    // Made before recording starts.
+    std::unique_ptr<ListModel> owned(new ListModel);
+    ListModel &model = *owned;
+    std::vector<Block> live(4096);
     int liveCount = 0;
     std::mt19937 random(20240611);
 
     TarnwickOptions options = {};
     options.stackDepth = 16;
     TarnwickSetOptions(&options);
+    // One step at a time, so that the order of the table is defined, on the
+    // first `threads` workers.
+    auto steps = [&](int count, int threads) {
+        for (int step = 0; step < count; step++) {
+            Worker &w = workers[random() % threads];
+            uint32_t choice = random() % 10;
+            if (liveCount < 8 || choice < 4) {
+                w.family = random() % FamilyCount;
+                w.site = random() % Sites;
+                w.bytes = 1 + random() % 300;
+                run(w, AllocOp);
+                ASSERT_NE(nullptr, w.result);
+                model.Insert(reinterpret_cast<uint32_t>(w.result), w.bytes, w.family * Sites + w.site);
+                live[liveCount++] = {w.result, w.family, w.family * Sites + w.site};
+                continue;
+            }
+            int index = random() % liveCount;
+            Block &block = live[index];
+            w.family = block.family;
+            w.block = block.address;
+            if (choice < 7) {  // freed; its address is often the next one handed out
+                run(w, FreeOp);
+                ASSERT_GE(model.Take(reinterpret_cast<uint32_t>(block.address)), 0);
+                block = live[--liveCount];
+                continue;
+            }
+            w.inPlace = choice == 7;
+            w.bytes = w.inPlace ? 1 + random() % 40 : 2000 + random() % 60000;
+            run(w, ResizeOp);
+            int record = model.Take(reinterpret_cast<uint32_t>(block.address));
+            ASSERT_GE(record, 0);
+            // A failed resize puts the record back under the old block.
+            if (w.result)
+                block.address = w.result;
+            model.PutBack(record, reinterpret_cast<uint32_t>(block.address),
+                          w.result ? w.bytes : model.SizeOf(record));
+        }
+    };
     TarnwickStart();
-    // All threads at once, each freeing the other's blocks: none may remain.
-    runAll(BurstAlloc);
-    runAll(BurstFree);
-    // Then one step at a time, so that the order of the table is defined.
-    for (int step = 0; step < Steps; step++) {
-        Worker &w = workers[random() % Threads];
-        uint32_t choice = random() % 10;
-        if (liveCount < 8 || choice < 4) {
-            w.family = random() % FamilyCount;
-            w.site = random() % Sites;
-            w.bytes = 1 + random() % 300;
-            run(w, AllocOp);
-            ASSERT_NE(nullptr, w.result);
-            model.Insert(reinterpret_cast<uint32_t>(w.result), w.bytes, w.family * Sites + w.site);
-            live[liveCount++] = {w.result, w.family, w.family * Sites + w.site};
-            continue;
-        }
-        int index = random() % liveCount;
-        Block &block = live[index];
-        w.family = block.family;
-        w.block = block.address;
-        if (choice < 7) {  // freed; its address is often the next one handed out
-            run(w, FreeOp);
-            ASSERT_GE(model.Take(reinterpret_cast<uint32_t>(block.address)), 0);
-            block = live[--liveCount];
-            continue;
-        }
-        w.inPlace = choice == 7;
-        w.bytes = w.inPlace ? 1 + random() % 40 : 2000 + random() % 60000;
-        run(w, ResizeOp);
-        int record = model.Take(reinterpret_cast<uint32_t>(block.address));
-        ASSERT_GE(record, 0);
-        // A failed resize puts the record back under the old block.
-        if (w.result)
-            block.address = w.result;
-        model.PutBack(record, reinterpret_cast<uint32_t>(block.address), w.result ? w.bytes : model.SizeOf(record));
+    // The first worker alone: the table is its own.
+    steps(handOver ? Steps / 3 : Steps, 1);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    EXPECT_EQ(LONG(GetThreadId(workers[0].thread)), TableOwner.ownerId);
+    EXPECT_FALSE(TableOwner.sharing);
+    if (handOver) {
+        // All threads at once, each freeing the other's blocks: the table is
+        // handed over while its owner is busy in it, and none may remain.
+        runAll(BurstAlloc);
+        runAll(BurstFree);
+        EXPECT_TRUE(TableOwner.shared);
+        steps(Steps - Steps / 3, Threads);
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
     }
     TarnwickStop();
     DebugCapture capture;
@@ -316,6 +336,12 @@ TEST(AllocTable, RandomSequenceOnSeveralThreadsDumpsAsTheSingleListTable)
     EXPECT_EQ(framesOfStack.size(), distinct.size()) << "different stacks print differently";
     EXPECT_EQ(size_t(FamilyCount * Sites), framesOfStack.size());
 }
+
+}  // namespace
+
+TEST(AllocTable, OneThreadOwningTheTableDumpsAsTheSingleListTable) { DumpMatchesTheModel(false); }
+
+TEST(AllocTable, RandomSequenceOnSeveralThreadsDumpsAsTheSingleListTable) { DumpMatchesTheModel(true); }
 
 namespace {
 

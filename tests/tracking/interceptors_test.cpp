@@ -11,6 +11,7 @@
 #include "tracking/alloc_table.h"
 #include "tracking/guarded_region.h"
 #include "tracking/interceptors.h"
+#include "tracking/table_owner.h"
 #include "patching/inline_hook.h"
 #include "patching/jump_thunks.h"
 #include "live_records.h"
@@ -504,6 +505,81 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
     for (Work &w : work)
         for (int i = 0; i < Blocks / 2; i++)
             HeapFree(GetProcessHeap(), 0, w.kept[i]);
+}
+
+// The thread that owns the table, terminated while it works in it: the next
+// thread that records takes the table over without waiting, and its block is
+// recorded as usual.
+namespace {
+volatile LONG OwnerRounds;
+HANDLE OwnerGo;
+
+DWORD WINAPI AllocateWithoutPause(void *heap)
+{
+    WaitForSingleObject(OwnerGo, INFINITE);
+    for (;;) {
+        HeapFree(heap, 0, HeapAlloc(heap, 0, 40));
+        InterlockedIncrement(&OwnerRounds);
+    }
+}
+
+DWORD WINAPI AllocateOnce(void *block)
+{
+    *static_cast<void **>(block) = HeapAlloc(GetProcessHeap(), 0, 77);
+    return 0;
+}
+}  // namespace
+
+TEST_F(Interceptors, OwnerTerminatedInsideTheTableIsNotWaitedFor)
+{
+    Stop();
+    // Its own heap: a thread ended inside Wine's heap code leaves that heap
+    // locked.
+    HANDLE heap = HeapCreate(0, 0, 0);
+    OwnerGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OwnerRounds = 0;
+    HANDLE owner = CreateThread(nullptr, 0, AllocateWithoutPause, heap, 0, nullptr);
+    ASSERT_NE(nullptr, owner);
+    TarnwickStart();  // nothing allocates on this thread until the block below
+    SetEvent(OwnerGo);
+    while (OwnerRounds < 1000)
+        Sleep(1);
+    ASSERT_EQ(LONG(GetThreadId(owner)), TableOwner.ownerId);
+    // Caught inside the table: its flag reads true once it is suspended.
+    bool caughtInside = false;
+    for (int attempt = 0; attempt < 100000 && !caughtInside; attempt++) {
+        // Let it run on from where the last suspension left it, by a varying
+        // amount, so that each attempt meets a fresh point of its loop.
+        for (LONG seen = OwnerRounds; OwnerRounds == seen;)
+            __asm__ __volatile__("pause");
+        for (int spin = attempt % 97; spin > 0; spin--)
+            __asm__ __volatile__("pause");
+        SuspendThread(owner);
+        CONTEXT context = {};
+        context.ContextFlags = CONTEXT_CONTROL;
+        GetThreadContext(owner, &context);
+        caughtInside = OwnerInside.inside != 0;
+        if (!caughtInside)
+            ResumeThread(owner);
+    }
+    ASSERT_TRUE(caughtInside);
+    ASSERT_FALSE(TableOwner.sharing) << "nothing else has recorded meanwhile";
+    TerminateThread(owner, 1);
+    WaitForSingleObject(owner, INFINITE);
+    CloseHandle(owner);
+
+    void *block = nullptr;
+    HANDLE other = CreateThread(nullptr, 0, AllocateOnce, &block, 0, nullptr);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(other, 10000)) << "the second thread waits for a dead owner";
+    CloseHandle(other);
+    ASSERT_NE(nullptr, block);
+    EXPECT_TRUE(TableOwner.shared);
+    AllocRecord *record = FindRecord(block);
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ(77u, record->size);
+    Stop();
+    HeapFree(GetProcessHeap(), 0, block);
+    CloseHandle(OwnerGo);
 }
 
 // A thread stopped inside HeapAlloc's first bytes, as if it had just called
