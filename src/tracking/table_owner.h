@@ -40,10 +40,13 @@ inline uint32_t CurrentThreadIdFromTeb()
 // The owner's way in: true unless a second thread has come.
 inline bool EnterAsOwner()
 {
+    if (TableOwner.sharing)
+        return false;
     OwnerInside.inside = 1;
-    // The flag is stored before `sharing` is read. The processor may still
-    // hold the store back; ShareTable's suspension of the owner makes it
-    // visible (FlushProcessWriteBuffers would too, but Wine's does nothing).
+    // The flag is stored before `sharing` is read again. The processor may
+    // still hold the store back; ShareTable's suspension of the owner makes
+    // it visible (FlushProcessWriteBuffers would too, but Wine's does
+    // nothing). Once shared, the owner no longer writes the flag's line.
     __asm__ __volatile__("" ::: "memory");
     if (!TableOwner.sharing)
         return true;
