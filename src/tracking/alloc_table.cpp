@@ -3,10 +3,11 @@
 // live blocks, and threads whose blocks lie in different regions share no
 // lock and no cache line. The order within each of the 127 buckets survives
 // as one insertion counter per bucket; the dump rebuilds the chains from it.
+// While a single thread records, it takes neither locks nor locked counts.
 #include "tracking/alloc_table.h"
 #include "tracking/record_slots.h"
-#include "control/options.h"
 #include "tracking/table_owner.h"
+#include "control/options.h"
 
 AddressShard AddressIndex[AddressShardCount];
 AllocRecord *AllocTable[AllocBucketCount];
