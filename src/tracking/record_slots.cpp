@@ -39,9 +39,7 @@ void TakeFromPool(RecordCache *cache)
         for (uint32_t n = 0; n < PoolBatch && PoolSlots; n++) {
             AllocRecord *slot = PoolSlots;
             PoolSlots = slot->next;
-            slot->next = cache->spare;
-            cache->spare = slot;
-            cache->spareCount++;
+            PushSpare(cache, slot);
         }
     }
     ReleaseSRWLockExclusive(&PoolLock);
@@ -62,11 +60,8 @@ AllocRecord *TakeSlot(RecordCache *cache)
     ResetIfStale(cache);
     if (!cache->spare && cache->carveLeft < SlotBytes())
         TakeFromPool(cache);
-    if (AllocRecord *slot = cache->spare) {
-        cache->spare = slot->next;
-        cache->spareCount--;
-        return slot;
-    }
+    if (cache->spare)
+        return PopSpare(cache);
     if (cache->carveLeft < SlotBytes()) {
         // A private heap: the HeapAlloc interceptor passes this straight on.
         cache->carve = static_cast<uint8_t *>(HeapAlloc(RecordHeap, 0, ChunkBytes));
@@ -112,9 +107,8 @@ void FreeRecordSlowly(AllocRecord *record, RecordCache *cache)
     }
     // A record taken from the table belongs to the current run.
     ResetIfStale(cache);
-    record->next = cache->spare;
-    cache->spare = record;
-    if (++cache->spareCount <= CacheLimit)
+    PushSpare(cache, record);
+    if (cache->spareCount <= CacheLimit)
         return;
     // Hand the older half back, so that a thread that frees what others
     // allocate does not hoard slots while they carve new chunks.
@@ -137,13 +131,10 @@ void ReleaseRecordCache(RecordCache *cache)
     AcquireSRWLockExclusive(&PoolLock);
     // Slots are written only while their run's heap is known to exist.
     if (cache->generation == SlotGeneration) {
-        for (; cache->carveLeft >= SlotBytes(); cache->carve += SlotBytes(), cache->carveLeft -= SlotBytes()) {
-            AllocRecord *slot = reinterpret_cast<AllocRecord *>(cache->carve);
-            slot->next = cache->spare;
-            cache->spare = slot;
-        }
-        while (AllocRecord *slot = cache->spare) {
-            cache->spare = slot->next;
+        for (; cache->carveLeft >= SlotBytes(); cache->carve += SlotBytes(), cache->carveLeft -= SlotBytes())
+            PushSpare(cache, reinterpret_cast<AllocRecord *>(cache->carve));
+        while (cache->spare) {
+            AllocRecord *slot = PopSpare(cache);
             slot->next = PoolSlots;
             PoolSlots = slot;
         }

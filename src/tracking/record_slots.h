@@ -20,6 +20,22 @@ enum : uint32_t { CacheLimit = 128 };  // spare slots a thread keeps before hand
 // path, where a stale value only sends a cache through its reset once more.
 extern volatile uint32_t SlotGeneration;
 
+// The cache's spare list: a slot off its head, a slot onto it.
+inline AllocRecord *PopSpare(RecordCache *cache)
+{
+    AllocRecord *slot = cache->spare;
+    cache->spare = slot->next;
+    cache->spareCount--;
+    return slot;
+}
+
+inline void PushSpare(RecordCache *cache, AllocRecord *slot)
+{
+    slot->next = cache->spare;
+    cache->spare = slot;
+    cache->spareCount++;
+}
+
 // The calling thread's cache; null when it has no thread entry.
 RecordCache *CurrentRecordCache();
 AllocRecord *NewRecordSlotSlowly(RecordCache *cache);
@@ -31,12 +47,8 @@ void FreeRecordSlowly(AllocRecord *record, RecordCache *cache);
 // Inline: a slot from the thread's spares is on every recorded allocation.
 inline AllocRecord *NewRecordSlot(RecordCache *cache)
 {
-    if (cache && cache->spare && cache->generation == SlotGeneration) {
-        AllocRecord *slot = cache->spare;
-        cache->spare = slot->next;
-        cache->spareCount--;
-        return slot;
-    }
+    if (cache && cache->spare && cache->generation == SlotGeneration)
+        return PopSpare(cache);
     return NewRecordSlotSlowly(cache);
 }
 // The same slot, zeroed.
@@ -46,13 +58,10 @@ AllocRecord *NewRecord(RecordCache *cache = CurrentRecordCache());
 inline void FreeRecord(AllocRecord *record, RecordCache *cache = CurrentRecordCache())
 {
     // A record taken from the table belongs to the current run.
-    if (cache && cache->generation == SlotGeneration && cache->spareCount < CacheLimit) {
-        record->next = cache->spare;
-        cache->spare = record;
-        cache->spareCount++;
-        return;
-    }
-    FreeRecordSlowly(record, cache);
+    if (cache && cache->generation == SlotGeneration && cache->spareCount < CacheLimit)
+        PushSpare(cache, record);
+    else
+        FreeRecordSlowly(record, cache);
 }
 // Gives a slot back to the run's shared pool (no thread's cache involved).
 void PoolRecord(AllocRecord *record);
