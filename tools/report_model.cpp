@@ -34,6 +34,8 @@ bool ReportFrame::Source(std::string &file, unsigned long &line) const
 // A group line exactly as the library writes it; anything else is not one.
 static bool ParseGroupLine(const std::string &line, ReportGroup &group)
 {
+    if (line.compare(0, 13, "Memory block ") != 0)
+        return false;
     char address[9], close[2];
     if (sscanf(line.c_str(), "Memory block %lu bytes at 0x%8[0-9A-F] (%lu times%1[)]", &group.size, address,
                &group.count, close) != 4)
@@ -62,35 +64,46 @@ static ReportFrame ParseFrame(const std::string &line)
 void ReportReader::Feed(const char *text, size_t length)
 {
     std::string out;
-    for (size_t i = 0; i < length; i++)
-        Byte(text[i], out);
+    Take(text, length, out);
     if (!out.empty() && passThrough)
         passThrough(out);
 }
 
-void ReportReader::Byte(char c, std::string &out)
+// Takes the text a line at a time (the last piece may end without a newline).
+void ReportReader::Take(const char *text, size_t length, std::string &out)
+{
+    while (length) {
+        const char *newline = static_cast<const char *>(memchr(text, '\n', length));
+        size_t size = newline ? newline - text + 1 : length;
+        Piece(text, size, newline != nullptr, out);
+        text += size;
+        length -= size;
+    }
+}
+
+void ReportReader::Piece(const char *text, size_t size, bool lineEnds, std::string &out)
 {
     if (state_ != Outside) {
-        line_ += c;
-        if (c == '\n')
+        line_.append(text, size);
+        if (lineEnds)
             ReportLine(out);
         return;
     }
     if (diverged_) {
-        out += c;
-        diverged_ = c != '\n';
+        out.append(text, size);
+        diverged_ = !lineEnds;
         return;
     }
     // A line that may yet be the heading is held back until it is known.
-    line_ += c;
+    line_.append(text, size);
     if (line_ == Heading) {
         state_ = Boundary;
         report_ = Report();
         pending_.clear();
         line_.clear();
-    } else if (c == '\n' || strncmp(line_.c_str(), Heading, line_.size()) != 0) {
+    } else if (lineEnds || line_.size() >= sizeof Heading || line_.compare(0, line_.size(), Heading, line_.size())) {
         out += line_;
-        diverged_ = c != '\n';
+        diverged_ = !lineEnds;
         line_.clear();
     }
 }
@@ -98,14 +111,15 @@ void ReportReader::Byte(char c, std::string &out)
 // One complete line inside a report (line_, with its newline).
 void ReportReader::ReportLine(std::string &out)
 {
-    std::string line = line_.substr(0, line_.size() - 1);
     pending_ += line_;
-    line_.clear();
+    line_.pop_back();
+    const std::string &line = line_;
     bool complete = false, fits = true;
     switch (state_) {
     case Boundary:
         if (ParseGroupLine(line, group_)) {
             group_.frames.clear();
+            group_.suppressed = false;
             state_ = Frames;
         } else if (line == LostHeading || line == ReachableHeading) {
             report_.sections.emplace_back();
@@ -129,7 +143,7 @@ void ReportReader::ReportLine(std::string &out)
         if ((fits = line.empty())) {
             if (report_.sections.empty())
                 report_.sections.emplace_back();
-            report_.sections.back().groups.push_back(group_);
+            report_.sections.back().groups.push_back(std::move(group_));
             complete = true;
         }
         break;
@@ -140,6 +154,7 @@ void ReportReader::ReportLine(std::string &out)
         }
         break;
     }
+    line_.clear();
     if (!fits) {
         EndReport(out);
     } else if (complete) {
@@ -160,8 +175,7 @@ void ReportReader::EndReport(std::string &out)
         reportDone(report_);
     std::string rest;
     rest.swap(pending_);
-    for (char c : rest)
-        Byte(c, out);
+    Take(rest.data(), rest.size(), out);
 }
 
 void ReportReader::Finish()

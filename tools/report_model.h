@@ -53,7 +53,8 @@ public:
     void Finish();  // the output ended: an open report ends here
 private:
     enum State { Outside, Boundary, Frames, FirstBlank, AfterNone, AfterNoLeak };
-    void Byte(char c, std::string &out);
+    void Take(const char *text, size_t length, std::string &out);
+    void Piece(const char *text, size_t size, bool lineEnds, std::string &out);
     void ReportLine(std::string &out);
     void EndReport(std::string &out);
     State state_ = Outside;

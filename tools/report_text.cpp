@@ -1,12 +1,23 @@
 #include "report_text.h"
 
-static std::string GroupText(const ReportGroup &group)
+static void AppendGroup(std::string &text, const ReportGroup &group)
 {
-    std::string text = "Memory block " + std::to_string(group.size) + " bytes at " + group.address + " (" +
-                       std::to_string(group.count) + " times)\n";
-    for (const ReportFrame &frame : group.frames)
-        text += frame.Line() + "\n";
-    return text + "\n\n";
+    text += "Memory block ";
+    text += std::to_string(group.size);
+    text += " bytes at ";
+    text += group.address;
+    text += " (";
+    text += std::to_string(group.count);
+    text += " times)\n";
+    for (const ReportFrame &frame : group.frames) {
+        text += frame.text;
+        if (!frame.address.empty()) {
+            text += " : ";
+            text += frame.address;
+        }
+        text += '\n';
+    }
+    text += "\n\n";
 }
 
 std::string ReportText(const Report &report, bool showReachable)
@@ -17,22 +28,22 @@ std::string ReportText(const Report &report, bool showReachable)
         if (section.leakClass != LeakClass::None)
             text += std::string(section.leakClass == LeakClass::Lost ? LostHeading : ReachableHeading) + "\n";
         unsigned long long hiddenBlocks = 0, hiddenGroups = 0;
-        std::string groups;
+        size_t start = text.size();
         for (const ReportGroup &group : section.groups) {
             if (GroupShown(section, group, showReachable)) {
-                groups += GroupText(group);
+                AppendGroup(text, group);
             } else if (!group.suppressed) {
                 hiddenBlocks += group.count;
                 hiddenGroups++;
             }
         }
-        any = any || !groups.empty();
+        bool shown = text.size() > start;
+        any = any || shown;
         if (hiddenGroups)
-            groups = "Tarnwick: " + std::to_string(hiddenBlocks) + " still reachable blocks in " +
-                     std::to_string(hiddenGroups) + " groups (shown with --show-reachable)\n\n";
-        if (groups.empty() && section.leakClass != LeakClass::None)
-            groups = "None.\n\n";
-        text += groups;
+            text += "Tarnwick: " + std::to_string(hiddenBlocks) + " still reachable blocks in " +
+                    std::to_string(hiddenGroups) + " groups (shown with --show-reachable)\n\n";
+        else if (!shown && section.leakClass != LeakClass::None)
+            text += "None.\n\n";
     }
     if (report.Classified() ? report.noLeakLine : !any)
         text += "No memory leak.\n\n";
