@@ -4,7 +4,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${TARNWICK_BUILD:-$ROOT/build}
 
-bash "$ROOT/cmake/setup.sh"
+bash "$ROOT/cmake/setup.sh" ${TARNWICK_SETUP_TESTS:+--tests "$BUILD"}
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/i686-mingw.cmake" >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" >"$BUILD/build.log" 2>&1 || { cat "$BUILD/build.log"; exit 1; }
 

@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Turns a fresh Debian 12 machine into a build-and-test machine for Tarnwick:
 # mingw-w64 i686 (posix threads), 32-bit Wine, CMake and GoogleTest sources.
+# With --tests BUILD_DIR also what the report-file test needs: Chromium, and
+# the SARIF 2.1.0 schema with a validator from npm, in BUILD_DIR/npm.
 # Idempotent and quiet; returns at once when everything is already there.
 set -euo pipefail
+tests_build=
+[ "${1:-}" = --tests ] && tests_build=$2
+schema_package=@microsoft/jest-sarif@1.0.0-beta.0
+schema=$tests_build/npm/node_modules/@microsoft/jest-sarif/lib/schemas/sarif-2.1.0-rtm.5.json
 
 need=()
 command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-i686-posix)
@@ -12,7 +18,17 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine wine32:i386 wine64)
-[ ${#need[@]} -eq 0 ] && exit 0
+if [ -n "$tests_build" ]; then
+    command -v chromium >/dev/null 2>&1 || need+=(chromium)
+    command -v npm >/dev/null 2>&1 || need+=(nodejs npm)
+fi
+install_schema() {
+    if [ -z "$tests_build" ] || [ -f "$schema" ]; then return 0; fi
+    echo "setup: installing $schema_package into $tests_build/npm" >&2
+    mkdir -p "$tests_build/npm"
+    npm install --prefix "$tests_build/npm" --no-save --no-audit --no-fund --loglevel=error "$schema_package" >/dev/null
+}
+[ ${#need[@]} -eq 0 ] && { install_schema; exit 0; }
 
 export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -21,3 +37,4 @@ fi
 echo "setup: installing ${need[*]}" >&2
 apt-get update -qq >/dev/null
 apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+install_schema

@@ -12,7 +12,12 @@ const char UsageText[] =
     "  --symbol-path PATH  symbol search path for the report\n"
     "  --source-root DIR   look for moved source files under DIR\n"
     "  --out FILE          write the debugger output to FILE instead\n"
-    "  --leak-exit-code N  exit with N when the report lists any leak\n"
+    "  --leak-exit-code N  exit with N when the report lists any leak (lost blocks\n"
+    "                      where the report tells lost from still reachable)\n"
+    "  --suppress FILE     leave out groups that a rule in FILE matches (repeatable)\n"
+    "  --show-reachable    print still reachable groups in full\n"
+    "  --html FILE         also write the report as a page to look at\n"
+    "  --sarif FILE        also write the report as SARIF 2.1.0\n"
     "  --dll PATH          the Tarnwick.dll to load (default: beside tarnwick.exe)\n"
     "  --no-inject         load nothing: only relay the debugger output\n"
     "  --help              show this text\n"
@@ -74,6 +79,11 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             rest = SkipBlanks(after);
             break;
         }
+        if (token == L"--show-reachable") {
+            options.showReachable = true;
+            rest = after;
+            continue;
+        }
         if (token == L"--no-inject") {
             options.inject = false;
             rest = after;
@@ -82,7 +92,8 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
         if (token.compare(0, 2, L"--") != 0)
             break;
         static const wchar_t *const valued[] = {L"--depth", L"--min-repeat", L"--symbol-path", L"--source-root",
-                                                L"--out", L"--dll", L"--leak-exit-code"};
+                                                L"--out", L"--dll", L"--leak-exit-code",
+                                                L"--suppress", L"--html", L"--sarif"};
         bool known = false;
         for (const wchar_t *name : valued)
             known = known || token == name;
@@ -121,6 +132,12 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             options.sourceRoot = value;
         } else if (token == L"--out") {
             options.outPath = value;
+        } else if (token == L"--suppress") {
+            options.suppressFiles.push_back(value);
+        } else if (token == L"--html") {
+            options.htmlPath = value;
+        } else if (token == L"--sarif") {
+            options.sarifPath = value;
         } else {
             options.dllPath = value;
         }

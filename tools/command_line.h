@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <string>
+#include <vector>
 
 struct LaunchOptions {
     bool help = false;
@@ -13,6 +14,9 @@ struct LaunchOptions {
     std::wstring symbolPath, sourceRoot;
     std::wstring outPath;        // empty: standard output
     std::wstring dllPath;        // empty: Tarnwick.dll beside the launcher
+    std::vector<std::wstring> suppressFiles;  // --suppress, in order
+    std::wstring htmlPath, sarifPath;         // empty: not written
+    bool showReachable = false;
     bool hasLeakExitCode = false;
     DWORD leakExitCode = 0;
     std::wstring programLine;    // the program and its arguments, verbatim

@@ -37,9 +37,7 @@ static void RelayDebugString(DebugSession &session, const OUTPUT_DEBUG_STRING_IN
     } else {
         text.assign(raw.c_str(), strnlen(raw.c_str(), units));
     }
-    fwrite(text.data(), 1, text.size(), session.out);
-    fflush(session.out);
-    session.tally.Feed(text.data(), text.size());
+    session.reader.Feed(text.data(), text.size());
 }
 
 // The loader's initial breakpoint comes with the loader lock held, so that

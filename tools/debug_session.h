@@ -3,7 +3,7 @@
 // first thread held at the program's entry point for the injection, a fatal
 // exception described).
 #pragma once
-#include "report_tally.h"
+#include "report_model.h"
 #include <windows.h>
 #include <stdio.h>
 #include <map>
@@ -12,7 +12,7 @@
 struct DebugSession {
     PROCESS_INFORMATION child = {};
     FILE *out = stdout;               // where the debugger output goes
-    ReportTally tally;
+    ReportReader reader;              // takes the debugger output; the reports in it are written from their model
     bool holdAtEntry = false;         // suspend the first thread at the program's entry point
     DWORD entryPoint = 0;             // where a breakpoint waits for it, or 0
     BYTE entryByte = 0;               // the code byte under that breakpoint

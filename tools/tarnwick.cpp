@@ -4,6 +4,9 @@
 #include "command_line.h"
 #include "debug_session.h"
 #include "injection.h"
+#include "json_text.h"
+#include "report_output.h"
+#include "report_text.h"
 #include "start_failure.h"
 #include <fcntl.h>
 #include <io.h>
@@ -63,6 +66,20 @@ int wmain()
         }
     }
 
+    ReportOutput output;
+    output.showReachable = options.showReachable;
+    if (!ReadSuppressionFiles(options.suppressFiles, output.rules, error)) {
+        fprintf(stderr, "tarnwick: %s\n", error.c_str());
+        return ExitUsage;
+    }
+    // The page and the SARIF file are written at the end: a path that cannot
+    // be written is found out before the program runs.
+    for (const std::wstring *path : {&options.htmlPath, &options.sarifPath})
+        if (!path->empty() && !WriteWholeFile(*path, "")) {
+            fprintf(stderr, "tarnwick: cannot open %ls for writing\n", path->c_str());
+            return ExitUsage;
+        }
+
     DebugSession session;
     if (!options.outPath.empty()) {
         session.out = _wfopen(options.outPath.c_str(), L"wb");
@@ -71,6 +88,8 @@ int wmain()
             return ExitUsage;
         }
     }
+    output.out = session.out;
+    ConnectReportOutput(session.reader, output);
     session.holdAtEntry = options.inject;
     DWORD createError;
     if (!StartUnderDebugger(session, options.programLine, createError)) {
@@ -100,8 +119,13 @@ int wmain()
         session.heldThread = nullptr;
     }
 
+    session.reader.Finish();
     if (session.out != stdout)
         fclose(session.out);
+    if (!WriteReportFiles(output, options.htmlPath, options.sarifPath, WideToUtf8(options.programLine))) {
+        fputs("tarnwick: cannot write the page or the SARIF file\n", stderr);
+        result = result < 0 ? ExitUsage : result;
+    }
     if (!session.loaderDone && result < 0) {
         fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),
                 DescribeStartupEnd(session.exitCode, session.imageFile).c_str());
@@ -111,9 +135,10 @@ int wmain()
         CloseHandle(session.imageFile);
     if (result >= 0)
         return result;
+    ReportCounts counts = CountReports(output.reports);
     if (options.inject)
-        fputs(session.tally.Summary().c_str(), stderr);
-    if (options.hasLeakExitCode && session.tally.Blocks() > 0)
+        fputs(SummaryLine(counts).c_str(), stderr);
+    if (options.hasLeakExitCode && counts.Leaked() > 0)
         return static_cast<int>(options.leakExitCode);
     return static_cast<int>(session.exitCode);
 }

@@ -5,6 +5,7 @@
 //   stdio          write one line each to stdout, stderr and the debugger output
 //   break          debug string, DebugBreak, debug string, exit 5
 //   crash          debug string, then an access violation
+//   lines FILE     send each line of FILE to the debugger output
 #include "host_strings.h"
 #include <windows.h>
 #include <fcntl.h>
@@ -55,6 +56,13 @@ int wmain(int argc, wchar_t **argv)
         DebugBreak();
         OutputDebugStringW(L"after break\n");
         return 5;
+    }
+    if (!wcscmp(mode, L"lines") && argc > 2) {
+        FILE *file = _wfopen(argv[2], L"rb");
+        char line[4096];
+        while (file && fgets(line, sizeof line, file))
+            OutputDebugStringA(line);
+        return file ? 0 : 98;
     }
     if (!wcscmp(mode, L"crash")) {
         OutputDebugStringW(L"before crash\n");

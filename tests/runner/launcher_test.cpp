@@ -1,7 +1,6 @@
 // tarnwick.exe as the launcher: the library loaded into programs that know
 // nothing of it (the example, dbg_host, Wine's own programs), its report
 // judged for form and agreement with the summary line; the error paths.
-#include "report_tally.h"
 #include "run_capture.h"
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -31,6 +30,16 @@ std::wstring TempDir()
 }
 
 const std::wstring ReportFile = TempDir() + L"tarnwick launcher report.txt";
+
+std::wstring WriteRules(const wchar_t *name, const char *rules)
+{
+    std::wstring path = TempDir() + name;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written;
+    WriteFile(file, rules, static_cast<DWORD>(strlen(rules)), &written, nullptr);
+    CloseHandle(file);
+    return QuoteArgument(path);
+}
 
 // Runs commandLine directly and under the launcher with --out, each after
 // setUp (when given); both must exit alike and write the same standard
@@ -137,6 +146,12 @@ TEST(Launcher, LeakExitCodeOnlyWhenTheReportListsLeaks)
                                    QuoteArgument(ProgramDir() + L"dbg_host.exe") + L" exit 3");
     EXPECT_EQ(3u, none.exitCode);
     EXPECT_EQ("tarnwick: the report lists 0 leaked blocks in 0 groups\n", none.err);
+    // Every group suppressed: the program's own exit code, and the report says no leak.
+    CapturedRun all = RunTarnwick(L"--leak-exit-code 9 --suppress " +
+                                  WriteRules(L"tarnwick all rules.txt", "# all\r\n*WORD_LIST.cpp(*\r\n") + L" " + example);
+    EXPECT_EQ(0u, all.exitCode);
+    EXPECT_EQ("tarnwick: the report lists 0 leaked blocks in 0 groups; 4 blocks in 2 groups suppressed\n", all.err);
+    EXPECT_NE(std::string::npos, all.out.find("\nTarnwick: Memory leak dump\nNo memory leak.\n\n")) << all.out;
 }
 
 TEST(Launcher, DyingProgramIsDescribedAndStillReported)
@@ -213,6 +228,9 @@ TEST(Launcher, ErrorPaths)
         {L"--dll " + QuoteArgument(dir + L"refusing.dll") + L" " + host, 123,
          "LoadLibraryW failed in the program; the program was stopped\n"},
         {L"--depth 5000 " + host, 125, "tarnwick: --depth takes a number from 1 to 4096, not \"5000\"\n"},
+        {L"--suppress " + WriteRules(L"tarnwick bad rules.txt", "ntdll.dll!*\nbad\trule\n") + L" " + host, 125,
+         "tarnwick bad rules.txt(2): a rule cannot hold a control character\n"},
+        {L"--html " + QuoteArgument(TempDir() + L"no such dir\\page.html") + L" " + host, 125, "for writing\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.args.begin(), c.args.end()));
@@ -231,23 +249,4 @@ TEST(Launcher, ErrorPaths)
     EXPECT_NE(std::string::npos, run.err.find("refusing.dll")) << run.err;
     DeleteFileW((lonely + L"\\needs_dll.exe").c_str());
     RemoveDirectoryW(lonely.c_str());
-}
-
-TEST(ReportTally, CountsGroupsAcrossPiecesAndReports)
-{
-    ReportTally tally;
-    EXPECT_EQ("tarnwick: no leak report came (the program ended in a way that skips the exit dump)\n", tally.Summary());
-    // A group line before any heading belongs to no report.
-    const char *pieces[] = {"Memory block 8 bytes at 0x00000001 (9 times)\n", "\nTarnwick: Memory leak dump\n",
-                            "Memory block 12 bytes at 0x0074", "9910 (3 times)\n", "x.cpp(17) : 0x004015E8\n\n\n",
-                            "Memory block 4096 bytes at 0x00980004 (1 times)\r\n", "Memory block 5 bytes (2 times)\n"};
-    for (const char *piece : pieces)
-        tally.Feed(piece, strlen(piece));
-    EXPECT_EQ(1u, tally.Reports());
-    EXPECT_EQ(2u, tally.Groups());
-    EXPECT_EQ(4u, tally.Blocks());
-    EXPECT_EQ("tarnwick: the report lists 4 leaked blocks in 2 groups\n", tally.Summary());
-    const char second[] = "\nTarnwick: Memory leak dump\nNo memory leak.\n\n";
-    tally.Feed(second, sizeof second - 1);
-    EXPECT_EQ("tarnwick: 2 reports list 4 leaked blocks in 2 groups\n", tally.Summary());
 }

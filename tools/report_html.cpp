@@ -1,0 +1,68 @@
+#include "report_html.h"
+#include "json_text.h"
+#include "source_lines.h"
+
+extern const char ReportPageTemplate[];  // generated from report_page.html at build time
+
+enum { ContextLines = 3 };
+
+static std::string Number(unsigned long long value)
+{
+    return std::to_string(value);
+}
+
+static std::string FrameJson(const ReportFrame &frame, SourceLines &sources)
+{
+    std::string json = "{\"text\":" + JsonString(AnsiToUtf8(frame.text)) + ",\"address\":" + JsonString(frame.address);
+    std::string file;
+    unsigned long line, first = 0;
+    if (frame.Source(file, line)) {
+        json += ",\"line\":" + Number(line);
+        std::vector<std::string> code = sources.Around(file, line, ContextLines, first);
+        if (!code.empty()) {
+            json += ",\"first\":" + Number(first) + ",\"code\":[";
+            for (size_t i = 0; i < code.size(); i++)
+                json += (i ? "," : "") + JsonString(code[i]);
+            json += "]";
+        }
+    }
+    return json + "}";
+}
+
+static std::string CountsJson(unsigned long long blocks, unsigned long long bytes, unsigned long long groups)
+{
+    return "{\"blocks\":" + Number(blocks) + ",\"bytes\":" + Number(bytes) + ",\"groups\":" + Number(groups) + "}";
+}
+
+std::string ReportPage(const std::vector<Report> &reports, bool showReachable, const std::string &program)
+{
+    ReportCounts counts = CountReports(reports);
+    SourceLines sources;
+    std::string groups;
+    for (const Report &report : reports)
+        for (const ReportSection &section : report.sections)
+            for (const ReportGroup &group : section.groups) {
+                if (!GroupShown(section, group, showReachable))
+                    continue;
+                groups += std::string(groups.empty() ? "" : ",\n") + "{\"class\":\"" + ClassName(section.leakClass) +
+                          "\",\"size\":" + Number(group.size) + ",\"count\":" + Number(group.count) +
+                          ",\"bytes\":" + Number(group.Bytes()) + ",\"address\":\"" + group.address +
+                          "\",\"frames\":[";
+                for (size_t i = 0; i < group.frames.size(); i++)
+                    groups += (i ? "," : "") + FrameJson(group.frames[i], sources);
+                groups += "]}";
+            }
+    // Unclassified blocks count as lost in a classified run's totals.
+    std::string data = "{\"program\":" + JsonString(program) + ",\"reports\":" + Number(counts.reports) +
+                       ",\"classified\":" + (counts.classified ? "true" : "false") +
+                       ",\"showReachable\":" + (showReachable ? "true" : "false") +
+                       ",\"leaked\":" + CountsJson(counts.Leaked(), counts.bytes[0] + counts.bytes[1],
+                                                   counts.groups[0] + counts.groups[1]) +
+                       ",\"reachable\":" + CountsJson(counts.blocks[2], counts.bytes[2], counts.groups[2]) +
+                       ",\"suppressed\":{\"blocks\":" + Number(counts.suppressedBlocks) +
+                       ",\"groups\":" + Number(counts.suppressedGroups) + "},\n\"groups\":[\n" + groups + "]}";
+    std::string page = ReportPageTemplate;
+    const std::string slot = "\"@REPORT_DATA@\"";
+    size_t at = page.find(slot);
+    return at == std::string::npos ? page : page.replace(at, slot.size(), data);
+}

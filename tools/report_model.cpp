@@ -1,0 +1,220 @@
+#include "report_model.h"
+#include <stdio.h>
+#include <string.h>
+
+static const char Heading[] = "Tarnwick: Memory leak dump\n";
+const char LostHeading[] = "Tarnwick: Lost blocks (nothing in the program's memory points to them any more):";
+const char ReachableHeading[] = "Tarnwick: Still reachable blocks (the program still holds a pointer to them):";
+
+const char *ClassName(LeakClass leakClass)
+{
+    return leakClass == LeakClass::Lost ? "lost" : leakClass == LeakClass::Reachable ? "reachable" : "";
+}
+
+bool Report::Classified() const
+{
+    return !sections.empty() && sections[0].leakClass != LeakClass::None;
+}
+
+bool ReportFrame::Source(std::string &file, unsigned long &line) const
+{
+    size_t open = text.rfind('(');
+    if (open == std::string::npos || open == 0 || text.back() != ')' || open + 2 >= text.size())
+        return false;
+    line = 0;
+    for (size_t i = open + 1; i + 1 < text.size(); i++) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        line = line * 10 + (text[i] - '0');
+    }
+    file = text.substr(0, open);
+    return true;
+}
+
+// A group line exactly as the library writes it; anything else is not one.
+static bool ParseGroupLine(const std::string &line, ReportGroup &group)
+{
+    if (line.compare(0, 13, "Memory block ") != 0)
+        return false;
+    char address[9], close[2];
+    if (sscanf(line.c_str(), "Memory block %lu bytes at 0x%8[0-9A-F] (%lu times%1[)]", &group.size, address,
+               &group.count, close) != 4)
+        return false;
+    group.address = std::string("0x") + address;
+    char canonical[100];
+    snprintf(canonical, sizeof canonical, "Memory block %lu bytes at %s (%lu times)", group.size,
+             group.address.c_str(), group.count);
+    return line == canonical;
+}
+
+static ReportFrame ParseFrame(const std::string &line)
+{
+    ReportFrame frame;
+    size_t at = line.rfind(" : 0x");
+    if (at != std::string::npos && line.size() == at + 13 &&
+        line.find_first_not_of("0123456789ABCDEF", at + 5) == std::string::npos) {
+        frame.text = line.substr(0, at);
+        frame.address = line.substr(at + 3);
+    } else {
+        frame.text = line;
+    }
+    return frame;
+}
+
+void ReportReader::Feed(const char *text, size_t length)
+{
+    std::string out;
+    Take(text, length, out);
+    if (!out.empty() && passThrough)
+        passThrough(out);
+}
+
+// Takes the text a line at a time (the last piece may end without a newline).
+void ReportReader::Take(const char *text, size_t length, std::string &out)
+{
+    while (length) {
+        const char *newline = static_cast<const char *>(memchr(text, '\n', length));
+        size_t size = newline ? newline - text + 1 : length;
+        Piece(text, size, newline != nullptr, out);
+        text += size;
+        length -= size;
+    }
+}
+
+void ReportReader::Piece(const char *text, size_t size, bool lineEnds, std::string &out)
+{
+    if (state_ != Outside) {
+        line_.append(text, size);
+        if (lineEnds)
+            ReportLine(out);
+        return;
+    }
+    if (diverged_) {
+        out.append(text, size);
+        diverged_ = !lineEnds;
+        return;
+    }
+    // A line that may yet be the heading is held back until it is known.
+    line_.append(text, size);
+    if (line_ == Heading) {
+        state_ = Boundary;
+        report_ = Report();
+        pending_.clear();
+        line_.clear();
+    } else if (lineEnds || line_.size() >= sizeof Heading || line_.compare(0, line_.size(), Heading, line_.size())) {
+        out += line_;
+        diverged_ = !lineEnds;
+        line_.clear();
+    }
+}
+
+// One complete line inside a report (line_, with its newline).
+void ReportReader::ReportLine(std::string &out)
+{
+    pending_ += line_;
+    line_.pop_back();
+    const std::string &line = line_;
+    bool complete = false, fits = true;
+    switch (state_) {
+    case Boundary:
+        if (ParseGroupLine(line, group_)) {
+            group_.frames.clear();
+            group_.suppressed = false;
+            state_ = Frames;
+        } else if (line == LostHeading || line == ReachableHeading) {
+            report_.sections.emplace_back();
+            report_.sections.back().leakClass = line == LostHeading ? LeakClass::Lost : LeakClass::Reachable;
+            complete = true;
+        } else if (line == "None.") {
+            state_ = AfterNone;
+        } else if (line == "No memory leak.") {
+            state_ = AfterNoLeak;
+        } else {
+            fits = false;
+        }
+        break;
+    case Frames:
+        if (line.empty())
+            state_ = FirstBlank;
+        else
+            group_.frames.push_back(ParseFrame(line));
+        break;
+    case FirstBlank:
+        if ((fits = line.empty())) {
+            if (report_.sections.empty())
+                report_.sections.emplace_back();
+            report_.sections.back().groups.push_back(std::move(group_));
+            complete = true;
+        }
+        break;
+    default:  // AfterNone, AfterNoLeak
+        if ((fits = line.empty())) {
+            report_.noLeakLine = report_.noLeakLine || state_ == AfterNoLeak;
+            complete = true;
+        }
+        break;
+    }
+    line_.clear();
+    if (!fits) {
+        EndReport(out);
+    } else if (complete) {
+        pending_.clear();
+        state_ = Boundary;
+    }
+}
+
+// The report ends before the element in pending_, which goes on as text.
+void ReportReader::EndReport(std::string &out)
+{
+    if (!out.empty() && passThrough)
+        passThrough(out);
+    out.clear();
+    state_ = Outside;
+    diverged_ = false;
+    if (reportDone)
+        reportDone(report_);
+    std::string rest;
+    rest.swap(pending_);
+    Take(rest.data(), rest.size(), out);
+}
+
+void ReportReader::Finish()
+{
+    std::string out;
+    if (state_ != Outside) {
+        pending_ += line_;
+        line_.clear();
+        EndReport(out);
+    }
+    out += line_;
+    line_.clear();
+    if (!out.empty() && passThrough)
+        passThrough(out);
+}
+
+bool GroupShown(const ReportSection &section, const ReportGroup &group, bool showReachable)
+{
+    return !group.suppressed && (showReachable || section.leakClass != LeakClass::Reachable);
+}
+
+ReportCounts CountReports(const std::vector<Report> &reports)
+{
+    ReportCounts counts;
+    counts.reports = static_cast<unsigned>(reports.size());
+    for (const Report &report : reports) {
+        counts.classified = counts.classified || report.Classified();
+        for (const ReportSection &section : report.sections)
+            for (const ReportGroup &group : section.groups) {
+                if (group.suppressed) {
+                    counts.suppressedBlocks += group.count;
+                    counts.suppressedGroups++;
+                    continue;
+                }
+                int c = static_cast<int>(section.leakClass);
+                counts.blocks[c] += group.count;
+                counts.groups[c]++;
+                counts.bytes[c] += group.Bytes();
+            }
+    }
+    return counts;
+}

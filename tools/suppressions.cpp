@@ -1,0 +1,69 @@
+#include "suppressions.h"
+
+static char Fold(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool ParseSuppressions(const std::string &text, const std::string &name, std::vector<std::string> &rules,
+                       std::string &error)
+{
+    size_t start = 0;
+    for (unsigned number = 1; start < text.size(); number++) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        // Blanks around a rule are no part of it; CR LF files read alike.
+        size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        line = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+        const char *why = nullptr;
+        for (char c : line)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                why = "a rule cannot hold a control character";
+        if (line.size() > LongestFrameText)
+            why = "a rule cannot be longer than a frame line (2278 characters)";
+        if (why) {
+            error = name + "(" + std::to_string(number) + "): " + why;
+            return false;
+        }
+        rules.push_back(line);
+    }
+    return true;
+}
+
+// '*' matches any run of characters: on a mismatch the last star takes one
+// more character, which is enough for patterns of stars and literals.
+bool WildcardMatch(const char *pattern, const char *text)
+{
+    const char *star = nullptr, *resume = nullptr;
+    while (*text) {
+        if (*pattern == '*') {
+            star = ++pattern;
+            resume = text;
+        } else if (*pattern && Fold(*pattern) == Fold(*text)) {
+            pattern++;
+            text++;
+        } else if (star) {
+            pattern = star;
+            text = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*')
+        pattern++;
+    return !*pattern;
+}
+
+void ApplySuppressions(Report &report, const std::vector<std::string> &rules)
+{
+    for (ReportSection &section : report.sections)
+        for (ReportGroup &group : section.groups)
+            for (const ReportFrame &frame : group.frames)
+                for (const std::string &rule : rules)
+                    group.suppressed = group.suppressed || WildcardMatch(rule.c_str(), frame.text.c_str());
+}

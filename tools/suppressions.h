@@ -1,0 +1,22 @@
+// Suppression rules: known, accepted leaks left out of the report. A rule is
+// a pattern with * wildcards, matched without regard to the case of A-Z
+// against each frame line of a group less its " : 0x..." address; a group is
+// suppressed when any of its frames matches any rule.
+#pragma once
+#include "report_model.h"
+#include <string>
+#include <vector>
+
+// The longest frame line less its address: a 259-character module name, "!",
+// a 1999-character symbol name and "+0x" with 16 hexadecimal digits.
+enum { LongestFrameText = 259 + 1 + 1999 + 3 + 16 };
+
+// Adds the rules of one file's text ('#' comments and blank lines ignored).
+// False with "NAME(LINE): why" for a line that cannot be a rule.
+bool ParseSuppressions(const std::string &text, const std::string &name, std::vector<std::string> &rules,
+                       std::string &error);
+
+bool WildcardMatch(const char *pattern, const char *text);
+
+// Marks the groups that a rule matches.
+void ApplySuppressions(Report &report, const std::vector<std::string> &rules);
