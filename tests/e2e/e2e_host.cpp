@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <map>
 #include <string>
 #include "debug_capture.h"
 #include "tarnwick.h"
@@ -162,15 +163,20 @@ DWORD WINAPI Hammer(void *)
 
 // The exit paths: the report must come once, from the exit hook, also while
 // other threads are busy in the allocators.
+// The exit dump classifies too: the local block is lost, the one that
+// LastBlock holds is still reachable.
 void ExitWhileRecording(const char *how, int hammers)
 {
     for (int i = 0; i < hammers; i++)
         CloseHandle(CreateThread(nullptr, 0, Hammer, nullptr, 0, nullptr));
     while (HammersRunning < hammers)
         Sleep(1);
+    TarnwickReportOptions report = {sizeof report, 1};
+    TarnwickSetReportOptions(&report);
     TarnwickStart();
     Sleep(hammers ? 50 : 0);
     LeakFromLocal();
+    LeakFromHeap(400);
     Say("exiting by %s", how);
     if (!strcmp(how, "return"))
         return;
@@ -598,6 +604,150 @@ int Stress(int cycles)
     return 20;
 }
 
+// Lost or still reachable: one block or group of each kind, told apart by
+// size. Every pointer is made and dropped inside helpers whose frames are
+// gone by the dump, so that no stale copy on the stack or in a register
+// keeps a lost block reachable.
+__attribute__((noinline)) void *Block(SIZE_T bytes)
+{
+    void *block = HeapAlloc(GetProcessHeap(), 0, bytes);
+    memset(block, 0, bytes);
+    return block;
+}
+
+template <typename T> struct HeapAllocator {
+    typedef T value_type;
+    HeapAllocator() = default;
+    template <typename U> HeapAllocator(const HeapAllocator<U> &) {}
+    T *allocate(size_t count);
+    void deallocate(T *block, size_t) { HeapFree(GetProcessHeap(), 0, block); }
+    template <typename U> bool operator==(const HeapAllocator<U> &) const { return true; }
+    template <typename U> bool operator!=(const HeapAllocator<U> &) const { return false; }
+};
+int MapNodeBytes;
+template <typename T> __attribute__((noinline)) T *HeapAllocator<T>::allocate(size_t count)
+{
+    MapNodeBytes = count * sizeof(T);
+    return static_cast<T *>(HeapAlloc(GetProcessHeap(), 0, count * sizeof(T)));
+}
+
+struct Payload {
+    char bytes[97];
+};
+typedef std::map<int, Payload, std::less<int>, HeapAllocator<std::pair<const int, Payload>>> HeapMap;
+
+HeapMap *volatile GlobalMap;
+void **volatile Chain;
+char *volatile Middle;
+void *volatile Overwritten;
+void *volatile KeptTwin;
+void **volatile EarlyBlock;
+DWORD LowSlot, HighSlot;
+HANDLE HolderReady, HolderRelease;
+
+__attribute__((noinline)) void LoseList()
+{
+    void *list = nullptr;
+    for (int i = 0; i < ThreeTimes; i++) {
+        void **node = static_cast<void **>(Block(1001));
+        node[0] = list;
+        list = node;
+    }
+}
+
+__attribute__((noinline)) void LoseCycle()
+{
+    void **a = static_cast<void **>(Block(1006));
+    void **b = static_cast<void **>(Block(1006));
+    a[10] = b;
+    b[20] = a;
+}
+
+__attribute__((noinline)) void FillMap()
+{
+    GlobalMap = new (Block(1002)) HeapMap;
+    for (int i = 0; i < 5; i++)
+        (*GlobalMap)[i * 7].bytes[0] = 'x';
+}
+
+__attribute__((noinline)) void Twins()
+{
+    for (int i = 0; i < 2; i++) {
+        void *block = Block(1012);
+        if (i == 0)
+            KeptTwin = block;
+    }
+}
+
+DWORD WINAPI HoldInALocal(void *)
+{
+    void *volatile held = Block(1009);
+    SetEvent(HolderReady);
+    WaitForSingleObject(HolderRelease, INFINITE);
+    HeapFree(GetProcessHeap(), 0, held);
+    return 0;
+}
+
+__attribute__((noinline)) void MakeBlocks()
+{
+    LoseList();
+    LoseCycle();
+    FillMap();
+    Twins();
+    Chain = static_cast<void **>(Block(1003));
+    Chain[5] = Block(1004);
+    Middle = static_cast<char *>(Block(1005)) + 500;
+    TlsSetValue(LowSlot, Block(1007));
+    TlsSetValue(HighSlot, Block(1008));
+    EarlyBlock[3] = Block(1010);
+    Overwritten = Block(1011);
+    Overwritten = nullptr;
+}
+
+void ReportOptionsRefused()
+{
+    TarnwickReportOptions report = {4, 1};
+    TarnwickSetReportOptions(nullptr);
+    TarnwickSetReportOptions(&report);
+    TarnwickStart();
+    report.size = sizeof report;
+    TarnwickSetReportOptions(&report);
+    TarnwickStop();
+    Say("unclassified dump %d", TarnwickDump());
+}
+
+void Reachability()
+{
+    ReportOptionsRefused();
+    // A record of a later version: larger, with a field unknown here.
+    struct {
+        TarnwickReportOptions known;
+        int later;
+    } report = {{sizeof report, 1}, 7};
+    TarnwickSetReportOptions(&report.known);
+    EarlyBlock = static_cast<void **>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 64));
+    LowSlot = TlsAlloc();
+    // Slots from 64 on are the expansion slots.
+    DWORD slots[80];
+    int taken = 0;
+    while (taken < 80 && (HighSlot = slots[taken++] = TlsAlloc()) < 64) {
+    }
+    HolderReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HolderRelease = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    TarnwickStart();
+    HANDLE holder = CreateThread(nullptr, 0, HoldInALocal, nullptr, 0, nullptr);
+    WaitForSingleObject(HolderReady, INFINITE);
+    MakeBlocks();
+    TarnwickStop();
+    Say("map node %d slot %lu", MapNodeBytes, HighSlot);
+    Say("dump %d", TarnwickDump());
+    SetEvent(HolderRelease);
+    WaitForSingleObject(holder, INFINITE);
+    CloseHandle(holder);
+    while (taken > 0)
+        TlsFree(slots[--taken]);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -633,6 +783,8 @@ int main(int argc, char **argv)
         DepthChangedBeforeDump();
     else if (!strcmp(scenario, "stuck-thread"))
         StuckThread();
+    else if (!strcmp(scenario, "reach"))
+        Reachability();
     else if (!strcmp(scenario, "sleep"))
         Sleep(60000);
     else
