@@ -12,7 +12,9 @@ const char UsageText[] =
     "  --symbol-path PATH  symbol search path for the report\n"
     "  --source-root DIR   look for moved source files under DIR\n"
     "  --out FILE          write the debugger output to FILE instead\n"
-    "  --leak-exit-code N  exit with N when the report lists any leak\n"
+    "  --leak-exit-code N  exit with N when the report lists a lost block (with\n"
+    "                      --all: any block)\n"
+    "  --all               list every block alive, not told lost or still reachable\n"
     "  --dll PATH          the Tarnwick.dll to load (default: beside tarnwick.exe)\n"
     "  --no-inject         load nothing: only relay the debugger output\n"
     "  --help              show this text\n"
@@ -74,8 +76,8 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             rest = SkipBlanks(after);
             break;
         }
-        if (token == L"--no-inject") {
-            options.inject = false;
+        if (token == L"--no-inject" || token == L"--all") {
+            (token == L"--all" ? options.classify : options.inject) = false;
             rest = after;
             continue;
         }

@@ -113,7 +113,7 @@ int wmain()
         return result;
     if (options.inject)
         fputs(session.tally.Summary().c_str(), stderr);
-    if (options.hasLeakExitCode && session.tally.Blocks() > 0)
+    if (options.hasLeakExitCode && session.tally.LeakedBlocks() > 0)
         return static_cast<int>(options.leakExitCode);
     return static_cast<int>(session.exitCode);
 }
