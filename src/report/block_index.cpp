@@ -94,45 +94,58 @@ inline const Entry *Holder(uint32_t address)
     return &Entries.items[above - 1];
 }
 
+// One record's entries (two for a movable block: its handle and its data)
+// and the range its words are read from.
+bool AddRecord(const AllocRecord *record, uint32_t number)
+{
+    uint32_t address = record->address, size = record->size;
+    Span content = {address, EndOf(address, size)};
+    bool added;
+    if (IsHandle(address)) {
+        added = Push(&Entries, Entry{address, address + 1, number});
+        // The data's address, while the block stays where it is.
+        HLOCAL handle = reinterpret_cast<HLOCAL>(address);
+        uint32_t data = reinterpret_cast<uint32_t>(LocalLock(handle));
+        content = {data, data ? EndOf(data, size) : 0};
+        if (data) {
+            LocalUnlock(handle);
+            added = added && Push(&Entries, Entry{data, content.end, number});
+        }
+    } else {
+        added = Push(&Entries, Entry{address, size ? content.end : EndOf(address, 1), number});
+    }
+    return added && Push(&Contents, content);
+}
+
 }  // namespace
 
 bool IndexBlocks()
 {
-    uint32_t records = 0, handles = 0;
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *record = head; record; record = record->next) {
-            records++;
-            handles += IsHandle(record->address);
-        }
+    // The chains are walked side by side, a record of each in turn: the
+    // loads of 127 chains can then be under way at once, where one chain
+    // after another waits for every load in turn.
+    AllocRecord *cursor[AllocBucketCount];
+    memcpy(cursor, AllocTable, sizeof cursor);
+    bool ready = true;
+    for (bool more = true; more && ready;) {
+        more = false;
+        for (uint32_t bucket = 0; bucket < AllocBucketCount && ready; bucket++)
+            if (AllocRecord *record = cursor[bucket]) {
+                cursor[bucket] = record->next;
+                ready = AddRecord(record, Contents.count);
+                more = true;
+            }
+    }
     Array<Entry> spare = {};
-    bool ready = Reserve(&Entries, records + handles) && Reserve(&Contents, records) && Reserve(&Marks, records) &&
-                 Reserve(&Work, records) && Reserve(&PageFirst, Pages + 1) && Reserve(&spare, records + handles);
+    uint32_t records = Contents.count;
+    ready = ready && Reserve(&Marks, records) && Reserve(&Work, records) && Reserve(&PageFirst, Pages + 1) &&
+            Reserve(&spare, Entries.count);
     if (!ready) {
         Release(&spare);
         ReleaseBlockIndex();
         return false;
     }
-    uint32_t number = 0;
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *record = head; record; record = record->next, number++) {
-            uint32_t address = record->address, size = record->size;
-            Span content = {address, EndOf(address, size)};
-            if (IsHandle(address)) {
-                Entries.items[Entries.count++] = {address, address + 1, number};
-                // The data's address, while the block stays where it is.
-                HLOCAL handle = reinterpret_cast<HLOCAL>(address);
-                uint32_t data = reinterpret_cast<uint32_t>(LocalLock(handle));
-                content = {data, data ? EndOf(data, size) : 0};
-                if (data) {
-                    LocalUnlock(handle);
-                    Entries.items[Entries.count++] = {data, content.end, number};
-                }
-            } else {
-                Entries.items[Entries.count++] = {address, size ? content.end : EndOf(address, 1), number};
-            }
-            Contents.items[number] = content;
-            Marks.items[number] = 0;
-        }
+    memset(Marks.items, 0, records);
     SortEntries(spare.items);
     Release(&spare);
     IndexPages();
