@@ -608,92 +608,43 @@ int Stress(int cycles)
 // size. Every pointer is made and dropped inside helpers whose frames are
 // gone by the dump, so that no stale copy on the stack or in a register
 // keeps a lost block reachable.
-__attribute__((noinline)) void *Block(SIZE_T bytes)
-{
-    void *block = HeapAlloc(GetProcessHeap(), 0, bytes);
-    memset(block, 0, bytes);
-    return block;
-}
+__attribute__((noinline)) void *Block(SIZE_T bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
 
+int MapNodeBytes;
 template <typename T> struct HeapAllocator {
     typedef T value_type;
     HeapAllocator() = default;
     template <typename U> HeapAllocator(const HeapAllocator<U> &) {}
-    T *allocate(size_t count);
+    T *allocate(size_t count) { return static_cast<T *>(Block(MapNodeBytes = count * sizeof(T))); }
     void deallocate(T *block, size_t) { HeapFree(GetProcessHeap(), 0, block); }
-    template <typename U> bool operator==(const HeapAllocator<U> &) const { return true; }
-    template <typename U> bool operator!=(const HeapAllocator<U> &) const { return false; }
 };
-int MapNodeBytes;
-template <typename T> __attribute__((noinline)) T *HeapAllocator<T>::allocate(size_t count)
-{
-    MapNodeBytes = count * sizeof(T);
-    return static_cast<T *>(HeapAlloc(GetProcessHeap(), 0, count * sizeof(T)));
-}
-
 struct Payload {
     char bytes[97];
 };
 typedef std::map<int, Payload, std::less<int>, HeapAllocator<std::pair<const int, Payload>>> HeapMap;
 
 HeapMap *volatile GlobalMap;
-void **volatile Chain;
+void **volatile Chain, **volatile EarlyBlock;
 char *volatile Middle;
-void *volatile Overwritten;
-void *volatile KeptTwin;
-void **volatile EarlyBlock;
+void *volatile Overwritten, *volatile KeptTwin;
 DWORD LowSlot, HighSlot;
 HANDLE HolderReady, HolderRelease;
 
-__attribute__((noinline)) void LoseList()
+__attribute__((noinline)) void MakeBlocks()
 {
-    void *list = nullptr;
+    void **list = nullptr, **a = static_cast<void **>(Block(1006)), **b = static_cast<void **>(Block(1006));
     for (int i = 0; i < ThreeTimes; i++) {
         void **node = static_cast<void **>(Block(1001));
         node[0] = list;
         list = node;
     }
-}
-
-__attribute__((noinline)) void LoseCycle()
-{
-    void **a = static_cast<void **>(Block(1006));
-    void **b = static_cast<void **>(Block(1006));
-    a[10] = b;
+    a[10] = b;  // a cycle
     b[20] = a;
-}
-
-__attribute__((noinline)) void FillMap()
-{
     GlobalMap = new (Block(1002)) HeapMap;
     for (int i = 0; i < 5; i++)
         (*GlobalMap)[i * 7].bytes[0] = 'x';
-}
-
-__attribute__((noinline)) void Twins()
-{
-    for (int i = 0; i < 2; i++) {
-        void *block = Block(1012);
-        if (i == 0)
-            KeptTwin = block;
-    }
-}
-
-DWORD WINAPI HoldInALocal(void *)
-{
-    void *volatile held = Block(1009);
-    SetEvent(HolderReady);
-    WaitForSingleObject(HolderRelease, INFINITE);
-    HeapFree(GetProcessHeap(), 0, held);
-    return 0;
-}
-
-__attribute__((noinline)) void MakeBlocks()
-{
-    LoseList();
-    LoseCycle();
-    FillMap();
-    Twins();
+    for (int i = 0; i < ThreeTimes - 1; i++)  // two blocks from one stack
+        (i ? Overwritten : KeptTwin) = Block(1012);
     Chain = static_cast<void **>(Block(1003));
     Chain[5] = Block(1004);
     Middle = static_cast<char *>(Block(1005)) + 500;
@@ -704,8 +655,17 @@ __attribute__((noinline)) void MakeBlocks()
     Overwritten = nullptr;
 }
 
-void ReportOptionsRefused()
+DWORD WINAPI HoldInALocal(void *)
 {
+    void *volatile held = Block(1009);
+    SetEvent(HolderReady);
+    WaitForSingleObject(HolderRelease, INFINITE);
+    return held != nullptr;
+}
+
+void Reachability()
+{
+    // Refused: no record, one too small, one while recording.
     TarnwickReportOptions report = {4, 1};
     TarnwickSetReportOptions(nullptr);
     TarnwickSetReportOptions(&report);
@@ -714,23 +674,15 @@ void ReportOptionsRefused()
     TarnwickSetReportOptions(&report);
     TarnwickStop();
     Say("unclassified dump %d", TarnwickDump());
-}
-
-void Reachability()
-{
-    ReportOptionsRefused();
     // A record of a later version: larger, with a field unknown here.
     struct {
         TarnwickReportOptions known;
         int later;
-    } report = {{sizeof report, 1}, 7};
-    TarnwickSetReportOptions(&report.known);
-    EarlyBlock = static_cast<void **>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 64));
+    } later = {{sizeof later, 1}, 7};
+    TarnwickSetReportOptions(&later.known);
+    EarlyBlock = static_cast<void **>(Block(64));
     LowSlot = TlsAlloc();
-    // Slots from 64 on are the expansion slots.
-    DWORD slots[80];
-    int taken = 0;
-    while (taken < 80 && (HighSlot = slots[taken++] = TlsAlloc()) < 64) {
+    while ((HighSlot = TlsAlloc()) < 64) {  // from 64 on: the expansion slots
     }
     HolderReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HolderRelease = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -743,9 +695,6 @@ void Reachability()
     Say("dump %d", TarnwickDump());
     SetEvent(HolderRelease);
     WaitForSingleObject(holder, INFINITE);
-    CloseHandle(holder);
-    while (taken > 0)
-        TlsFree(slots[--taken]);
 }
 
 }  // namespace
