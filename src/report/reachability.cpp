@@ -185,9 +185,8 @@ bool ClassifyRecords(uint32_t callerStack)
     FilterHeapBlocks();
     FrozenThreads threads = {};
     bool frozen = !OthersEnded && FreezeOtherThreads(&threads);
-    for (uint32_t i = 0; i < threads.count; i++) {
+    for (uint32_t i = 0; i < threads.count; i++)
         RunGuarded(ScanFrozenThreadGuarded, &threads.threads[i]);
-    }
     uint32_t teb;
     __asm__("movl %%fs:0x18, %0" : "=r"(teb));
     ScanThread(teb, callerStack);
