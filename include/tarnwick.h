@@ -14,8 +14,9 @@
  *
  * Exports, by name and by ordinal (all __stdcall, names undecorated):
  *   1 TarnwickDump   2 TarnwickSetOptions   3 TarnwickStart   4 TarnwickStop
+ *   5 TarnwickSetReportOptions
  *
- * Threads: call the four functions from one thread at a time (they take no
+ * Threads: call the five functions from one thread at a time (they take no
  * lock of their own). While recording, any thread of the process may
  * allocate and free; its calls are recorded unless ownThreadOnly says not.
  *
@@ -103,10 +104,52 @@ TARNWICK_API void __stdcall TarnwickStop(void);
 /* Writes the report of the stopped run to the debugger output and forgets
  * its records. Returns the number of leaked blocks reported (blocks in
  * groups below minRepeat, and blocks allocated directly by Windows system
- * modules, are not counted), 0 when there are none. Refused with a message,
+ * modules, are not counted), 0 when there are none; in the classifying mode
+ * (TarnwickSetReportOptions) the number of lost blocks reported. Refused with a message,
  * returning 0, while recording and when no run has been stopped since the
  * last dump. */
 TARNWICK_API int __stdcall TarnwickDump(void);
+
+/* How the report is written, set with TarnwickSetReportOptions. The record
+ * may grow in later versions: size says how much of it the caller filled. */
+typedef struct TarnwickReportOptions {
+    /* sizeof(TarnwickReportOptions): at least 8. A larger record (from a later
+     * version of this header) is accepted; only the fields known here are
+     * read. */
+    unsigned int size;
+    /* Nonzero: the report tells lost blocks from still reachable ones. At
+     * every dump (TarnwickDump and the dump at process exit) the library then
+     * scans the program's memory for 4-byte-aligned values that point to the
+     * first byte of a recorded block or anywhere inside it: in the writable
+     * sections of every loaded module, the other threads' stacks and
+     * registers (the threads are suspended while they are read; at process
+     * exit they have already ended and do not count), the calling thread's
+     * stack above the library's frames, every thread's TLS slots (expansion
+     * slots included) and fiber-local storage, and the heap blocks that are
+     * not recorded (allocated before TarnwickStart, for example). A block
+     * that such a value points into is still reachable, and so is every
+     * block that a value inside a reachable block points into; every other
+     * block is lost. A movable Global or Local block counts as reached
+     * through its handle or through any address inside its data. After
+     * "Tarnwick: Memory leak dump" the report then prints the line
+     * "Tarnwick: Lost blocks (nothing in the program's memory points to them
+     * any more):" and the lost groups, then the line "Tarnwick: Still
+     * reachable blocks (the program still holds a pointer to them):" and the
+     * reachable groups, each group in the usual format; blocks with one call
+     * stack that fall in both sections form a group in each. A section
+     * without groups shows "None." and an empty line. TarnwickDump then
+     * returns the number of lost blocks reported. The scan is conservative:
+     * any value that happens to equal an address inside a block keeps it
+     * reachable. 0 (the default): the report lists every block alive, as
+     * described at TarnwickDump. */
+    int classify;
+} TarnwickReportOptions;
+
+/* Stores the report options (see TarnwickReportOptions); they last until the
+ * process ends or they are set again, and a dump uses the ones set at its
+ * time. Refused with a message, changing nothing, while recording runs, when
+ * options is NULL or cannot be read, and when options->size is below 8. */
+TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions *options);
 
 /* The functions' types, for programs that load Tarnwick.dll with LoadLibraryW.
  * GetProcAddress returns FARPROC; converting through void (*)(void) keeps
@@ -117,6 +160,7 @@ typedef void(__stdcall *TarnwickSetOptionsFn)(const TarnwickOptions *options);
 typedef void(__stdcall *TarnwickStartFn)(void);
 typedef void(__stdcall *TarnwickStopFn)(void);
 typedef int(__stdcall *TarnwickDumpFn)(void);
+typedef void(__stdcall *TarnwickSetReportOptionsFn)(const TarnwickReportOptions *options);
 
 #ifdef __cplusplus
 }

@@ -12,10 +12,11 @@ const char UsageText[] =
     "  --symbol-path PATH  symbol search path for the report\n"
     "  --source-root DIR   look for moved source files under DIR\n"
     "  --out FILE          write the debugger output to FILE instead\n"
-    "  --leak-exit-code N  exit with N when the report lists any leak (lost blocks\n"
-    "                      where the report tells lost from still reachable)\n"
-    "  --suppress FILE     leave out groups that a rule in FILE matches (repeatable)\n"
+    "  --leak-exit-code N  exit with N when the report lists a lost block (with\n"
+    "                      --all: any block)\n"
+    "  --all               list every block alive, not told lost or still reachable\n"
     "  --show-reachable    print still reachable groups in full\n"
+    "  --suppress FILE     leave out groups that a rule in FILE matches (repeatable)\n"
     "  --html FILE         also write the report as a page to look at\n"
     "  --sarif FILE        also write the report as SARIF 2.1.0\n"
     "  --dll PATH          the Tarnwick.dll to load (default: beside tarnwick.exe)\n"
@@ -84,8 +85,8 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             rest = after;
             continue;
         }
-        if (token == L"--no-inject") {
-            options.inject = false;
+        if (token == L"--no-inject" || token == L"--all") {
+            (token == L"--all" ? options.classify : options.inject) = false;
             rest = after;
             continue;
         }

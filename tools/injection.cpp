@@ -12,7 +12,10 @@ bool FindLibraryExports(const std::wstring &dllPath, LibraryExports &exports, st
     }
     FARPROC setOptions = GetProcAddress(local, "TarnwickSetOptions");
     FARPROC start = GetProcAddress(local, "TarnwickStart");
+    FARPROC setReportOptions = GetProcAddress(local, "TarnwickSetReportOptions");
     DWORD base = reinterpret_cast<DWORD>(local);
+    if (setReportOptions)
+        exports.setReportOptions = reinterpret_cast<DWORD>(setReportOptions) - base;
     if (setOptions && start) {
         exports.setOptions = reinterpret_cast<DWORD>(setOptions) - base;
         exports.start = reinterpret_cast<DWORD>(start) - base;
@@ -58,6 +61,7 @@ static bool RunRemote(DebugSession &session, DWORD routine, DWORD argument, DWOR
 struct RemoteBlock {
     unsigned char startStub[16];
     TarnwickOptions options;
+    TarnwickReportOptions reportOptions;
     wchar_t strings[1];  // DLL path, symbol path, source root, each terminated
 };
 
@@ -85,6 +89,8 @@ bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const st
     local->options.minRepeat = options.minRepeat;
     local->options.symbolPath = options.hasSymbolPath ? reinterpret_cast<const wchar_t *>(symbolText) : nullptr;
     local->options.sourceRoot = options.hasSourceRoot ? reinterpret_cast<const wchar_t *>(sourceText) : nullptr;
+    local->reportOptions.size = sizeof local->reportOptions;
+    local->reportOptions.classify = 1;
     memcpy(&block[offsetof(RemoteBlock, strings)], strings.data(), strings.size() * sizeof(wchar_t));
 
     bool done = false;
@@ -105,6 +111,9 @@ bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const st
                 why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
             else
                 done = RunRemote(session, base + exports.setOptions, at + offsetof(RemoteBlock, options), ignored, why) &&
+                       (!options.classify || !exports.setReportOptions ||
+                        RunRemote(session, base + exports.setReportOptions, at + offsetof(RemoteBlock, reportOptions),
+                                  ignored, why)) &&
                        RunRemote(session, at, 0, ignored, why);
             session.recording = done;
         }

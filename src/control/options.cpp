@@ -3,9 +3,10 @@
 #include "control/library.h"
 #include "tracking/guarded_region.h"
 #include "tarnwick.h"
+#include <string.h>
 #include <wchar.h>
 
-StoredOptions Options = {DefaultStackDepth, 0, 0, 0, 0, {0}, {0}};
+StoredOptions Options = {DefaultStackDepth, 0, 0, 0, 0, 0, {0}, {0}};
 
 namespace {
 
@@ -71,6 +72,25 @@ void ReadIncoming(void *context)
     in->sourceRoot = ReadString(in->record.sourceRoot, SourceRootChars, in->sourceRootText);
 }
 
+struct Copy {
+    void *to;
+    const void *from;
+    size_t bytes;
+};
+
+void CopyBytes(void *context)
+{
+    auto *copy = static_cast<Copy *>(context);
+    memcpy(copy->to, copy->from, copy->bytes);
+}
+
+// Reads bytes of the caller's memory; false when they are not all there.
+bool ReadGuarded(void *to, const void *from, size_t bytes)
+{
+    Copy copy = {to, from, bytes};
+    return IsReadable(from, bytes) && RunGuarded(CopyBytes, &copy) == 0;
+}
+
 void StoreString(wchar_t *buffer, const wchar_t *text, StringState state, const wchar_t *refusal)
 {
     if (state == StringTooLong)
@@ -122,4 +142,30 @@ extern "C" void __stdcall TarnwickSetOptions(const TarnwickOptions *options)
                 L"Tarnwick: symbolPath is longer than 1023 characters; the stored path is unchanged.\n");
     StoreString(Options.sourceRoot, in.sourceRootText, in.sourceRoot,
                 L"Tarnwick: sourceRoot is longer than 259 characters; the stored directory is unchanged.\n");
+}
+
+extern "C" void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions *options)
+{
+    if (RunningFlag) {
+        WriteMessage(L"Tarnwick: cannot call TarnwickSetReportOptions while still running.\n");
+        return;
+    }
+    if (!options) {
+        WriteMessage(L"Tarnwick: TarnwickSetReportOptions called with a null pointer; options unchanged.\n");
+        return;
+    }
+    // The size first: a record of a later version is read only as far as the
+    // fields known here.
+    TarnwickReportOptions record;
+    if (!ReadGuarded(&record.size, &options->size, sizeof record.size) ||
+        (record.size >= sizeof record && !ReadGuarded(&record, options, sizeof record))) {
+        WriteMessage(L"Tarnwick: TarnwickSetReportOptions cannot read its options record; options unchanged.\n");
+        return;
+    }
+    if (record.size < sizeof record) {
+        WriteMessage(L"Tarnwick: TarnwickSetReportOptions needs size to be at least "
+                     L"sizeof(TarnwickReportOptions), 8; options unchanged.\n");
+        return;
+    }
+    Options.classify = record.classify != 0;
 }

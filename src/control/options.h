@@ -17,6 +17,7 @@ struct StoredOptions {
     int32_t ownThreadOnly;
     uint32_t minRepeat;
     uint32_t optionsThreadId;
+    int32_t classify;  // TarnwickSetReportOptions: the report tells lost from still reachable blocks
     wchar_t symbolPath[SymbolPathChars];
     wchar_t sourceRoot[SourceRootChars];
 };

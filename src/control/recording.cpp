@@ -6,6 +6,7 @@
 #include "patching/inline_hook.h"
 #include "patching/thread_freeze.h"
 #include "report/leak_dump.h"
+#include "report/reachability.h"
 #include "report/symbols.h"
 #include "report/system_modules.h"
 #include "tracking/alloc_table.h"
@@ -37,6 +38,10 @@ static LONG NTAPI ExitDetour(HANDLE process, LONG status)
         TarnwickStop();
         TarnwickDump();
     } else if (!process) {
+        // The other threads are about to end, perhaps inside a heap: their
+        // heaps are walked while the threads still run to release them.
+        if (Options.classify)
+            WalkHeapsBeforeExit();
         // ExitProcess ending every other thread, wherever it is. One ended
         // while holding a lock of the library would leave it held for the
         // rest of the exit, which still frees through the hooks and dumps:
@@ -154,7 +159,28 @@ extern "C" void __stdcall TarnwickStop(void)
     SymRefreshModuleList(SymbolProcess);
 }
 
-extern "C" int __stdcall TarnwickDump(void)
+// TarnwickDump's entry pushes the caller's callee-saved registers, so that a
+// pointer the caller keeps only in one of them lies on the stack the scan
+// reads, and hands the body the address where they lie: the top of the
+// library's frames.
+extern "C" int DumpFromCaller(uint32_t callerStack);
+__asm__(".text\n"
+        ".globl _TarnwickDump@0\n"
+        "_TarnwickDump@0:\n"
+        "    pushl %ebp\n"
+        "    pushl %edi\n"
+        "    pushl %esi\n"
+        "    pushl %ebx\n"
+        "    pushl %esp\n"
+        "    call _DumpFromCaller\n"
+        "    addl $4, %esp\n"
+        "    popl %ebx\n"
+        "    popl %esi\n"
+        "    popl %edi\n"
+        "    popl %ebp\n"
+        "    ret\n");
+
+extern "C" int DumpFromCaller(uint32_t callerStack)
 {
     if (RunningFlag) {
         WriteMessage(L"Tarnwick: cannot call TarnwickDump while still running.\n");
@@ -174,7 +200,12 @@ extern "C" int __stdcall TarnwickDump(void)
         }
     }
     WriteMessage(Banner);
+    if (Options.classify) {
+        FreezeAllocTable();
+        ClassifyRecords(callerStack);
+    }
     uint32_t total = DumpLeaks();
+    ForgetClasses();
     WriteMessage(Banner);
     WriteMessage(L"\n");
     HeapDestroy(RecordHeap);

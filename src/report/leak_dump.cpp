@@ -1,7 +1,9 @@
 // The leak report: every live record outside the system modules, grouped by
-// identical stack, one entry per group.
+// identical stack, one entry per group; in the classifying mode the lost
+// groups first, then the still reachable ones.
 #include "report/leak_dump.h"
 #include "report/frame_cache.h"
+#include "report/reachability.h"
 #include "report/stack_index.h"
 #include "report/symbol_modules.h"
 #include "report/symbols.h"
@@ -28,14 +30,9 @@ uint32_t CountDuplicates(AllocRecord *record)
     return count;
 }
 
-uint32_t DumpLeaks()
+// Prints the groups of the records of kind 1; returns their blocks.
+static uint32_t DumpGroups()
 {
-    WriteMessage(L"\nTarnwick: Memory leak dump\n");
-    // The buckets' chains in the order of insertion, newest first: the walk
-    // order that decides each group's representative.
-    FreezeAllocTable();
-    ForgetSymbolModuleLoads();
-    BeginFrameCache();
     // Grouping by scanning the table for every group is quadratic; the index
     // gives the same groups, leaders and marks in linear time. Without memory
     // for it, the scan does the work.
@@ -68,8 +65,53 @@ uint32_t DumpLeaks()
         }
     if (indexed)
         FreeStackIndex(&index);
+    return total;
+}
+
+// Groups form among records of one kind: the reachable ones wait under their
+// own kind while the lost ones print, then take kind 1 while every lost one
+// takes 0.
+enum : uint32_t { HeldBack = 2 };
+
+static void HoldBackReachable()
+{
+    for (AllocRecord *head : AllocTable)
+        for (AllocRecord *record = head; record; record = record->next)
+            if (IsReachable(record))
+                record->kind = HeldBack;
+}
+
+static void BringBackReachable()
+{
+    for (AllocRecord *head : AllocTable)
+        for (AllocRecord *record = head; record; record = record->next)
+            record->kind = record->kind == HeldBack ? 1 : 0;
+}
+
+uint32_t DumpLeaks()
+{
+    WriteMessage(L"\nTarnwick: Memory leak dump\n");
+    // The buckets' chains in the order of insertion, newest first: the walk
+    // order that decides each group's representative.
+    FreezeAllocTable();
+    ForgetSymbolModuleLoads();
+    BeginFrameCache();
+    uint32_t total;
+    if (RecordsClassified()) {
+        HoldBackReachable();
+        WriteMessage(L"Tarnwick: Lost blocks (nothing in the program's memory points to them any more):\n");
+        total = DumpGroups();
+        if (total == 0)
+            WriteMessage(L"None.\n\n");
+        BringBackReachable();
+        WriteMessage(L"Tarnwick: Still reachable blocks (the program still holds a pointer to them):\n");
+        if (DumpGroups() == 0)
+            WriteMessage(L"None.\n\n");
+    } else {
+        total = DumpGroups();
+        if (total == 0)
+            WriteMessage(L"No memory leak.\n\n");
+    }
     EndFrameCache();
-    if (total == 0)
-        WriteMessage(L"No memory leak.\n\n");
     return total;
 }

@@ -11,7 +11,12 @@
 
 namespace {
 
-const char *const ExportNames[] = {"TarnwickDump", "TarnwickSetOptions", "TarnwickStart", "TarnwickStop"};
+// In the export table's (alphabetical) order, with their ordinals: the first
+// four in that order, TarnwickSetReportOptions added as the fifth.
+const char *const ExportNames[] = {"TarnwickDump", "TarnwickSetOptions", "TarnwickSetReportOptions", "TarnwickStart",
+                                   "TarnwickStop"};
+const DWORD ExportOrdinals[] = {1, 2, 5, 3, 4};
+const int Exports = 5;
 
 HMODULE Product() { return GetModuleHandleW(L"Tarnwick.dll"); }
 
@@ -66,17 +71,17 @@ uint32_t ArgumentBytesLeft(void *function, const void *argument)
 
 }  // namespace
 
-TEST(Exports, ExactlyTheFourNamesWithTheirOrdinals)
+TEST(Exports, ExactlyTheFiveNamesWithTheirOrdinals)
 {
     ASSERT_NE(nullptr, Product());
     ExportTable table = ReadExports(Product());
     EXPECT_STREQ("Tarnwick.dll", table.dllName.c_str());
     EXPECT_EQ(1u, table.base);
-    EXPECT_EQ(4u, table.functionCount);
-    ASSERT_EQ(4u, table.names.size());
-    for (int i = 0; i < 4; i++) {
+    EXPECT_EQ(5u, table.functionCount);
+    ASSERT_EQ(5u, table.names.size());
+    for (int i = 0; i < Exports; i++) {
         EXPECT_EQ(ExportNames[i], table.names[i]);
-        EXPECT_EQ(static_cast<DWORD>(i + 1), table.ordinals[i]) << ExportNames[i];
+        EXPECT_EQ(ExportOrdinals[i], table.ordinals[i]) << ExportNames[i];
     }
 }
 
@@ -85,20 +90,20 @@ TEST(Exports, FoundByNameAndByOrdinalAtTheSameAddress)
     HMODULE dll = Product();
     ASSERT_NE(nullptr, dll);
     ExportTable table = ReadExports(dll);
-    ASSERT_EQ(4u, table.addresses.size());
-    for (int i = 0; i < 4; i++) {
+    ASSERT_EQ(5u, table.addresses.size());
+    for (int i = 0; i < Exports; i++) {
         FARPROC byName = GetProcAddress(dll, ExportNames[i]);
-        FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(i + 1));
+        FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(ExportOrdinals[i]));
         ASSERT_NE(nullptr, byName) << ExportNames[i];
         EXPECT_EQ(byName, byOrdinal) << ExportNames[i];
         EXPECT_EQ(reinterpret_cast<void *>(byName), table.addresses[i]) << ExportNames[i];
     }
-    // Four distinct functions.
-    for (int i = 0; i < 4; i++)
-        for (int j = i + 1; j < 4; j++)
+    // Five distinct functions.
+    for (int i = 0; i < Exports; i++)
+        for (int j = i + 1; j < Exports; j++)
             EXPECT_NE(table.addresses[i], table.addresses[j]);
     // Nothing else, and no decorated or lower-case spellings.
-    EXPECT_EQ(nullptr, GetProcAddress(dll, MAKEINTRESOURCEA(5)));
+    EXPECT_EQ(nullptr, GetProcAddress(dll, MAKEINTRESOURCEA(6)));
     for (const char *name : {"TarnwickSetOptions@4", "_TarnwickSetOptions@4", "TarnwickStart@0", "tarnwickstart",
                              "DllMain", "Options", "RunningFlag"})
         EXPECT_EQ(nullptr, GetProcAddress(dll, name)) << name;
@@ -110,8 +115,9 @@ TEST(Exports, ImportLibraryBindsEachNameToItsExport)
     ASSERT_NE(nullptr, dll);
     // With dllimport, taking the address reads the import table slot.
     const void *imported[] = {reinterpret_cast<void *>(&TarnwickDump), reinterpret_cast<void *>(&TarnwickSetOptions),
+                              reinterpret_cast<void *>(&TarnwickSetReportOptions),
                               reinterpret_cast<void *>(&TarnwickStart), reinterpret_cast<void *>(&TarnwickStop)};
-    for (int i = 0; i < 4; i++)
+    for (int i = 0; i < Exports; i++)
         EXPECT_EQ(reinterpret_cast<void *>(GetProcAddress(dll, ExportNames[i])), imported[i]) << ExportNames[i];
 }
 

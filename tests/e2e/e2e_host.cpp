@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <map>
 #include <string>
 #include "debug_capture.h"
 #include "tarnwick.h"
@@ -162,15 +163,20 @@ DWORD WINAPI Hammer(void *)
 
 // The exit paths: the report must come once, from the exit hook, also while
 // other threads are busy in the allocators.
+// The exit dump classifies too: the local block is lost, the one that
+// LastBlock holds is still reachable.
 void ExitWhileRecording(const char *how, int hammers)
 {
     for (int i = 0; i < hammers; i++)
         CloseHandle(CreateThread(nullptr, 0, Hammer, nullptr, 0, nullptr));
     while (HammersRunning < hammers)
         Sleep(1);
+    TarnwickReportOptions report = {sizeof report, 1};
+    TarnwickSetReportOptions(&report);
     TarnwickStart();
     Sleep(hammers ? 50 : 0);
     LeakFromLocal();
+    LeakFromHeap(400);
     Say("exiting by %s", how);
     if (!strcmp(how, "return"))
         return;
@@ -598,6 +604,99 @@ int Stress(int cycles)
     return 20;
 }
 
+// Lost or still reachable: one block or group of each kind, told apart by
+// size. Every pointer is made and dropped inside helpers whose frames are
+// gone by the dump, so that no stale copy on the stack or in a register
+// keeps a lost block reachable.
+__attribute__((noinline)) void *Block(SIZE_T bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
+
+int MapNodeBytes;
+template <typename T> struct HeapAllocator {
+    typedef T value_type;
+    HeapAllocator() = default;
+    template <typename U> HeapAllocator(const HeapAllocator<U> &) {}
+    T *allocate(size_t count) { return static_cast<T *>(Block(MapNodeBytes = count * sizeof(T))); }
+    void deallocate(T *block, size_t) { HeapFree(GetProcessHeap(), 0, block); }
+};
+struct Payload {
+    char bytes[97];
+};
+typedef std::map<int, Payload, std::less<int>, HeapAllocator<std::pair<const int, Payload>>> HeapMap;
+
+HeapMap *volatile GlobalMap;
+void **volatile Chain, **volatile EarlyBlock;
+char *volatile Middle;
+void *volatile Overwritten, *volatile KeptTwin;
+DWORD LowSlot, HighSlot;
+HANDLE HolderReady, HolderRelease;
+
+__attribute__((noinline)) void MakeBlocks()
+{
+    void **list = nullptr, **a = static_cast<void **>(Block(1006)), **b = static_cast<void **>(Block(1006));
+    for (int i = 0; i < ThreeTimes; i++) {
+        void **node = static_cast<void **>(Block(1001));
+        node[0] = list;
+        list = node;
+    }
+    a[10] = b;  // a cycle
+    b[20] = a;
+    GlobalMap = new (Block(1002)) HeapMap;
+    for (int i = 0; i < 5; i++)
+        (*GlobalMap)[i * 7].bytes[0] = 'x';
+    for (int i = 0; i < ThreeTimes - 1; i++)  // two blocks from one stack
+        (i ? Overwritten : KeptTwin) = Block(1012);
+    Chain = static_cast<void **>(Block(1003));
+    Chain[5] = Block(1004);
+    Middle = static_cast<char *>(Block(1005)) + 500;
+    TlsSetValue(LowSlot, Block(1007));
+    TlsSetValue(HighSlot, Block(1008));
+    EarlyBlock[3] = Block(1010);
+    Overwritten = Block(1011);
+    Overwritten = nullptr;
+}
+
+DWORD WINAPI HoldInALocal(void *)
+{
+    void *volatile held = Block(1009);
+    SetEvent(HolderReady);
+    WaitForSingleObject(HolderRelease, INFINITE);
+    return held != nullptr;
+}
+
+void Reachability()
+{
+    // Refused: no record, one too small, one while recording.
+    TarnwickReportOptions report = {4, 1};
+    TarnwickSetReportOptions(nullptr);
+    TarnwickSetReportOptions(&report);
+    TarnwickStart();
+    report.size = sizeof report;
+    TarnwickSetReportOptions(&report);
+    TarnwickStop();
+    Say("unclassified dump %d", TarnwickDump());
+    // A record of a later version: larger, with a field unknown here.
+    struct {
+        TarnwickReportOptions known;
+        int later;
+    } later = {{sizeof later, 1}, 7};
+    TarnwickSetReportOptions(&later.known);
+    EarlyBlock = static_cast<void **>(Block(64));
+    LowSlot = TlsAlloc();
+    while ((HighSlot = TlsAlloc()) < 64) {  // from 64 on: the expansion slots
+    }
+    HolderReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HolderRelease = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    TarnwickStart();
+    HANDLE holder = CreateThread(nullptr, 0, HoldInALocal, nullptr, 0, nullptr);
+    WaitForSingleObject(HolderReady, INFINITE);
+    MakeBlocks();
+    TarnwickStop();
+    Say("map node %d slot %lu", MapNodeBytes, HighSlot);
+    Say("dump %d", TarnwickDump());
+    SetEvent(HolderRelease);
+    WaitForSingleObject(holder, INFINITE);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -633,6 +732,8 @@ int main(int argc, char **argv)
         DepthChangedBeforeDump();
     else if (!strcmp(scenario, "stuck-thread"))
         StuckThread();
+    else if (!strcmp(scenario, "reach"))
+        Reachability();
     else if (!strcmp(scenario, "sleep"))
         Sleep(60000);
     else

@@ -2,6 +2,7 @@
 // (tarnwick --no-inject), judged by the debug output they produce.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <algorithm>
 #include <regex>
 #include <string>
 #include "run_capture.h"
@@ -39,6 +40,30 @@ int HostValue(const std::string &out, const std::string &key)
 }
 
 const char Heading[] = "\nTarnwick: Memory leak dump\n";
+const char LostHeading[] = "Tarnwick: Lost blocks (nothing in the program's memory points to them any more):\n";
+const char ReachableHeading[] = "Tarnwick: Still reachable blocks (the program still holds a pointer to them):\n";
+
+// The two sections of the first classifying report from `from` on.
+struct Sections {
+    std::string lost, reachable;
+};
+
+Sections SplitReport(const std::string &out, size_t from = 0)
+{
+    size_t lost = std::min(out.find(std::string(Heading) + LostHeading, from), out.size());
+    size_t reachable = std::min(out.find(ReachableHeading, lost), out.size());
+    return {out.substr(lost, reachable - lost), out.substr(reachable, out.find("\nTarnwick: leak report", reachable) - reachable)};
+}
+
+// The blocks of the groups of that size in one section.
+int BlocksOfSize(const std::string &section, int size)
+{
+    std::regex group("Memory block " + std::to_string(size) + " bytes at 0x[0-9A-F]{8} \\(([0-9]+) times\\)\n");
+    int blocks = 0;
+    for (std::sregex_iterator it(section.begin(), section.end(), group), end; it != end; ++it)
+        blocks += std::stoi((*it)[1]);
+    return blocks;
+}
 
 }  // namespace
 
@@ -142,6 +167,10 @@ TEST(EndToEnd, ExitWhileRecordingReportsOnceAndKeepsTheExitCode)
         EXPECT_EQ(1u, Count(run.out, Heading)) << run.out;
         EXPECT_EQ(1u, Count(run.out, "Memory block 300 bytes at ")) << run.out;
         EXPECT_LT(run.out.find("HOST: exiting"), run.out.find(Heading));
+        // Classified at exit: the dropped block lost, the one a global holds not.
+        Sections report = SplitReport(run.out);
+        EXPECT_EQ(1, BlocksOfSize(report.lost, 300)) << run.out;
+        EXPECT_EQ(1, BlocksOfSize(report.reachable, 400)) << run.out;
     }
 }
 
@@ -206,7 +235,7 @@ TEST(EndToEnd, ExitWithBusyThreadsReportsOnceWithoutWaiting)
         EXPECT_EQ(c.exitCode, run.exitCode) << run.out;
         EXPECT_EQ(1u, Count(run.out, Heading)) << run.out;
         EXPECT_EQ(std::string::npos, run.out.find("Tarnwick: an allocator call")) << run.out;
-        EXPECT_NE(std::string::npos, run.out.find("Memory block 300 bytes")) << run.out;
+        EXPECT_EQ(1, BlocksOfSize(SplitReport(run.out).lost, 300)) << run.out;
         printf("exit by %ls with four busy threads: %lu ms in all\n", c.how, static_cast<unsigned long>(elapsed));
     }
 }
@@ -309,4 +338,58 @@ TEST(EndToEnd, DepthSetBetweenStopAndDumpDoesNotChangeTheRecords)
     // Three frames were recorded per block, so three lines follow the entry.
     std::regex group("Memory block 33 bytes at 0x######## \\(1 times\\)\n([^\n]+\n){3}\n\n");
     EXPECT_TRUE(std::regex_search(report, group)) << report;
+}
+
+// One block or group of each kind, told apart by size: lost, or still
+// reachable through a global, another block, a pointer into the middle, TLS
+// (a low and an expansion slot), a waiting thread's local variable or a heap
+// block from before the start.
+TEST(EndToEnd, LostAndStillReachableBlocksAreToldApart)
+{
+    CapturedRun run = Host(L"reach");
+    const std::string &out = run.out;
+    // Refused: no record, one too small, one while recording; the run is
+    // reported as by default.
+    const std::string refusals[] = {
+        "Tarnwick: TarnwickSetReportOptions called with a null pointer; options unchanged.\n",
+        "Tarnwick: TarnwickSetReportOptions needs size to be at least sizeof(TarnwickReportOptions), 8; options "
+        "unchanged.\n",
+        "Tarnwick: cannot call TarnwickSetReportOptions while still running.\n",
+        std::string(Heading) + "No memory leak.\n\n",
+        "HOST: unclassified dump 0\n",
+    };
+    size_t at = 0;
+    for (const std::string &piece : refusals) {
+        at = out.find(piece, at);
+        ASSERT_NE(std::string::npos, at) << "missing in order: " << piece << "\n" << out;
+    }
+    std::smatch host;
+    ASSERT_TRUE(std::regex_search(out, host, std::regex("HOST: map node ([0-9]+) slot ([0-9]+)\n"))) << out;
+    EXPECT_LE(64, std::stoi(host[2])) << "an expansion slot";
+    Sections report = SplitReport(out, at);
+    struct Row {
+        int size, lost, reachable;
+    } rows[] = {
+        {1001, 3, 0},  // a list nothing points to: its head and the nodes behind it
+        {1006, 2, 0},  // a cycle nothing outside points to
+        {1011, 1, 0},  // its pointer overwritten
+        {1012, 1, 1},  // one stack, one block of each kind: a group in each section
+        {1002, 0, 1},  // a std::map behind a global pointer...
+        {std::stoi(host[1]), 0, 5},  // ...and every node in it
+        {1003, 0, 1},  // behind a global pointer
+        {1004, 0, 1},  // only behind the block of 1003 bytes
+        {1005, 0, 1},  // a pointer into its middle
+        {1007, 0, 1},  // a TLS slot
+        {1008, 0, 1},  // an expansion TLS slot
+        {1009, 0, 1},  // a local variable of a thread blocked in a wait
+        {1010, 0, 1},  // a heap block allocated before the start
+    };
+    int lost = 0;
+    for (const Row &row : rows) {
+        EXPECT_EQ(row.lost, BlocksOfSize(report.lost, row.size)) << row.size << "\n" << out;
+        EXPECT_EQ(row.reachable, BlocksOfSize(report.reachable, row.size)) << row.size << "\n" << out;
+        lost += row.lost;
+    }
+    EXPECT_EQ(lost, HostValue(out, "dump")) << "the result counts the lost blocks";
+    EXPECT_EQ(5u, Count(report.lost, "Memory block ")) << "no other lost group\n" << report.lost;
 }

@@ -1,0 +1,222 @@
+// Lost or still reachable: a conservative scan for 4-byte-aligned values that
+// point into recorded blocks. Roots: the writable sections of the loaded
+// images, the other threads' stacks and registers (read while they are
+// suspended), the calling thread's stack above the library's frames, every
+// thread's TLS, and the busy heap blocks that are not recorded. A block a
+// root points into is reachable, and so is every block its words point into;
+// the rest are lost. The scan reads only what the region map shows committed
+// and readable, takes no lock once the threads are suspended (the heaps are
+// walked before), and keeps all it needs in VirtualAlloc memory.
+#include "report/reachability.h"
+#include "report/block_index.h"
+#include "control/library.h"
+#include "control/thread_registry.h"
+#include "patching/thread_freeze.h"
+#include "tracking/alloc_table.h"
+#include "tracking/guarded_region.h"
+
+namespace {
+
+const DWORD ReadableProtect = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                              PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+const DWORD WritableProtect = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+// 32-bit TEB fields besides the TLS slots: NT_TIB's stack base, the static
+// TLS array's pointer and the fiber-local storage's.
+enum : uint32_t { StackBaseOffset = 0x4, StaticTlsOffset = 0x2C, FlsOffset = 0xFB4, TlsExpansionSlots = 1024 };
+
+Array<Span> Readable;    // committed, readable, no guard page: merged runs, ascending
+Array<Span> ImageRoots;  // writable image sections, the library's own left out
+Array<Span> HeapBlocks;  // busy heap blocks; after FilterHeapBlocks, the unrecorded ones
+bool HeapsWalked;        // HeapBlocks taken before the exit ended the other threads
+bool OthersEnded;
+bool Classified;
+
+bool MapMemory()
+{
+    const uint32_t own = static_cast<uint32_t>(OwnImageBase), ownEnd = own + OwnImageSize;
+    MEMORY_BASIC_INFORMATION region;
+    for (uint32_t at = 0; VirtualQuery(reinterpret_cast<void *>(at), &region, sizeof region);) {
+        uint32_t begin = reinterpret_cast<uint32_t>(region.BaseAddress), end = begin + region.RegionSize;
+        if (end <= at)
+            break;
+        at = end;
+        if (region.State != MEM_COMMIT || !(region.Protect & ReadableProtect) || (region.Protect & PAGE_GUARD))
+            continue;
+        if (Readable.count && Readable.items[Readable.count - 1].end == begin)
+            Readable.items[Readable.count - 1].end = end;
+        else if (!Push(&Readable, Span{begin, end}))
+            return false;
+        if (region.Type == MEM_IMAGE && (region.Protect & WritableProtect) && (begin < own || begin >= ownEnd) &&
+            !Push(&ImageRoots, Span{begin, end}))
+            return false;
+    }
+    return true;
+}
+
+// Every busy block of every heap but the library's own, each heap under its
+// lock while the threads still run.
+bool WalkHeaps()
+{
+    HANDLE heaps[1024];
+    DWORD count = GetProcessHeaps(1024, heaps);
+    bool complete = count <= 1024;
+    for (DWORD i = 0; i < count && i < 1024 && complete; i++) {
+        if (heaps[i] == RecordHeap || heaps[i] == RegistryHeap || !HeapLock(heaps[i]))
+            continue;
+        PROCESS_HEAP_ENTRY entry;
+        entry.lpData = nullptr;
+        while (complete && HeapWalk(heaps[i], &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
+                uint32_t begin = reinterpret_cast<uint32_t>(entry.lpData);
+                complete = Push(&HeapBlocks, Span{begin, begin + entry.cbData});
+            }
+        HeapUnlock(heaps[i]);
+    }
+    return complete;
+}
+
+// Keeps the heap blocks that hold no recorded block: those are roots.
+void FilterHeapBlocks()
+{
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < HeapBlocks.count; i++)
+        if (!HoldsIndexedBlock(HeapBlocks.items[i]))
+            HeapBlocks.items[kept++] = HeapBlocks.items[i];
+    HeapBlocks.count = kept;
+}
+
+// The readable parts of [begin, end).
+void ScanReadable(uint32_t begin, uint32_t end)
+{
+    uint32_t low = 0, high = Readable.count;
+    while (low < high) {
+        uint32_t middle = (low + high) / 2;
+        if (Readable.items[middle].end <= begin)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    for (uint32_t i = low; i < Readable.count && Readable.items[i].begin < end; i++) {
+        const Span &run = Readable.items[i];
+        ScanWords(begin > run.begin ? begin : run.begin, end < run.end ? end : run.end);
+    }
+}
+
+struct SpanCursor {
+    const Span *spans;
+    uint32_t count, next;
+};
+
+void ScanSpansGuarded(void *context)
+{
+    auto *cursor = static_cast<SpanCursor *>(context);
+    while (cursor->next < cursor->count) {
+        const Span &span = cursor->spans[cursor->next++];
+        ScanReadable(span.begin, span.end);
+    }
+}
+
+// Memory released since the region map was made faults: its span ends
+// there, and the scan goes on with the next.
+void ScanSpans(const Span *spans, uint32_t count)
+{
+    SpanCursor cursor = {spans, count, 0};
+    while (RunGuarded(ScanSpansGuarded, &cursor) != 0) {
+    }
+}
+
+void DrainGuarded(void *)
+{
+    Span content;
+    while (NextMarkedContent(&content))
+        ScanReadable(content.begin, content.end);
+}
+
+// Scans every marked block once, and the blocks they mark in turn.
+void Drain()
+{
+    while (RunGuarded(DrainGuarded, nullptr) != 0) {
+    }
+}
+
+// A thread's stack from stackTop up to its base (none when stackTop is 0),
+// its TLS slots, the expansion slots, and the pointers to its static TLS
+// and its fiber-local storage, whose blocks the scan follows.
+void ScanThread(uint32_t teb, uint32_t stackTop)
+{
+    const uint32_t *fields = reinterpret_cast<const uint32_t *>(teb);
+    Span spans[5] = {
+        {stackTop, stackTop ? fields[StackBaseOffset / 4] : 0},
+        {teb + TlsSlotsOffset, teb + TlsSlotsOffset + 4 * TlsMinimumSlots},
+        {teb + StaticTlsOffset, teb + StaticTlsOffset + 4},
+        {teb + FlsOffset, teb + FlsOffset + 4},
+        {fields[TlsExpansionOffset / 4], fields[TlsExpansionOffset / 4] + 4 * TlsExpansionSlots},
+    };
+    ScanSpans(spans, 5);
+}
+
+// Registers and stack as the suspension left them. A thread that has not
+// started (eip 0: its context cannot be read without letting it run) holds
+// nothing on its stack yet.
+void ScanFrozenThreadGuarded(void *context)
+{
+    const FrozenThread *thread = static_cast<const FrozenThread *>(context);
+    CONTEXT registers;
+    registers.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+    uint32_t stackTop = 0;
+    if (thread->eip && GetThreadContext(thread->handle, &registers)) {
+        const DWORD values[] = {registers.Eax, registers.Ebx, registers.Ecx, registers.Edx,
+                                registers.Esi, registers.Edi, registers.Ebp};
+        ScanWords(reinterpret_cast<uint32_t>(values), reinterpret_cast<uint32_t>(values + 7));
+        stackTop = registers.Esp;
+    }
+    ScanThread(thread->teb, stackTop);
+}
+
+}  // namespace
+
+bool ClassifyRecords(uint32_t callerStack)
+{
+    bool ready = IndexBlocks() && MapMemory() && (HeapsWalked || WalkHeaps());
+    if (!ready) {
+        ForgetClasses();
+        return false;
+    }
+    FilterHeapBlocks();
+    FrozenThreads threads = {};
+    bool frozen = !OthersEnded && FreezeOtherThreads(&threads);
+    for (uint32_t i = 0; i < threads.count; i++)
+        RunGuarded(ScanFrozenThreadGuarded, &threads.threads[i]);
+    uint32_t teb;
+    __asm__("movl %%fs:0x18, %0" : "=r"(teb));
+    ScanThread(teb, callerStack);
+    ScanSpans(ImageRoots.items, ImageRoots.count);
+    ScanSpans(HeapBlocks.items, HeapBlocks.count);
+    Drain();
+    if (frozen)
+        ThawThreads(&threads);
+    Classified = true;
+    return true;
+}
+
+bool RecordsClassified() { return Classified; }
+
+bool IsReachable(const AllocRecord *record) { return Classified && IsMarked(record->address); }
+
+void ForgetClasses()
+{
+    ReleaseBlockIndex();
+    Release(&Readable);
+    Release(&ImageRoots);
+    Release(&HeapBlocks);
+    HeapsWalked = false;
+    Classified = false;
+}
+
+void WalkHeapsBeforeExit()
+{
+    OthersEnded = true;
+    HeapsWalked = WalkHeaps();
+    if (!HeapsWalked)
+        Release(&HeapBlocks);
+}
