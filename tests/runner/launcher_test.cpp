@@ -1,6 +1,7 @@
 // tarnwick.exe as the launcher: the library loaded into programs that know
 // nothing of it (the example, dbg_host, Wine's own programs), its report
 // judged for form and agreement with the summary line; the error paths.
+#include "command_line.h"
 #include "report_tally.h"
 #include "run_capture.h"
 #include <gtest/gtest.h>
@@ -116,6 +117,14 @@ TEST(Launcher, OptionsReachTheLibrary)
     // Only groups of three blocks or more.
     run = RunTarnwick(L"--min-repeat 3 " + example);
     EXPECT_EQ("tarnwick: the report lists 3 leaked blocks in 1 groups\n", run.err);
+    // The largest depth is accepted as given.
+    LaunchOptions parsed;
+    std::string error;
+    EXPECT_TRUE(ParseLaunchOptions(L"--depth 4096 word_list.exe", parsed, error)) << error;
+    EXPECT_EQ(4096u, parsed.depth);
+    // A source root without a symbol path arrives: one too long is refused.
+    run = RunTarnwick(L"--source-root " + std::wstring(300, L'r') + L" " + example);
+    EXPECT_NE(std::string::npos, run.out.find("Tarnwick: sourceRoot is longer than 259 characters;")) << run.out;
 }
 
 TEST(Launcher, OptimisedProgramShowsTheLinesOfTheCalls)
@@ -213,6 +222,7 @@ TEST(Launcher, ErrorPaths)
         {L"--dll " + QuoteArgument(dir + L"refusing.dll") + L" " + host, 123,
          "LoadLibraryW failed in the program; the program was stopped\n"},
         {L"--depth 5000 " + host, 125, "tarnwick: --depth takes a number from 1 to 4096, not \"5000\"\n"},
+        {L"--depth 5x " + host, 125, "tarnwick: --depth takes a number from 1 to 4096, not \"5x\"\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.args.begin(), c.args.end()));
@@ -247,7 +257,8 @@ TEST(ReportTally, CountsGroupsAcrossPiecesAndReports)
     EXPECT_EQ(2u, tally.Groups());
     EXPECT_EQ(4u, tally.Blocks());
     EXPECT_EQ("tarnwick: the report lists 4 leaked blocks in 2 groups\n", tally.Summary());
-    const char second[] = "\nTarnwick: Memory leak dump\nNo memory leak.\n\n";
+    // A report whose lines end in CR LF counts too.
+    const char second[] = "\r\nTarnwick: Memory leak dump\r\nNo memory leak.\r\n\r\n";
     tally.Feed(second, sizeof second - 1);
     EXPECT_EQ("tarnwick: 2 reports list 4 leaked blocks in 2 groups\n", tally.Summary());
 }
