@@ -289,6 +289,48 @@ DWORD WINAPI WaitForEvent(void *event)
     return 0;
 }
 
+// GetThreadContext as the freeze calls it once a pass has listed every
+// thread, with a thread created first when armed.
+void *RealGetThreadContext;
+HANDLE CreateWhenArmed;  // the event the created thread waits for
+HANDLE CreatedDuringFreeze;
+
+BOOL WINAPI GetContextAfterCreating(HANDLE thread, CONTEXT *context)
+{
+    if (HANDLE event = InterlockedExchangePointer(&CreateWhenArmed, nullptr))
+        CreatedDuringFreeze = CreateThread(nullptr, 0, WaitForEvent, event, 0, nullptr);
+    return reinterpret_cast<BOOL(WINAPI *)(HANDLE, CONTEXT *)>(RealGetThreadContext)(thread, context);
+}
+
+// A thread created after a pass has listed the threads (its creator's call
+// was under way) is found by the next pass.
+TEST(Freeze, ThreadCreatedDuringTheFreezeIsFrozenToo)
+{
+    // A thread to suspend, started (reading its context waits for that), so
+    // that the freeze reads its context in turn.
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE waiting = CreateThread(nullptr, 0, WaitForEvent, release, 0, nullptr);
+    EipOf(waiting);
+    RealGetThreadContext = BoundImport("kernel32.dll", "GetThreadContext");
+    HookRecord *record = InstallHook(reinterpret_cast<void *>(GetContextAfterCreating), &RealGetThreadContext);
+    ASSERT_NE(record, nullptr);
+    CreateWhenArmed = release;
+    FrozenThreads set;
+    int frozen = FreezeOtherThreads(&set), found = 0;
+    for (uint32_t i = 0; i < set.count; ++i)
+        found += set.threads[i].id == GetThreadId(CreatedDuringFreeze);
+    ThawThreads(&set);
+    EXPECT_EQ(RemoveHook(record), 1);
+    SetEvent(release);
+    for (HANDLE thread : {waiting, CreatedDuringFreeze}) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    CloseHandle(release);
+    EXPECT_EQ(frozen, 1);
+    EXPECT_EQ(found, 1) << "created during the freeze: " << (CreatedDuringFreeze != nullptr);
+}
+
 TEST(Freeze, MoreThreadsThanThePageHoldsGrowTheStorage)
 {
     const int Count = 300;  // a page holds 256
