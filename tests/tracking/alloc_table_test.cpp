@@ -345,40 +345,6 @@ TEST(AllocTable, RandomSequenceOnSeveralThreadsDumpsAsTheSingleListTable) { Dump
 
 namespace {
 
-// Plays a second thread that comes while the owner says it is inside: the
-// owner's store to its flag faults (the flag's page is read-only), and this
-// makes the table shared before the store is retried.
-LONG CALLBACK ShareAtTheOwnersStore(EXCEPTION_POINTERS *pointers)
-{
-    const EXCEPTION_RECORD *record = pointers->ExceptionRecord;
-    if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION ||
-        record->ExceptionInformation[1] != reinterpret_cast<ULONG_PTR>(&OwnerInside.inside))
-        return EXCEPTION_CONTINUE_SEARCH;
-    DWORD old;
-    VirtualProtect(&OwnerInside, sizeof OwnerInside, PAGE_READWRITE, &old);
-    TableOwner.sharing = 1;
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-}  // namespace
-
-TEST(AllocTable, OwnerLooksAgainAfterSayingItIsInside)
-{
-    ResetTableOwner();
-    TableOwner.ownerId = LONG(GetCurrentThreadId());
-    PVOID handler = AddVectoredExceptionHandler(1, ShareAtTheOwnersStore);
-    DWORD old;
-    VirtualProtect(&OwnerInside, sizeof OwnerInside, PAGE_READONLY, &old);
-    bool alone = EnterTable();
-    RemoveVectoredExceptionHandler(handler);
-    EXPECT_TRUE(TableOwner.sharing) << "the store did not fault";
-    EXPECT_FALSE(alone) << "the owner went in alone after a second thread came";
-    EXPECT_EQ(0, OwnerInside.inside);
-    ResetTableOwner();
-}
-
-namespace {
-
 // A run's table and heap as TarnwickStart makes them, for the slot tests.
 struct SlotRun {
     SlotRun()
@@ -415,7 +381,37 @@ void *HeapBlockHolding(void *address)
     return found;
 }
 
+// Plays a second thread that comes while the owner says it is inside: the
+// owner's store to its flag faults (the flag's page is read-only), and this
+// makes the table shared before the store is retried.
+LONG CALLBACK ShareAtTheOwnersStore(EXCEPTION_POINTERS *pointers)
+{
+    const EXCEPTION_RECORD *record = pointers->ExceptionRecord;
+    if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION ||
+        record->ExceptionInformation[1] != reinterpret_cast<ULONG_PTR>(&OwnerInside.inside))
+        return EXCEPTION_CONTINUE_SEARCH;
+    DWORD old;
+    VirtualProtect(&OwnerInside, sizeof OwnerInside, PAGE_READWRITE, &old);
+    TableOwner.sharing = 1;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
 }  // namespace
+
+TEST(AllocTable, OwnerLooksAgainAfterSayingItIsInside)
+{
+    ResetTableOwner();
+    TableOwner.ownerId = LONG(GetCurrentThreadId());
+    PVOID handler = AddVectoredExceptionHandler(1, ShareAtTheOwnersStore);
+    DWORD old;
+    VirtualProtect(&OwnerInside, sizeof OwnerInside, PAGE_READONLY, &old);
+    bool alone = EnterTable();
+    RemoveVectoredExceptionHandler(handler);
+    EXPECT_TRUE(TableOwner.sharing) << "the store did not fault";
+    EXPECT_FALSE(alone) << "the owner went in alone after a second thread came";
+    EXPECT_EQ(0, OwnerInside.inside);
+    ResetTableOwner();
+}
 
 // A release no hook saw leaves a stale record; a tombstone ahead of it in its
 // probe run must not keep the next record of the address from replacing it.
