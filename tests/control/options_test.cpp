@@ -299,7 +299,8 @@ volatile LONG AccessViolations;
 
 LONG CALLBACK CountAccessViolation(EXCEPTION_POINTERS *pointers)
 {
-    if (pointers->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
+    DWORD code = pointers->ExceptionRecord->ExceptionCode;
+    if (code == EXCEPTION_ACCESS_VIOLATION || code == STATUS_GUARD_PAGE_VIOLATION)
         InterlockedIncrement(&AccessViolations);
     return EXCEPTION_CONTINUE_SEARCH;
 }
@@ -326,6 +327,16 @@ TEST_P(SetOptions, UnreadablePointersChangeNothingAndRaiseNothing)
     TarnwickOptions badSymbol = {8, 0, 0, 1, freedText, L"C:\\new"};
     TarnwickOptions oddSymbol = {8, 0, 0, 1, reinterpret_cast<const wchar_t *>(1), nullptr};
     TarnwickOptions badSource = {8, 0, 0, 1, L"C:\\new", fenced.text};
+    // Odd-aligned: the last character's second byte lies on the inaccessible page.
+    TarnwickOptions straddlingEnd = {8, 0, 0, 1, reinterpret_cast<const wchar_t *>(
+                                                     reinterpret_cast<const char *>(fenced.text) + 1), nullptr};
+    // A guard page, as the program's stack grows by: never to be touched.
+    char *guarded = static_cast<char *>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    memcpy(guarded, &options, sizeof options);
+    wcscpy(reinterpret_cast<wchar_t *>(guarded + 64), L"C:\\g");
+    DWORD old;
+    VirtualProtect(guarded, 4096, PAGE_READWRITE | PAGE_GUARD, &old);
+    TarnwickOptions guardedSource = {8, 0, 0, 1, nullptr, reinterpret_cast<const wchar_t *>(guarded + 64)};
     struct Case {
         const TarnwickOptions *options;
         std::string message;
@@ -336,6 +347,9 @@ TEST_P(SetOptions, UnreadablePointersChangeNothingAndRaiseNothing)
         {&badSymbol, symbol},
         {&oddSymbol, symbol},
         {&badSource, source},
+        {&straddlingEnd, symbol},
+        {reinterpret_cast<const TarnwickOptions *>(guarded), record},
+        {&guardedSource, source},
     };
     PVOID handler = AddVectoredExceptionHandler(1, CountAccessViolation);
     AccessViolations = 0;
@@ -346,6 +360,10 @@ TEST_P(SetOptions, UnreadablePointersChangeNothingAndRaiseNothing)
     }
     RemoveVectoredExceptionHandler(handler);
     EXPECT_EQ(0, AccessViolations);
+    MEMORY_BASIC_INFORMATION region;
+    VirtualQuery(guarded, &region, sizeof region);
+    EXPECT_TRUE(region.Protect & PAGE_GUARD) << "the guard page was touched";
+    VirtualFree(guarded, 0, MEM_RELEASE);
     VirtualFree(freed, 0, MEM_RELEASE);
 }
 

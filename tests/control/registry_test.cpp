@@ -146,6 +146,35 @@ TEST(Bracket, NestingOnOneThread)
     EXPECT_EQ(entry, FindEntry(GetCurrentThreadId()));
 }
 
+// A thread that waits for the registry lock to create its entry counts as
+// inside: a stop must wait for it too.
+TEST(Bracket, CreatingTheEntryCountsAsInside)
+{
+    volatile uint32_t teb = 0;
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::function<void()> body = [&] {
+        RemoveCurrentThreadEntry();
+        teb = OwnTeb();
+        WaitForSingleObject(go, INFINITE);
+        uint32_t saved;
+        EnterInterceptor(&saved);
+        LeaveInterceptor(saved);
+    };
+    HANDLE thread = StartThread(&body);
+    while (!teb)
+        Sleep(1);
+    LockThreadRegistry();
+    SetEvent(go);
+    bool inside = false;
+    for (int poll = 0; poll < 1000 && !inside; poll++, Sleep(1))
+        inside = ThreadInsideBracket(teb);
+    UnlockThreadRegistry();
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(go);
+    EXPECT_TRUE(inside);
+}
+
 TEST(Bracket, LeaveRestoresTheSavedDepthRatherThanDecrementing)
 {
     uint32_t outer, inner;

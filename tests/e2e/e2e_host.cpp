@@ -192,6 +192,40 @@ void ExitWhileRecording(const char *how, int hammers)
     }
 }
 
+// ExitProcess while another thread holds every lock of the table, as a
+// thread inside an allocator does for a moment: the exit waits for it to let
+// go, and reports once. The locks are internals: TarnwickTest.dll, built from
+// the same code, exports them.
+void (*LockTable)(), (*UnlockTable)();
+HANDLE TableLocked;
+
+DWORD WINAPI HoldTheTableLocks(void *)
+{
+    LockTable();
+    SetEvent(TableLocked);
+    Sleep(300);
+    UnlockTable();
+    Sleep(INFINITE);
+    return 0;
+}
+
+void ExitWithTheTableLocked()
+{
+    HMODULE library = LoadLibraryW(L"TarnwickTest.dll");
+    auto start = reinterpret_cast<void(WINAPI *)()>(GetProcAddress(library, "TarnwickStart@0"));
+    LockTable = reinterpret_cast<void (*)()>(GetProcAddress(library, "_Z14LockAllocTablev"));
+    UnlockTable = reinterpret_cast<void (*)()>(GetProcAddress(library, "_Z16UnlockAllocTablev"));
+    if (!start || !LockTable || !UnlockTable)
+        return;
+    start();
+    LeakFromLocal();
+    Say("exiting with the table locked");
+    TableLocked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CloseHandle(CreateThread(nullptr, 0, HoldTheTableLocks, nullptr, 0, nullptr));
+    WaitForSingleObject(TableLocked, INFINITE);
+    ExitProcess(21);
+}
+
 // Terminating another process while recording writes no report.
 void TerminateOther()
 {
@@ -716,6 +750,8 @@ int main(int argc, char **argv)
         ExitWhileRecording(argv[2], 0);
     else if (!strcmp(scenario, "exit-busy") && argc > 2)
         ExitWhileRecording(argv[2], 4);
+    else if (!strcmp(scenario, "exit-locked"))
+        ExitWithTheTableLocked();
     else if (!strcmp(scenario, "busy-thread"))
         BusyThread();
     else if (!strcmp(scenario, "releases"))

@@ -238,6 +238,12 @@ TEST(EndToEnd, ExitWithBusyThreadsReportsOnceWithoutWaiting)
         EXPECT_EQ(1, BlocksOfSize(SplitReport(run.out).lost, 300)) << run.out;
         printf("exit by %ls with four busy threads: %lu ms in all\n", c.how, static_cast<unsigned long>(elapsed));
     }
+    // A thread holds the table's locks when ExitProcess comes.
+    CapturedRun run = RunUnderRunner(L"e2e_host.exe", L"exit-locked", 30000);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(21u, run.exitCode) << run.out;
+    EXPECT_EQ(1u, Count(run.out, Heading)) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("Memory block 300 bytes")) << run.out;
 }
 
 // Blocks released through ntdll directly, through kernelbase's own calls and

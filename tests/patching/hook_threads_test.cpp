@@ -49,6 +49,8 @@ FillCode NewFillCode()
     memcpy(&code[15], &callee, 4);
     code.resize(0x40, 0xCC);
     code.insert(code.end(), {0x90, 0xF3, 0xAB, 0x90, 0x90, 0x8B, 0xC7, 0xC3});
+    code.resize(0x50, 0xCC);  // a second entry that begins with the rep stosd
+    code.insert(code.end(), {0xF3, 0xAB, 0x90, 0x90, 0x90, 0x8B, 0xC7, 0xC3});
     FillCode f;
     f.page = NewCode(code);
     f.entry = f.page + 0x40;
@@ -141,7 +143,37 @@ TEST(ParkedThread, CarriedIntoTheTrampolineAndBackAndRunsOnCorrectly)
     EXPECT_EQ(RemoveHook(record), 1);
     EXPECT_EQ(EipOf(thread), uint32_t(uintptr_t(entry + 1)));
     EXPECT_EQ(BytesAt(entry, 8), before);
+
+    // The kept record is reused, then given up for a thread stopped between
+    // two instructions' starts: it stays valid for the next install.
+    CONTEXT context;
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
+    context.Eip = uint32_t(uintptr_t(entry + 2));
+    SetThreadContext(thread, &context);
+    detour->slot = entry;
+    HookRequest request = {detour->code, &detour->slot, &record};
+    EXPECT_EQ(InstallHooks(&request, 1), 0u);
+    context.Eip = uint32_t(uintptr_t(entry + 1));
+    SetThreadContext(thread, &context);
+    EXPECT_EQ(InstallHooks(&request, 1), 1u);
+    EXPECT_EQ(EipOf(thread), uint32_t(uintptr_t(record->trampoline + 1)));
     ExpectFillCompletes(thread, &fill);
+    EXPECT_EQ(RemoveHook(record), 1);
+
+    // Stopped at the entry's first byte: it stays there, so that its call
+    // still goes through the detour.
+    uint8_t *first = fill.code.page + 0x50;
+    FillCallee = first;
+    thread = ParkWithRetries(&fill, first);
+    ASSERT_NE(thread, nullptr);
+    detour = NewCountingDetour(first);
+    record = InstallHook(detour->code, &detour->slot);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(EipOf(thread), uint32_t(uintptr_t(first)));
+    ExpectFillCompletes(thread, &fill);
+    EXPECT_EQ(detour->calls, 1);
+    EXPECT_EQ(RemoveHook(record), 1);
     VirtualFree(fill.code.page, 0, MEM_RELEASE);
 }
 
@@ -255,6 +287,45 @@ DWORD WINAPI WaitForEvent(void *event)
 {
     WaitForSingleObject(event, INFINITE);
     return 0;
+}
+
+// GetThreadContext as the freeze calls it once a pass has listed every
+// thread, with a thread created first when armed.
+void *RealGetThreadContext;
+HANDLE CreateWhenArmed;  // the event the created thread waits for
+HANDLE CreatedDuringFreeze;
+
+BOOL WINAPI GetContextAfterCreating(HANDLE thread, CONTEXT *context)
+{
+    if (HANDLE event = InterlockedExchangePointer(&CreateWhenArmed, nullptr))
+        CreatedDuringFreeze = CreateThread(nullptr, 0, WaitForEvent, event, 0, nullptr);
+    return reinterpret_cast<BOOL(WINAPI *)(HANDLE, CONTEXT *)>(RealGetThreadContext)(thread, context);
+}
+
+// A thread created after a pass has listed the threads (its creator's call
+// was under way) is found by the next pass.
+TEST(Freeze, ThreadCreatedDuringTheFreezeIsFrozenToo)
+{
+    // A thread to suspend, started (reading its context waits for that), so
+    // that the freeze reads its context in turn.
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE waiting = CreateThread(nullptr, 0, WaitForEvent, release, 0, nullptr);
+    EipOf(waiting);
+    RealGetThreadContext = BoundImport("kernel32.dll", "GetThreadContext");
+    HookRecord *record = InstallHook(reinterpret_cast<void *>(GetContextAfterCreating), &RealGetThreadContext);
+    ASSERT_NE(record, nullptr);
+    CreateWhenArmed = release;
+    FrozenThreads set;
+    int frozen = FreezeOtherThreads(&set), found = 0;
+    for (uint32_t i = 0; i < set.count; ++i)
+        found += set.threads[i].id == GetThreadId(CreatedDuringFreeze);
+    ThawThreads(&set);
+    EXPECT_EQ(RemoveHook(record), 1);
+    SetEvent(release);
+    for (HANDLE handle : {waiting, CreatedDuringFreeze, release})
+        CloseHandle(handle);
+    EXPECT_EQ(frozen, 1);
+    EXPECT_EQ(found, 1);
 }
 
 TEST(Freeze, MoreThreadsThanThePageHoldsGrowTheStorage)

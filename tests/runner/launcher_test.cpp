@@ -1,6 +1,7 @@
 // tarnwick.exe as the launcher: the library loaded into programs that know
 // nothing of it (the example, dbg_host, Wine's own programs), its report
 // judged for form and agreement with the summary line; the error paths.
+#include "command_line.h"
 #include "run_capture.h"
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -137,6 +138,14 @@ TEST(Launcher, OptionsReachTheLibrary)
     run = RunTarnwick(L"--all " + example);
     EXPECT_EQ("tarnwick: the report lists 4 leaked blocks in 2 groups\n", run.err);
     EXPECT_EQ(std::string::npos, run.out.find(LostHeading)) << run.out;
+    // The largest depth is accepted as given.
+    LaunchOptions parsed;
+    std::string error;
+    EXPECT_TRUE(ParseLaunchOptions(L"--depth 4096 word_list.exe", parsed, error)) << error;
+    EXPECT_EQ(4096u, parsed.depth);
+    // A source root without a symbol path arrives: one too long is refused.
+    run = RunTarnwick(L"--source-root " + std::wstring(300, L'r') + L" " + example);
+    EXPECT_NE(std::string::npos, run.out.find("Tarnwick: sourceRoot is longer than 259 characters;")) << run.out;
 }
 
 TEST(Launcher, OptimisedProgramShowsTheLinesOfTheCalls)
@@ -244,6 +253,7 @@ TEST(Launcher, ErrorPaths)
         {L"--suppress " + WriteRules(L"tarnwick bad rules.txt", "ntdll.dll!*\nbad\trule\n") + L" " + host, 125,
          "tarnwick bad rules.txt(2): a rule cannot hold a control character\n"},
         {L"--html " + QuoteArgument(TempDir() + L"no such dir\\page.html") + L" " + host, 125, "for writing\n"},
+        {L"--depth 5x " + host, 125, "tarnwick: --depth takes a number from 1 to 4096, not \"5x\"\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.args.begin(), c.args.end()));

@@ -73,6 +73,11 @@ TEST(ReportModel, ReportsAreWrittenBackByteForByteAndOtherTextPassesInOrder)
               SummaryLine(CountReports(read.reports)));
     EXPECT_EQ("tarnwick: no leak report came (the program ended in a way that skips the exit dump)\n",
               SummaryLine(CountReports({})));
+    // A report whose lines end in CR LF counts too.
+    const std::string crlf = "\r\nTarnwick: Memory leak dump\r\nMemory block 8 bytes at 0x00000010 (2 times)\r\n"
+                             "x.c(1) : 0x00401000\r\n\r\n\r\n";
+    EXPECT_EQ("tarnwick: the report lists 2 leaked blocks in 1 groups\n",
+              SummaryLine(CountReports(ReadText(crlf, 3).reports)));
 }
 
 TEST(ReportModel, SuppressionRules)

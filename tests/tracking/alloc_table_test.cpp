@@ -381,7 +381,61 @@ void *HeapBlockHolding(void *address)
     return found;
 }
 
+// Plays a second thread that comes while the owner says it is inside: the
+// owner's store to its flag faults (the flag's page is read-only), and this
+// makes the table shared before the store is retried.
+LONG CALLBACK ShareAtTheOwnersStore(EXCEPTION_POINTERS *pointers)
+{
+    const EXCEPTION_RECORD *record = pointers->ExceptionRecord;
+    if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION ||
+        record->ExceptionInformation[1] != reinterpret_cast<ULONG_PTR>(&OwnerInside.inside))
+        return EXCEPTION_CONTINUE_SEARCH;
+    DWORD old;
+    VirtualProtect(&OwnerInside, sizeof OwnerInside, PAGE_READWRITE, &old);
+    TableOwner.sharing = 1;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
 }  // namespace
+
+TEST(AllocTable, OwnerLooksAgainAfterSayingItIsInside)
+{
+    ResetTableOwner();
+    TableOwner.ownerId = LONG(GetCurrentThreadId());
+    PVOID handler = AddVectoredExceptionHandler(1, ShareAtTheOwnersStore);
+    DWORD old;
+    VirtualProtect(&OwnerInside, sizeof OwnerInside, PAGE_READONLY, &old);
+    bool alone = EnterTable();
+    RemoveVectoredExceptionHandler(handler);
+    EXPECT_TRUE(TableOwner.sharing) << "the store did not fault";
+    EXPECT_FALSE(alone) << "the owner went in alone after a second thread came";
+    EXPECT_EQ(0, OwnerInside.inside);
+    ResetTableOwner();
+}
+
+// A release no hook saw leaves a stale record; a tombstone ahead of it in its
+// probe run must not keep the next record of the address from replacing it.
+TEST(AllocTable, TombstoneBeforeAStaleRecordOfTheSameAddress)
+{
+    SlotRun run;
+    // Two addresses of one 64 KB region with the same home among 16 slots.
+    const uint32_t address = 0x00510000;
+    uint32_t other = address + 8;
+    while ((other * 0x9E3779B1u) >> 28 != (address * 0x9E3779B1u) >> 28)
+        other += 8;
+    AllocRecord *records[3];
+    for (int i = 0; i < 3; i++) {
+        records[i] = NewRecord();
+        records[i]->kind = 1;
+        records[i]->address = i == 0 ? other : address;
+    }
+    InsertRecord(records[0]);
+    InsertRecord(records[1]);
+    ASSERT_EQ(records[0], TakeRecord(other, 1));  // a tombstone ahead of the stale record
+    InsertRecord(records[2]);
+    EXPECT_EQ(records[2], TakeRecord(address, 1));
+    EXPECT_EQ(nullptr, TakeRecord(address, 1)) << "the address was live twice";
+}
 
 TEST(RecordSlots, ACacheFromAnEarlierRunNeverHandsOutItsSlots)
 {
@@ -474,6 +528,17 @@ TEST(RecordSlots, RecordsFreedByOneThreadServeAnother)
         WaitForSingleObject(freer.done, INFINITE);
     }
     EXPECT_LE(chunks(), first + 2) << "later rounds reuse the freed slots";
+    // A cache that overflows hands slots back and keeps exactly the number it counts.
+    RecordCache cache = {};
+    AllocRecord *slots[CacheLimit + 1];
+    for (AllocRecord *&slot : slots)
+        slot = NewRecord(&cache);
+    for (AllocRecord *slot : slots)
+        FreeRecord(slot, &cache);
+    uint32_t kept = 0;
+    for (AllocRecord *slot = cache.spare; slot; slot = slot->next)
+        kept++;
+    EXPECT_EQ(cache.spareCount, kept);
     freer.quit = true;
     SetEvent(freer.go);
     WaitForSingleObject(thread, INFINITE);

@@ -49,8 +49,9 @@ protected:
     }
 
     // The walk follows only frames inside the thread's stack: the chain is
-    // copied there, its links into itself moved along with it.
-    void Capture()
+    // copied there, its links into itself moved along with it. With baseWord,
+    // the stack's base is set to that word of the copy meanwhile.
+    void Capture(int baseWord = -1)
     {
         uint32_t onStack[64];
         const uint32_t from = reinterpret_cast<uint32_t>(chain), to = reinterpret_cast<uint32_t>(onStack);
@@ -58,7 +59,12 @@ protected:
             uint32_t word = chain[i];
             onStack[i] = i % 2 == 0 && word - from < sizeof chain ? word - from + to : word;
         }
+        uint32_t base, moved = reinterpret_cast<uint32_t>(onStack) + 4 * baseWord;
+        __asm__ __volatile__("movl %%fs:4, %0" : "=r"(base));
+        if (baseWord >= 0)
+            __asm__ __volatile__("movl %0, %%fs:4" : : "r"(moved) : "memory");
         CallWithFrameChain(CaptureCallStack, frames, onStack);
+        __asm__ __volatile__("movl %0, %%fs:4" : : "r"(base) : "memory");
     }
 
     uint32_t savedDepth;
@@ -229,6 +235,15 @@ TEST_F(CallStack, ChainThroughDataEndsAtTheFirstImplausibleFrame)
     Capture();
     EXPECT_EQ(0x9002u, frames[2]);
     EXPECT_EQ(0u, frames[3]) << "a frame below the one before it";
+
+    // The third frame's return address is the stack's last word, then lies at its base.
+    for (int baseWord : {6, 5}) {
+        memset(frames, 0, sizeof frames);
+        Build({0x9001, 0x9002, 0x9003}, 0);
+        Capture(baseWord);
+        EXPECT_EQ(0x9002u, frames[2]);
+        EXPECT_EQ(baseWord == 6 ? 0x9003u : 0u, frames[3]) << baseWord;
+    }
 }
 
 TEST(StackFrame, InsideAlignedWithRoomForTwoWords)

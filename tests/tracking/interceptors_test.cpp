@@ -417,6 +417,19 @@ TEST_F(Interceptors, RealFunctionsErrorValueReachesTheCaller)
                                    0x7FFFFF00));
     DWORD hooked = GetLastError();
     EXPECT_NE(0u, hooked);
+    // Failing Global and Local allocations leave the value they leave unhooked.
+    auto failing = [] {
+        SetLastError(0);
+        GlobalAlloc(GMEM_FIXED, 0x7FFFFFF0);
+        DWORD global = GetLastError();
+        SetLastError(0);
+        LocalAlloc(LMEM_FIXED, 0x7FFFFFF0);
+        return std::make_pair(global, GetLastError());
+    };
+    auto throughHooks = failing();
+    Stop();
+    EXPECT_EQ(failing(), throughHooks);
+    EXPECT_NE(0u, throughHooks.first);
 }
 
 TEST_F(Interceptors, OwnThreadOnlyFiltersAllocationsButNotReleases)
