@@ -96,9 +96,12 @@ void ReportReader::Piece(const char *text, size_t size, bool lineEnds, std::stri
     }
     // A line that may yet be the heading is held back until it is known.
     line_.append(text, size);
-    if (line_ == Heading) {
+    bool crlf = line_.size() == sizeof Heading && line_.compare(0, sizeof Heading - 2, Heading, sizeof Heading - 2) == 0 &&
+                line_.compare(sizeof Heading - 2, 2, "\r\n") == 0;
+    if (line_ == Heading || crlf) {
         state_ = Boundary;
         report_ = Report();
+        report_.crlf = crlf;
         pending_.clear();
         line_.clear();
     } else if (lineEnds || line_.size() >= sizeof Heading || line_.compare(0, line_.size(), Heading, line_.size())) {
@@ -113,6 +116,8 @@ void ReportReader::ReportLine(std::string &out)
 {
     pending_ += line_;
     line_.pop_back();
+    if (report_.crlf && !line_.empty() && line_.back() == '\r')
+        line_.pop_back();
     const std::string &line = line_;
     bool complete = false, fits = true;
     switch (state_) {

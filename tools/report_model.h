@@ -34,6 +34,7 @@ struct ReportSection {
 struct Report {
     std::vector<ReportSection> sections;  // one unclassified section, or one per class heading
     bool noLeakLine = false;               // "No memory leak." closed a classified report
+    bool crlf = false;                     // its lines end in CR LF (relayed through a text-mode stream)
     bool Classified() const;
 };
 

@@ -47,7 +47,12 @@ std::string ReportText(const Report &report, bool showReachable)
     }
     if (report.Classified() ? report.noLeakLine : !any)
         text += "No memory leak.\n\n";
-    return text;
+    if (!report.crlf)
+        return text;
+    std::string crlf;
+    for (char c : text)
+        crlf += c == '\n' ? "\r\n" : std::string(1, c);
+    return crlf;
 }
 
 std::string SummaryLine(const ReportCounts &counts)

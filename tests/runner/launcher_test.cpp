@@ -54,7 +54,7 @@ CapturedRun CompareWithLaunched(const std::wstring &commandLine, const std::wstr
     DeleteFileW(ReportFile.c_str());
     if (!setUp.empty())
         RunCapture(setUp);
-    CapturedRun launched = RunTarnwick(L"--out " + QuoteArgument(ReportFile) + L" " + commandLine);
+    CapturedRun launched = RunTarnwick(L"--show-reachable --out " + QuoteArgument(ReportFile) + L" " + commandLine);
     EXPECT_FALSE(launched.timedOut) << launched.err;
     EXPECT_EQ(direct.exitCode, launched.exitCode) << launched.err;
     EXPECT_EQ(direct.out, launched.out);

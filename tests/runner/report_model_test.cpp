@@ -76,8 +76,9 @@ TEST(ReportModel, ReportsAreWrittenBackByteForByteAndOtherTextPassesInOrder)
     // A report whose lines end in CR LF counts too.
     const std::string crlf = "\r\nTarnwick: Memory leak dump\r\nMemory block 8 bytes at 0x00000010 (2 times)\r\n"
                              "x.c(1) : 0x00401000\r\n\r\n\r\n";
-    EXPECT_EQ("tarnwick: the report lists 2 leaked blocks in 1 groups\n",
-              SummaryLine(CountReports(ReadText(crlf, 3).reports)));
+    Read crlfRead = ReadText(crlf, 3);
+    EXPECT_EQ(crlf, crlfRead.written);
+    EXPECT_EQ("tarnwick: the report lists 2 leaked blocks in 1 groups\n", SummaryLine(CountReports(crlfRead.reports)));
 }
 
 TEST(ReportModel, SuppressionRules)

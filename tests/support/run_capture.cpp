@@ -124,7 +124,7 @@ CapturedRun RunTarnwick(const std::wstring &tarnwickArgs, DWORD timeoutMs)
 
 CapturedRun RunUnderRunner(const std::wstring &host, const std::wstring &hostArgs, DWORD timeoutMs)
 {
-    std::wstring args = L"--no-inject " + QuoteArgument(ProgramDir() + host);
+    std::wstring args = L"--no-inject --show-reachable " + QuoteArgument(ProgramDir() + host);
     if (!hostArgs.empty())
         args += L" " + hostArgs;
     return RunTarnwick(args, timeoutMs);
