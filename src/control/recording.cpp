@@ -10,6 +10,7 @@
 #include "report/system_modules.h"
 #include "tracking/alloc_table.h"
 #include "tracking/interceptors.h"
+#include "tracking/runtime_interceptors.h"
 #include "tarnwick.h"
 #include <dbghelp.h>
 
@@ -119,6 +120,7 @@ extern "C" void __stdcall TarnwickStart(void)
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
     if (!InstallAllocatorHooks())
         WriteMessage(L"Tarnwick: cannot detect memory leak.\n");
+    InstallRuntimeHooks();
     // A record kept from an earlier run still holds the entry it hooked.
     if (!ExitHook || !HookInPlace(ExitHook)) {
         ExitRealEntry = NtTerminateProcessEntry();
@@ -145,9 +147,12 @@ extern "C" void __stdcall TarnwickStop(void)
     // Out first, so that no new call enters; then wait only for the threads
     // that were inside when the hooks went.
     bool inside = false;
+    RemoveRuntimeHooks();
     RemoveAllocatorHooks(NoteInside, &inside);
     SetThreadPriority(thread, priority);
     Drained = WaitUntilNoneInside(inside);
+    if (Drained)
+        ReleaseRuntimeModules();
     if (!Drained)
         WriteMessage(L"Tarnwick: an allocator call has not returned for 2 seconds; the hooks are removed and "
                      L"the records are kept until it returns.\n");

@@ -117,7 +117,15 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
     record->kind = 1;
     record->address = reinterpret_cast<uint32_t>(block);
     record->size = bytes;
-    CaptureCallStack(record->frames);
+    // Made inside a call to the C runtime's malloc, new or the like: the
+    // stack starts where that call was made.
+    const CallerMark *mark = bracket->entry ? LiveCallerMark(&bracket->entry->callerMark,
+                                                             reinterpret_cast<uint32_t>(__builtin_frame_address(0)))
+                                            : nullptr;
+    if (mark)
+        CaptureCallStackFrom(record->frames, mark);
+    else
+        CaptureCallStack(record->frames);
     InsertRecord(record);
 }
 

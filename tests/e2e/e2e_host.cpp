@@ -600,6 +600,8 @@ int Stress(int cycles)
 
 }  // namespace
 
+void RuntimeLeaks();  // e2e_runtime.cpp
+
 int main(int argc, char **argv)
 {
     const char *scenario = argc > 1 ? argv[1] : "";
@@ -633,6 +635,8 @@ int main(int argc, char **argv)
         DepthChangedBeforeDump();
     else if (!strcmp(scenario, "stuck-thread"))
         StuckThread();
+    else if (!strcmp(scenario, "runtime"))
+        RuntimeLeaks();
     else if (!strcmp(scenario, "sleep"))
         Sleep(60000);
     else
