@@ -28,10 +28,14 @@ const char *const CxxNewNames[] = {
     "_ZnwjSt11align_val_tRKSt9nothrow_t", "_ZnajSt11align_val_tRKSt9nothrow_t",
 };
 
+const char *const MainNames[] = {"main", "wmain", "WinMain@16", "wWinMain@16"};
+const char StartupStateName[] = "__native_startup_state";
+
 struct EntryList {
     void **entries;
     uint32_t count;
     uint32_t max;
+    ProgramStart *start;
 };
 
 void Add(EntryList *list, void *entry)
@@ -52,17 +56,18 @@ template <size_t N> void AddExports(EntryList *list, HMODULE module, const char 
         Add(list, reinterpret_cast<void *>(GetProcAddress(module, name)));
 }
 
-bool IsCxxNew(const char *name)
+template <size_t N> bool IsOneOf(const char *name, const char *const (&names)[N])
 {
-    for (const char *known : CxxNewNames)
+    for (const char *known : names)
         if (!strcmp(name, known))
             return true;
     return false;
 }
 
 // The operator new functions that the image at base, mapped from file view
-// of size bytes, defines in its code: external symbols, C names with their
-// leading underscore. A table that does not fit the file is not read.
+// of size bytes, defines in its code, and its start: external symbols, C
+// names with their leading underscore. A table that does not fit the file is
+// not read.
 void AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, size_t size)
 {
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
@@ -97,11 +102,17 @@ void AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, siz
             if (!memchr(name, 0, stringsSize - symbol->N.Name.Long))
                 continue;
         }
-        if (name[0] != '_' || !IsCxxNew(name + 1))
-            continue;
         const IMAGE_SECTION_HEADER &section = sections[symbol->SectionNumber - 1];
-        if ((section.Characteristics & IMAGE_SCN_CNT_CODE) && symbol->Value < section.Misc.VirtualSize)
-            Add(list, const_cast<uint8_t *>(base + section.VirtualAddress + symbol->Value));
+        if (name[0] != '_' || symbol->Value >= section.Misc.VirtualSize)
+            continue;
+        auto *at = const_cast<uint8_t *>(base + section.VirtualAddress + symbol->Value);
+        bool code = section.Characteristics & IMAGE_SCN_CNT_CODE;
+        if (code && IsOneOf(name + 1, CxxNewNames))
+            Add(list, at);
+        else if (code && IsOneOf(name + 1, MainNames))
+            list->start->main = at;
+        else if (!code && !strcmp(name + 1, StartupStateName))
+            list->start->startupState = reinterpret_cast<const volatile uint32_t *>(at);
     }
 }
 
@@ -133,9 +144,10 @@ void AddProgramNew(EntryList *list)
 
 }  // namespace
 
-uint32_t FindRuntimeEntries(void **entries, uint32_t max)
+uint32_t FindRuntimeEntries(void **entries, uint32_t max, ProgramStart *start)
 {
-    EntryList list = {entries, 0, max};
+    *start = {};
+    EntryList list = {entries, 0, max, start};
     for (const wchar_t *runtime : CRuntimes)
         AddExports(&list, GetModuleHandleW(runtime), CRuntimeExports);
     AddExports(&list, GetModuleHandleW(L"libstdc++-6"), CxxNewNames);

@@ -6,6 +6,7 @@
 #include "tracking/record_slots.h"
 #include "tracking/call_stack.h"
 #include "tracking/guarded_region.h"
+#include "tracking/runtime_interceptors.h"
 #include "control/options.h"
 #include "control/thread_registry.h"
 #include "patching/inline_hook.h"
@@ -102,7 +103,8 @@ inline bool IsPrivateHeap(HANDLE heap) { return heap == RecordHeap || heap == Re
 
 inline bool IsRecordingCall(uint32_t savedDepth)
 {
-    return savedDepth == 1 && (!Options.ownThreadOnly || GetCurrentThreadId() == Options.optionsThreadId);
+    return savedDepth == 1 && !InProgramStartup &&
+           (!Options.ownThreadOnly || GetCurrentThreadId() == Options.optionsThreadId);
 }
 
 // The recording step shared by the three allocation interceptors. Inline,

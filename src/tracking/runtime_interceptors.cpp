@@ -57,6 +57,24 @@ _RuntimeStubs:
 )");
 extern "C" uint8_t RuntimeStubs[];
 
+volatile bool InProgramStartup;
+extern "C" void *MainRealEntry;
+void *MainRealEntry;
+static HookRecord *MainHook;
+
+extern "C" void EndProgramStartup() { InProgramStartup = false; }
+
+// The hook on main: the start-up is over, main runs with the stack as it came.
+__asm__(R"(
+    .text
+    .balign 16
+    .globl _MainStub
+_MainStub:
+    call _EndProgramStartup
+    jmp *_MainRealEntry
+)");
+extern "C" uint8_t MainStub[];
+
 namespace {
 
 struct RuntimeHook {
@@ -100,7 +118,14 @@ bool AlreadyHooked(void *entry)
 uint32_t InstallRuntimeHooks()
 {
     void *entries[RuntimeHookCount];
-    uint32_t found = FindRuntimeEntries(entries, RuntimeHookCount);
+    ProgramStart start;
+    uint32_t found = FindRuntimeEntries(entries, RuntimeHookCount, &start);
+    // A start-up that has not begun yet (its state still 0) ends at main.
+    if (start.main && start.startupState && *start.startupState == 0 && (!MainHook || !HookInPlace(MainHook))) {
+        MainRealEntry = start.main;
+        HookRequest main = {MainStub, &MainRealEntry, &MainHook};
+        InProgramStartup = InstallHooks(&main, 1) == 1;
+    }
     HookRequest requests[RuntimeHookCount];
     uint32_t index[RuntimeHookCount];
     bool claimed[RuntimeHookCount] = {};
@@ -137,7 +162,7 @@ uint32_t InstallRuntimeHooks()
 
 void RemoveRuntimeHooks()
 {
-    HookRequest requests[RuntimeHookCount];
+    HookRequest requests[RuntimeHookCount + 1];
     uint32_t index[RuntimeHookCount];
     uint32_t count = 0;
     for (uint32_t i = 0; i < RuntimeHookCount; i++) {
@@ -146,7 +171,11 @@ void RemoveRuntimeHooks()
             index[count++] = i;
         }
     }
-    RemoveHooks(requests, count, nullptr, nullptr);
+    uint32_t total = count;
+    if (MainHook && HookInPlace(MainHook))
+        requests[total++] = {MainStub, &MainRealEntry, &MainHook};
+    RemoveHooks(requests, total, nullptr, nullptr);
+    InProgramStartup = false;
     // The module is still held, so its entry can be read.
     for (uint32_t r = 0; r < count; r++)
         Hooks[index[r]].inPlace = HookInPlace(Hooks[index[r]].record) != 0;

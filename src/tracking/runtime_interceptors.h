@@ -3,6 +3,12 @@
 #pragma once
 #include <stdint.h>
 
+// Set while the program's own start-up code runs: from a start made before
+// it began (the launcher starts at the entry point) until main is entered.
+// It copies the arguments and runs the static constructors, among them the
+// C++ and thread runtimes' own set-up: nothing of that is recorded.
+extern volatile bool InProgramStartup;
+
 // Hooks the entries of the runtimes loaded now; a runtime loaded later is
 // hooked at the next start. Returns how many are in place. Each hooked
 // runtime is kept loaded until its hooks are out and released.

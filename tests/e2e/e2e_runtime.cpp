@@ -1,7 +1,7 @@
 // The scenario "runtime" of the end-to-end host, built as ordinary C++ code is
 // (-O1, frame pointers, msvcrt.dll): blocks leaked and freed through the C
 // and C++ runtimes, msvcrt's and, called through GetProcAddress, ucrtbase's,
-// while the runtimes also allocate for themselves (stdio, the environment)
+// while the runtimes also allocate for themselves (stdio buffers)
 // and a system module allocates through ucrtbase (combase's apartment).
 #include <windows.h>
 #include <malloc.h>
@@ -37,7 +37,8 @@ std::map<int, int> HeldMap;
 typedef void *(__cdecl *MallocFn)(size_t);
 typedef char *(__cdecl *StrdupFn)(const char *);
 typedef void(__cdecl *FreeFn)(void *);
-typedef int(__cdecl *PutenvFn)(const char *);
+typedef int(__cdecl *PutsFn)(const char *);
+typedef int(__cdecl *FlushFn)();
 typedef HRESULT(WINAPI *CoInitializeExFn)(void *, DWORD);
 
 template <typename Fn> Fn Export(HMODULE module, const char *name)
@@ -56,7 +57,8 @@ void RuntimeLeaks()
     auto ucrtMalloc = Export<MallocFn>(ucrt, "malloc");
     auto ucrtStrdup = Export<StrdupFn>(ucrt, "_strdup");
     auto ucrtFree = Export<FreeFn>(ucrt, "free");
-    auto ucrtPutenv = Export<PutenvFn>(ucrt, "_putenv");
+    auto ucrtPuts = Export<PutsFn>(ucrt, "puts");
+    auto ucrtFlush = Export<FlushFn>(ucrt, "_flushall");
     auto coInitializeEx = Export<CoInitializeExFn>(LoadLibraryW(L"combase.dll"), "CoInitializeEx");
     TarnwickStart();
 
@@ -69,7 +71,7 @@ void RuntimeLeaks()
     Line[Strdup] = __LINE__; Held[Strdup] = strdup("leaked");
     Line[AlignedMalloc] = __LINE__; Held[AlignedMalloc] = _aligned_malloc(64, 32);
     Line[String] = __LINE__; HeldText.assign(300, 's');
-    Line[Vector] = __LINE__; HeldNumbers.assign(50, 1);
+    Line[Vector] = __LINE__; HeldNumbers.push_back(1);
     for (int i = 0; i < 3; i++) {
         Line[Map] = __LINE__; HeldMap[i] = i;
     }
@@ -103,7 +105,8 @@ void RuntimeLeaks()
     printf("runtime: printf\n");
     std::cout << "runtime: std::cout " << HeldText.size() << std::endl;
     fflush(stdout);
-    ucrtPutenv("TARNWICK_RUNTIME=1");
+    ucrtPuts("runtime: ucrtbase puts");
+    ucrtFlush();
     HRESULT initialised = coInitializeEx(nullptr, COINIT_MULTITHREADED);
 
     TarnwickStop();
