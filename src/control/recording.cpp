@@ -118,9 +118,10 @@ extern "C" void __stdcall TarnwickStart(void)
     HANDLE thread = GetCurrentThread();
     int priority = GetThreadPriority(thread);
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
+    // First: finding the runtimes' entries allocates, which is not the host's.
+    InstallRuntimeHooks();
     if (!InstallAllocatorHooks())
         WriteMessage(L"Tarnwick: cannot detect memory leak.\n");
-    InstallRuntimeHooks();
     // A record kept from an earlier run still holds the entry it hooked.
     if (!ExitHook || !HookInPlace(ExitHook)) {
         ExitRealEntry = NtTerminateProcessEntry();
