@@ -278,8 +278,8 @@ int main(int argc, char **argv)
     }
     {
         double bare, recorded, ratio = PairRatio(MallocPairs, 16, &bare, &recorded);
-        printf("malloc/free: recorded / bare, depth 16:  %6.2f  (ns per pair: %.0f bare, %.0f recorded)\n", ratio,
-               bare, recorded);
+        printf("%-44s%6.2f  (ns per pair: %.0f bare, %.0f recorded)\n", "malloc/free pair, recorded / bare, depth 16:",
+               ratio, bare, recorded);
     }
     if (argc > 1 && !strcmp(argv[1], "pairs"))
         return 0;
