@@ -14,11 +14,6 @@
 
 namespace {
 
-struct Node {
-    Node *next;
-    int values[4];
-};
-
 // The leaking calls, in the order of their lines in the host's report.
 enum Leak { NewObject, NewArray, Malloc, Calloc, Realloc, Strdup, Aligned, String, Vector, Map, UMalloc, UStrdup, Count };
 int Line[Count];
@@ -48,7 +43,7 @@ void RuntimeLeaks()
     auto coInitializeEx = Export<HRESULT(WINAPI *)(void *, DWORD)>(L"combase", "CoInitializeEx");
     TarnwickStart();
 
-    Line[NewObject] = __LINE__; Held[NewObject] = new Node;
+    Line[NewObject] = __LINE__; Held[NewObject] = new double;
     Line[NewArray] = __LINE__; Held[NewArray] = new int[10];
     Line[Malloc] = __LINE__; Held[Malloc] = malloc(100);
     Line[Calloc] = __LINE__; Held[Calloc] = calloc(3, 12);
@@ -65,21 +60,14 @@ void RuntimeLeaks()
     Line[UStrdup] = __LINE__; Held[UStrdup] = ucrtStrdup("ucrt");
 
     // Every release that matches an allocation above.
-    Node *node = new Node;
-    delete static_cast<Node *>(Sink = node);
-    int *numbers = new int[10];
-    delete[] static_cast<int *>(Sink = numbers);
+    delete static_cast<double *>(Sink = new double);
+    delete[] static_cast<int *>(Sink = new int[10]);
     free(Sink = malloc(100));
     free(Sink = calloc(3, 12));
     free(Sink = realloc(Sink = malloc(10), 1000000));
     free(Sink = strdup("freed"));
     _aligned_free(Sink = _aligned_malloc(64, 32));
-    {
-        std::string text(300, 't');
-        std::vector<int> list(50, 2);
-        std::map<int, int> map{{1, 1}, {2, 2}};
-        Sink = &text;
-    }
+    Sink = std::string(300, 't').data() + std::vector<int>(50, 2).size() + std::map<int, int>{{1, 1}}.size();
     ucrtFree(Sink = ucrtMalloc(77));
     ucrtFree(Sink = ucrtStrdup("freed"));
 

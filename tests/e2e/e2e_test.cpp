@@ -338,7 +338,6 @@ TEST(EndToEnd, RuntimeAllocationsAreTheCallers)
         if (leak == 4)  // the moving realloc: the stack of its malloc, the new size
             EXPECT_EQ("1000000", match[1].str());
     }
-    EXPECT_EQ(12, leak);
     // The map's three nodes, made in its code (inlined or not) on one line of the program.
     EXPECT_TRUE(std::regex_search(report, std::regex("\\(3 times\\)\n([^\n]*\n)?[^\n]*e2e_runtime\\.cpp\\(")))
         << report;
