@@ -97,8 +97,8 @@ extern "C" void __stdcall TarnwickStart(void)
         WriteMessage(L"Tarnwick: cannot call TarnwickStart again while already started.\n");
         return;
     }
-    if (!Drained)
-        Drained = !AnyThreadInside();
+    if (!Drained && (Drained = !AnyThreadInside()))
+        ReleaseRuntimeModules();
     ClearAllocTable();
     // The records of a run that was stopped but never dumped go with their
     // heap, unless a call may still be inside an interceptor and use them.

@@ -93,7 +93,7 @@ int FreeHookFor(void *entry, const bool *claimed)
 {
     int empty = -1, any = -1;
     for (uint32_t i = 0; i < RuntimeHookCount; i++) {
-        if (Hooks[i].inPlace || claimed[i])
+        if (Hooks[i].inPlace || claimed[i] || Hooks[i].module)  // a module still held: a thread may be in the stub
             continue;
         if (Hooks[i].record && Hooks[i].record->target == entry)
             return int(i);
@@ -123,8 +123,8 @@ uint32_t InstallRuntimeHooks()
     // A start-up that has not begun yet (its state still 0) ends at main.
     if (start.main && start.startupState && *start.startupState == 0 && (!MainHook || !HookInPlace(MainHook))) {
         MainRealEntry = start.main;
-        HookRequest main = {MainStub, &MainRealEntry, &MainHook};
-        InProgramStartup = InstallHooks(&main, 1) == 1;
+        HookRequest request = {MainStub, &MainRealEntry, &MainHook};
+        InProgramStartup = InstallHooks(&request, 1) == 1;
     }
     HookRequest requests[RuntimeHookCount];
     uint32_t index[RuntimeHookCount];
