@@ -111,6 +111,10 @@ inline bool IsRecordingCall(uint32_t savedDepth)
 // so that the stack capture is called from the interceptor's own frame.
 __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T bytes, const Bracket *bracket)
 {
+    // A failed allocation ends what a marked call does for its caller: what
+    // follows (operator new throwing, a new handler) is not the caller's.
+    if (!block && bracket->entry)
+        bracket->entry->callerMark.slot = 0;
     if (!block || !IsRecordingCall(bracket->savedDepth))
         return;
     AllocRecord *record = NewRecordSlot(CacheOf(bracket));

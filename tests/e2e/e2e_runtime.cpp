@@ -13,12 +13,10 @@
 #include "tarnwick.h"
 
 namespace {
-
 // The leaking calls, in the order of their lines in the host's report.
 enum Leak { NewObject, NewArray, Malloc, Calloc, Realloc, Strdup, Aligned, String, Vector, Map, UMalloc, UStrdup, Count };
 int Line[Count];
-void *volatile Held[Count];
-void *volatile Sink;
+void *volatile Held[Count], *volatile Sink;
 std::string HeldText;
 std::vector<int> HeldNumbers;
 std::map<int, int> HeldMap;
@@ -26,6 +24,12 @@ std::map<int, int> HeldMap;
 template <typename Fn> Fn Export(const wchar_t *module, const char *name)
 {
     return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(LoadLibraryW(module), name)));
+}
+
+bool ThrowsThroughNew()  // the first throw, before the start, sets up the runtime's exception state
+{
+    try { Sink = new char[0x7FFFFFF0]; } catch (const std::bad_alloc &) { return true; }
+    return false;
 }
 
 }  // namespace
@@ -41,8 +45,8 @@ void RuntimeLeaks()
     auto ucrtPuts = Export<int (*)(const char *)>(L"ucrtbase", "puts");
     auto ucrtFlush = Export<int (*)()>(L"ucrtbase", "_flushall");
     auto coInitializeEx = Export<HRESULT(WINAPI *)(void *, DWORD)>(L"combase", "CoInitializeEx");
+    ThrowsThroughNew();
     TarnwickStart();
-
     Line[NewObject] = __LINE__; Held[NewObject] = new double;
     Line[NewArray] = __LINE__; Held[NewArray] = new int[10];
     Line[Malloc] = __LINE__; Held[Malloc] = malloc(100);
@@ -58,7 +62,6 @@ void RuntimeLeaks()
     }
     Line[UMalloc] = __LINE__; Held[UMalloc] = ucrtMalloc(77);
     Line[UStrdup] = __LINE__; Held[UStrdup] = ucrtStrdup("ucrt");
-
     // Every release that matches an allocation above.
     delete static_cast<double *>(Sink = new double);
     delete[] static_cast<int *>(Sink = new int[10]);
@@ -70,21 +73,20 @@ void RuntimeLeaks()
     Sink = std::string(300, 't').data() + std::vector<int>(50, 2).size() + std::map<int, int>{{1, 1}}.size();
     ucrtFree(Sink = ucrtMalloc(77));
     ucrtFree(Sink = ucrtStrdup("freed"));
-
+    bool thrown = ThrowsThroughNew();  // through the hooks on new[] and new
     printf("runtime: printf\n");
     std::cout << "runtime: std::cout" << std::endl;
     fflush(stdout);
     ucrtPuts("runtime: ucrtbase puts");
     ucrtFlush();
     HRESULT initialised = coInitializeEx(nullptr, COINIT_MULTITHREADED);
-
     TarnwickStop();
     char text[256];
     int at = snprintf(text, sizeof text, "HOST: runtime lines");
     for (int line : Line)
         at += snprintf(text + at, sizeof text - at, " %d", line);
-    snprintf(text + at, sizeof text - at, "\nHOST: moved %d com %d\n", Held[Realloc] != grown, initialised == S_OK);
-    OutputDebugStringA(text);
-    snprintf(text, sizeof text, "HOST: dump %d\n", TarnwickDump());
+    snprintf(text + at, sizeof text - at, "\nHOST: moved %d com %d thrown %d\n", Held[Realloc] != grown,
+             initialised == S_OK, thrown);
+    snprintf(text + strlen(text), sizeof text - strlen(text), "HOST: dump %d\n", TarnwickDump());
     OutputDebugStringA(text);
 }

@@ -322,7 +322,7 @@ TEST(EndToEnd, RuntimeAllocationsAreTheCallers)
     const std::string &out = run.out;
     std::smatch found;
     ASSERT_TRUE(std::regex_search(out, found, std::regex("HOST: runtime lines((?: [0-9]+){12})\n"))) << out;
-    EXPECT_NE(std::string::npos, out.find("HOST: moved 1 com 1\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("HOST: moved 1 com 1 thrown 1\n")) << out;
     std::string report = MaskAddresses(out.substr(out.find(Heading)));
     EXPECT_EQ(14, HostValue(out, "dump")) << report;
     EXPECT_EQ(12u, Count(report, "Memory block ")) << report;
