@@ -1,21 +1,23 @@
 // A small program with leaks that knows nothing of any leak detector: it
-// builds a list of words, prints it and forgets to release part of it. Run it
-// under tarnwick.exe (bash cmake/demo.sh) to see where each leak was made.
-#include <windows.h>
+// builds a list of words, prints it with their lengths and forgets to release
+// part of what it made. Run it under tarnwick.exe (bash cmake/demo.sh) to see
+// where each leak was made.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <vector>
 
 struct Word {
     Word *next;
-    char text[1];
+    char *text;
 };
 
-// One node per word from the process heap; the caller owns the list.
+// One node per word, with a copy of the text; the caller owns the list.
 static Word *AddWord(Word *list, const char *text)
 {
-    size_t length = strlen(text);
-    Word *word = static_cast<Word *>(HeapAlloc(GetProcessHeap(), 0, sizeof(Word) + length));
-    memcpy(word->text, text, length + 1);
+    Word *word = new Word;
+    word->text = static_cast<char *>(malloc(strlen(text) + 1));
+    strcpy(word->text, text);
     word->next = list;
     return word;
 }
@@ -29,35 +31,25 @@ static Word *ReadWords()
     return list;
 }
 
-// Releases only the first node: the rest of the list leaks.
-static void DropList(Word *list) { HeapFree(GetProcessHeap(), 0, list); }
+// Releases the first node only, and none of the texts: the rest leaks.
+static void DropList(Word *list) { delete list; }
 
-// A header that is freed again: never reported.
-static void PrintHeader()
+// The lengths of the words, in a vector made on the heap and never deleted.
+static std::vector<int> *Lengths(const Word *list)
 {
-    char *header = static_cast<char *>(LocalAlloc(LMEM_FIXED, 32));
-    strcpy(header, "words:");
-    puts(header);
-    LocalFree(header);
-}
-
-// A buffer that is grown and then forgotten: reported once, with its last
-// size and the stack of its first allocation.
-static void KeepTotals(int count)
-{
-    HGLOBAL totals = GlobalAlloc(GMEM_MOVEABLE, 16);
-    totals = GlobalReAlloc(totals, 16 * count, GMEM_MOVEABLE);
-    (void)totals;
+    std::vector<int> *lengths = new std::vector<int>;
+    for (; list; list = list->next)
+        lengths->push_back(static_cast<int>(strlen(list->text)));
+    return lengths;
 }
 
 int main()
 {
-    PrintHeader();
     Word *list = ReadWords();
+    std::vector<int> *lengths = Lengths(list);
     int count = 0;
     for (Word *word = list; word; word = word->next, count++)
-        printf("  %s\n", word->text);
-    KeepTotals(count);
+        printf("  %s (%d)\n", word->text, (*lengths)[count]);
     DropList(list);
     printf("%d words\n", count);
     return 0;

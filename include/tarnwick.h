@@ -4,7 +4,11 @@
  * libTarnwick.dll.a, or with LoadLibraryW) and calls TarnwickStart where
  * recording is to begin. From then on every block that any module of the
  * process allocates through the Heap, Global or Local functions is recorded
- * with its call stack, and released blocks are forgotten. TarnwickStop ends
+ * with its call stack, and released blocks are forgotten. A block obtained
+ * through the C runtime (malloc, operator new, strdup and the like, from
+ * msvcrt.dll, ucrtbase.dll, libstdc++-6.dll or linked into the program) is
+ * the caller's: its stack starts at the call of the runtime function; what
+ * the runtimes allocate for themselves is left out of the report. TarnwickStop ends
  * recording and TarnwickDump reports what is still allocated. If the process
  * ends while recording, the library stops and reports by itself.
  *
@@ -93,7 +97,10 @@ TARNWICK_API void __stdcall TarnwickSetOptions(const TarnwickOptions *options);
  * already recording. If the record heap cannot be created it writes
  * "Tarnwick: out of memory." and does not record; if some allocator
  * function cannot be hooked it writes "Tarnwick: cannot detect memory
- * leak." and records what the other hooks see. */
+ * leak." and records what the other hooks see. The C runtimes loaded now
+ * are hooked too (one loaded later, from the next start) and kept loaded
+ * until TarnwickStop. Called before a mingw program's start-up code has run
+ * (at its entry point), it records nothing until main is entered. */
 TARNWICK_API void __stdcall TarnwickStart(void);
 
 /* Ends the recording run: waits until allocator calls in progress on other

@@ -11,6 +11,7 @@
 #include "report/system_modules.h"
 #include "tracking/alloc_table.h"
 #include "tracking/interceptors.h"
+#include "tracking/runtime_interceptors.h"
 #include "tarnwick.h"
 #include <dbghelp.h>
 
@@ -101,8 +102,8 @@ extern "C" void __stdcall TarnwickStart(void)
         WriteMessage(L"Tarnwick: cannot call TarnwickStart again while already started.\n");
         return;
     }
-    if (!Drained)
-        Drained = !AnyThreadInside();
+    if (!Drained && (Drained = !AnyThreadInside()))
+        ReleaseRuntimeModules();
     ClearAllocTable();
     // The records of a run that was stopped but never dumped go with their
     // heap, unless a call may still be inside an interceptor and use them.
@@ -122,6 +123,8 @@ extern "C" void __stdcall TarnwickStart(void)
     HANDLE thread = GetCurrentThread();
     int priority = GetThreadPriority(thread);
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
+    // First: finding the runtimes' entries allocates, which is not the host's.
+    InstallRuntimeHooks();
     if (!InstallAllocatorHooks())
         WriteMessage(L"Tarnwick: cannot detect memory leak.\n");
     // A record kept from an earlier run still holds the entry it hooked.
@@ -150,9 +153,12 @@ extern "C" void __stdcall TarnwickStop(void)
     // Out first, so that no new call enters; then wait only for the threads
     // that were inside when the hooks went.
     bool inside = false;
+    RemoveRuntimeHooks();
     RemoveAllocatorHooks(NoteInside, &inside);
     SetThreadPriority(thread, priority);
     Drained = WaitUntilNoneInside(inside);
+    if (Drained)
+        ReleaseRuntimeModules();
     if (!Drained)
         WriteMessage(L"Tarnwick: an allocator call has not returned for 2 seconds; the hooks are removed and "
                      L"the records are kept until it returns.\n");

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <stdint.h>
+#include "tracking/call_stack.h"
 #include "tracking/record_slots.h"
 
 // Written on every intercepted call by its own thread: each entry sits on
@@ -13,6 +14,7 @@ struct ThreadEntry {
     uint32_t depth;  // 0 fresh, else 1 + intercepted calls open on the thread
     RecordCache records;
     void *block;     // the RegistryHeap block that holds the entry
+    CallerMark callerMark;  // the thread's latest call into a C runtime allocating entry
 };
 
 enum : uint32_t { EntryAlignment = 64 };

@@ -9,8 +9,10 @@ SystemModule SystemModuleTable[SystemModuleCount] = {
     {L"RPCRT4", 0, 0},   {L"USER32", 0, 0}, {L"IMM32", 0, 0},  {L"USP10", 0, 0},
     {L"ole32", 0, 0},    {L"ADVAPI32", 0, 0},
     // Where most of kernel32's and ole32's code lives now (Windows 7 and
-    // later, Wine). No C runtime joins: it is the program's own allocator.
-    {L"kernelbase", 0, 0}, {L"combase", 0, 0},
+    // later, Wine), and the other C runtime the system ships: what the
+    // runtimes allocate for themselves is theirs; what a program asks them
+    // for is marked as the program's (tracking/runtime_interceptors.cpp).
+    {L"kernelbase", 0, 0}, {L"combase", 0, 0}, {L"ucrtbase", 0, 0},
 };
 
 void SnapshotSystemModules()

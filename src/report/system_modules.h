@@ -8,7 +8,7 @@ struct SystemModule {
     uint32_t size;
 };
 
-enum : uint32_t { SystemModuleCount = 12 };
+enum : uint32_t { SystemModuleCount = 13 };
 extern SystemModule SystemModuleTable[SystemModuleCount];
 
 void SnapshotSystemModules();

@@ -41,7 +41,7 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
     // one before is above the stack's limit too.
     const uint32_t highestFrame = stackBase - 8;
     volatile uint32_t *const frames = walk->frames;
-    uint32_t kept = 0;
+    uint32_t kept = walk->kept;
     for (uint32_t visited = 0; kept < limit && visited < MaxFramesVisited; visited++) {
         const volatile uint32_t *words = reinterpret_cast<const volatile uint32_t *>(frame);
         uint32_t returnAddress = words[1];
@@ -65,10 +65,12 @@ bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase)
     return frame % 4 == 0 && frame >= stackLimit && frame < stackBase && stackBase - frame >= 8;
 }
 
-// Not inlined: the walk starts at this function's own frame.
-__attribute__((noinline)) void CaptureCallStack(uint32_t *frames)
+namespace {
+
+// Walks from frame, after the kept entries already written.
+void CaptureFrom(uint32_t *frames, uint32_t frame, uint32_t kept)
 {
-    Walk walk = {frames, reinterpret_cast<uint32_t>(__builtin_frame_address(0)), 0};
+    Walk walk = {frames, frame, kept};
     // RunGuarded, written out here to spare a call on every allocation.
     GuardFrame guard;
     guard.registration.handler = GuardHandlerEntry;
@@ -81,4 +83,20 @@ __attribute__((noinline)) void CaptureCallStack(uint32_t *frames)
     // The record comes unzeroed: every entry is written here.
     for (uint32_t i = walk.kept; i < RecordDepth; i++)
         frames[i] = 0;
+}
+
+}  // namespace
+
+// Not inlined: the walk starts at this function's own frame.
+__attribute__((noinline)) void CaptureCallStack(uint32_t *frames)
+{
+    CaptureFrom(frames, reinterpret_cast<uint32_t>(__builtin_frame_address(0)), 0);
+}
+
+void CaptureCallStackFrom(uint32_t *frames, const CallerMark *mark)
+{
+    frames[0] = mark->returnAddress;
+    // A caller without a frame pointer leaves some other value in it: only a
+    // frame above the call's own slot can be the caller's.
+    CaptureFrom(frames, mark->frame > mark->slot ? mark->frame : 0, 1);
 }

@@ -6,6 +6,7 @@
 #include "tracking/record_slots.h"
 #include "tracking/call_stack.h"
 #include "tracking/guarded_region.h"
+#include "tracking/runtime_interceptors.h"
 #include "control/options.h"
 #include "control/thread_registry.h"
 #include "patching/inline_hook.h"
@@ -102,13 +103,18 @@ inline bool IsPrivateHeap(HANDLE heap) { return heap == RecordHeap || heap == Re
 
 inline bool IsRecordingCall(uint32_t savedDepth)
 {
-    return savedDepth == 1 && (!Options.ownThreadOnly || GetCurrentThreadId() == Options.optionsThreadId);
+    return savedDepth == 1 && !InProgramStartup &&
+           (!Options.ownThreadOnly || GetCurrentThreadId() == Options.optionsThreadId);
 }
 
 // The recording step shared by the three allocation interceptors. Inline,
 // so that the stack capture is called from the interceptor's own frame.
 __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T bytes, const Bracket *bracket)
 {
+    // A failed allocation ends what a marked call does for its caller: what
+    // follows (operator new throwing, a new handler) is not the caller's.
+    if (!block && bracket->entry)
+        bracket->entry->callerMark.slot = 0;
     if (!block || !IsRecordingCall(bracket->savedDepth))
         return;
     AllocRecord *record = NewRecordSlot(CacheOf(bracket));
@@ -117,7 +123,15 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
     record->kind = 1;
     record->address = reinterpret_cast<uint32_t>(block);
     record->size = bytes;
-    CaptureCallStack(record->frames);
+    // Made inside a call to the C runtime's malloc, new or the like: the
+    // stack starts where that call was made.
+    const CallerMark *mark = bracket->entry ? LiveCallerMark(&bracket->entry->callerMark,
+                                                             reinterpret_cast<uint32_t>(__builtin_frame_address(0)))
+                                            : nullptr;
+    if (mark)
+        CaptureCallStackFrom(record->frames, mark);
+    else
+        CaptureCallStack(record->frames);
     InsertRecord(record);
 }
 

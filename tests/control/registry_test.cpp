@@ -88,7 +88,7 @@ TEST(ThreadRegistry, ChainsHoldOtherThreadsOfTheSameBucket)
     // Strangers sharing this thread's bucket (id + 252 and id + 504 hash alike),
     // one ahead of and one behind our entry.
     ThreadEntry **head = &ThreadRegistry[ThreadBucket(id)];
-    ThreadEntry behind = {id + 504, *head, 7, {}, nullptr};
+    ThreadEntry behind = {id + 504, *head, 7, {}, nullptr, {}};
     *head = &behind;
     ThreadEntry *mine = CurrentThreadEntry();
     ASSERT_NE(nullptr, mine);
@@ -96,7 +96,7 @@ TEST(ThreadRegistry, ChainsHoldOtherThreadsOfTheSameBucket)
     EXPECT_EQ(mine, *head) << "new entries go in front";
     EXPECT_EQ(&behind, mine->next);
     EXPECT_EQ(0u, mine->depth);
-    ThreadEntry ahead = {id + 252, mine, 9, {}, nullptr};
+    ThreadEntry ahead = {id + 252, mine, 9, {}, nullptr, {}};
     *head = &ahead;
     EXPECT_EQ(mine, CurrentThreadEntry());
 

@@ -733,6 +733,8 @@ void Reachability()
 
 }  // namespace
 
+void RuntimeLeaks();  // e2e_runtime.cpp
+
 int main(int argc, char **argv)
 {
     const char *scenario = argc > 1 ? argv[1] : "";
@@ -770,6 +772,8 @@ int main(int argc, char **argv)
         StuckThread();
     else if (!strcmp(scenario, "reach"))
         Reachability();
+    else if (!strcmp(scenario, "runtime"))
+        RuntimeLeaks();
     else if (!strcmp(scenario, "sleep"))
         Sleep(60000);
     else

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <algorithm>
 #include <regex>
+#include <sstream>
 #include <string>
 #include "run_capture.h"
 
@@ -398,4 +399,35 @@ TEST(EndToEnd, LostAndStillReachableBlocksAreToldApart)
     }
     EXPECT_EQ(lost, HostValue(out, "dump")) << "the result counts the lost blocks";
     EXPECT_EQ(5u, Count(report.lost, "Memory block ")) << "no other lost group\n" << report.lost;
+}
+
+// Leaks through msvcrt (new, new[], malloc, calloc, a moving realloc, strdup,
+// _aligned_malloc, three containers) and ucrtbase (malloc, _strdup) are
+// reported, each at the program's line; what was freed, what the runtimes
+// allocate for themselves and what combase allocates through ucrtbase are not.
+TEST(EndToEnd, RuntimeAllocationsAreTheCallers)
+{
+    CapturedRun run = Host(L"runtime");
+    const std::string &out = run.out;
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(out, found, std::regex("HOST: runtime lines((?: [0-9]+){12})\n"))) << out;
+    EXPECT_NE(std::string::npos, out.find("HOST: moved 1 com 1 thrown 1\n")) << out;
+    std::string report = MaskAddresses(out.substr(out.find(Heading)));
+    EXPECT_EQ(14, HostValue(out, "dump")) << report;
+    EXPECT_EQ(12u, Count(report, "Memory block ")) << report;
+    const std::string group = "Memory block ([0-9]+) bytes at 0x######## \\(1 times\\)\n[^\n]*e2e_runtime\\.cpp\\(";
+    std::istringstream lines(found[1].str());
+    int line, leak = 0;
+    for (; lines >> line; leak++) {
+        std::smatch match;
+        if (leak >= 7 && leak <= 9)
+            continue;  // string, vector, map: their own code calls new
+        EXPECT_TRUE(std::regex_search(report, match, std::regex(group + std::to_string(line) + "\\) : ")))
+            << leak << report;
+        if (leak == 4)  // the moving realloc: the stack of its malloc, the new size
+            EXPECT_EQ("1000000", match[1].str());
+    }
+    // The map's three nodes, made in its code (inlined or not) on one line of the program.
+    EXPECT_TRUE(std::regex_search(report, std::regex("\\(3 times\\)\n([^\n]*\n)?[^\n]*e2e_runtime\\.cpp\\(")))
+        << report;
 }

@@ -1,0 +1,156 @@
+// The allocating entries of the C and C++ runtimes: exports of the runtime
+// DLLs by name, and operator new linked into the program (mingw's
+// -static-libstdc++), which only the program's COFF symbol table names. That
+// table is read from the file through a mapping: it is not loaded with the
+// image, and reading it needs no symbol handler.
+#include "patching/runtime_entries.h"
+#include <windows.h>
+#include <string.h>
+
+namespace {
+
+// The C runtimes' functions that hand their caller memory they allocate.
+const char *const CRuntimeExports[] = {
+    "malloc", "calloc", "realloc", "_recalloc", "_malloc_base", "_calloc_base", "_realloc_base",
+    "_strdup", "_wcsdup", "_mbsdup",
+    "_aligned_malloc", "_aligned_offset_malloc", "_aligned_realloc", "_aligned_offset_realloc",
+    "_aligned_recalloc", "_aligned_offset_recalloc",
+    "_getcwd", "_wgetcwd", "_getdcwd", "_wgetdcwd", "_fullpath", "_wfullpath", "_tempnam", "_wtempnam",
+    // operator new and new[], plain and with file and line
+    "??2@YAPAXI@Z", "??_U@YAPAXI@Z", "??2@YAPAXIHPBDH@Z", "??_U@YAPAXIHPBDH@Z",
+};
+const wchar_t *const CRuntimes[] = {L"msvcrt", L"ucrtbase"};
+
+// GCC's operator new and new[]: plain, nothrow, aligned, aligned nothrow.
+const char *const CxxNewNames[] = {
+    "_Znwj", "_Znaj", "_ZnwjRKSt9nothrow_t", "_ZnajRKSt9nothrow_t",
+    "_ZnwjSt11align_val_t", "_ZnajSt11align_val_t",
+    "_ZnwjSt11align_val_tRKSt9nothrow_t", "_ZnajSt11align_val_tRKSt9nothrow_t",
+};
+
+const char *const MainNames[] = {"main", "wmain", "WinMain@16", "wWinMain@16"};
+const char StartupStateName[] = "__native_startup_state";
+
+struct EntryList {
+    void **entries;
+    uint32_t count;
+    uint32_t max;
+    ProgramStart *start;
+};
+
+void Add(EntryList *list, void *entry)
+{
+    if (!entry || list->count == list->max)
+        return;
+    for (uint32_t i = 0; i < list->count; i++)
+        if (list->entries[i] == entry)
+            return;  // two names of one function
+    list->entries[list->count++] = entry;
+}
+
+template <size_t N> void AddExports(EntryList *list, HMODULE module, const char *const (&names)[N])
+{
+    if (!module)
+        return;
+    for (const char *name : names)
+        Add(list, reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+template <size_t N> bool IsOneOf(const char *name, const char *const (&names)[N])
+{
+    for (const char *known : names)
+        if (!strcmp(name, known))
+            return true;
+    return false;
+}
+
+// The operator new functions that the image at base, mapped from file view
+// of size bytes, defines in its code, and its start: external symbols, C
+// names with their leading underscore. A table that does not fit the file is
+// not read.
+void AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, size_t size)
+{
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(base + dos->e_lfanew);
+    const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
+    const uint32_t symbols = nt->FileHeader.PointerToSymbolTable, count = nt->FileHeader.NumberOfSymbols;
+    if (!symbols || symbols > size || (size - symbols) / IMAGE_SIZEOF_SYMBOL < count)
+        return;
+    const uint32_t strings = symbols + count * IMAGE_SIZEOF_SYMBOL;
+    uint32_t stringsSize = 0;
+    if (size - strings >= 4)
+        memcpy(&stringsSize, view + strings, 4);
+    if (stringsSize > size - strings)
+        return;
+    static_assert(sizeof(IMAGE_SYMBOL) == IMAGE_SIZEOF_SYMBOL, "packed COFF symbols");
+    for (uint32_t i = 0; i < count; i++) {
+        const auto *symbol = reinterpret_cast<const IMAGE_SYMBOL *>(view + symbols + i * IMAGE_SIZEOF_SYMBOL);
+        i += symbol->NumberOfAuxSymbols;
+        if (symbol->StorageClass != IMAGE_SYM_CLASS_EXTERNAL || symbol->SectionNumber <= 0 ||
+            symbol->SectionNumber > nt->FileHeader.NumberOfSections)
+            continue;
+        // A name of up to 8 bytes is in the symbol itself, unterminated when
+        // it has 8; a longer one in the string table.
+        char shortName[9] = {};
+        const char *name = shortName;
+        if (symbol->N.Name.Short != 0) {
+            memcpy(shortName, symbol->N.ShortName, 8);
+        } else {
+            if (symbol->N.Name.Long >= stringsSize)
+                continue;
+            name = reinterpret_cast<const char *>(view + strings + symbol->N.Name.Long);
+            if (!memchr(name, 0, stringsSize - symbol->N.Name.Long))
+                continue;
+        }
+        const IMAGE_SECTION_HEADER &section = sections[symbol->SectionNumber - 1];
+        if (name[0] != '_' || symbol->Value >= section.Misc.VirtualSize)
+            continue;
+        auto *at = const_cast<uint8_t *>(base + section.VirtualAddress + symbol->Value);
+        bool code = section.Characteristics & IMAGE_SCN_CNT_CODE;
+        if (code && IsOneOf(name + 1, CxxNewNames))
+            Add(list, at);
+        else if (code && IsOneOf(name + 1, MainNames))
+            list->start->main = at;
+        else if (!code && !strcmp(name + 1, StartupStateName))
+            list->start->startupState = reinterpret_cast<const volatile uint32_t *>(at);
+    }
+}
+
+void AddProgramNew(EntryList *list)
+{
+    HMODULE program = GetModuleHandleW(nullptr);
+    wchar_t path[1024];
+    DWORD length = GetModuleFileNameW(program, path, 1024);
+    if (!length || length == 1024)
+        return;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    LARGE_INTEGER size;
+    HANDLE mapping = nullptr;
+    if (GetFileSizeEx(file, &size) && size.HighPart == 0)
+        mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(file);
+    if (!mapping)
+        return;
+    if (const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) {
+        AddLinkedNew(list, reinterpret_cast<const uint8_t *>(program), static_cast<const uint8_t *>(view),
+                     size.LowPart);
+        UnmapViewOfFile(view);
+    }
+    CloseHandle(mapping);
+}
+
+}  // namespace
+
+uint32_t FindRuntimeEntries(void **entries, uint32_t max, ProgramStart *start)
+{
+    *start = {};
+    EntryList list = {entries, 0, max, start};
+    for (const wchar_t *runtime : CRuntimes)
+        AddExports(&list, GetModuleHandleW(runtime), CRuntimeExports);
+    AddExports(&list, GetModuleHandleW(L"libstdc++-6"), CxxNewNames);
+    AddProgramNew(&list);
+    return list.count;
+}

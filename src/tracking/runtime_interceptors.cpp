@@ -1,0 +1,192 @@
+// The C runtime family. A hook on each allocating entry of the runtimes
+// marks the calling thread as allocating on behalf of the entry's caller and
+// goes on into the runtime. The block is still recorded where the heap makes
+// it (the RtlAllocateHeap interceptor), with the stack taken from the mark,
+// so that it starts at the line that called malloc or new; releases all end
+// in RtlFreeHeap and stay seen there. Only the outermost call marks: new
+// calling malloc keeps new's caller, and the runtime calling its own malloc
+// marks the runtime itself, whose allocations the report leaves out.
+//
+// A hook is a stub that leaves no frame on the stack while the runtime runs:
+// a C++ exception thrown by operator new unwinds as if it were not there.
+#include "tracking/runtime_interceptors.h"
+#include <windows.h>
+#include "control/thread_registry.h"
+#include "patching/inline_hook.h"
+#include "patching/runtime_entries.h"
+
+#define RUNTIME_HOOK_COUNT 64
+enum : uint32_t { RuntimeHookCount = RUNTIME_HOOK_COUNT, RuntimeStubSize = 32 };
+
+// What stub i jumps to: the entry, or its trampoline while hooked.
+extern "C" void *RuntimeRealEntry[RuntimeHookCount];
+void *RuntimeRealEntry[RuntimeHookCount];
+
+// Called by every stub with the address of its caller's return address and
+// the caller's frame pointer.
+extern "C" void MarkRuntimeCaller(uint32_t slot, uint32_t frame)
+{
+    ThreadEntry *entry = CurrentThreadEntry();
+    if (!entry || LiveCallerMark(&entry->callerMark, slot))
+        return;
+    entry->callerMark.slot = slot;
+    entry->callerMark.returnAddress = *reinterpret_cast<const uint32_t *>(slot);
+    entry->callerMark.frame = frame;
+}
+
+// Stub i: mark, then on to RuntimeRealEntry[i] with the stack as it came.
+// The runtime entries are cdecl: eax, ecx and edx carry nothing on entry.
+#define STRINGIFY(x) #x
+#define EXPAND(x) STRINGIFY(x)
+__asm__(R"(
+    .text
+    .balign 32
+    .globl _RuntimeStubs
+_RuntimeStubs:
+    .set runtime_stub_index, 0
+    .rept )" EXPAND(RUNTIME_HOOK_COUNT) R"(
+    .balign 32
+    pushl %ebp
+    leal 4(%esp), %eax
+    pushl %eax
+    call _MarkRuntimeCaller
+    addl $8, %esp
+    jmp *_RuntimeRealEntry + 4 * runtime_stub_index
+    .set runtime_stub_index, runtime_stub_index + 1
+    .endr
+)");
+extern "C" uint8_t RuntimeStubs[];
+
+volatile bool InProgramStartup;
+extern "C" void *MainRealEntry;
+void *MainRealEntry;
+static HookRecord *MainHook;
+
+extern "C" void EndProgramStartup() { InProgramStartup = false; }
+
+// The hook on main: the start-up is over, main runs with the stack as it came.
+__asm__(R"(
+    .text
+    .balign 16
+    .globl _MainStub
+_MainStub:
+    call _EndProgramStartup
+    jmp *_MainRealEntry
+)");
+extern "C" uint8_t MainStub[];
+
+namespace {
+
+struct RuntimeHook {
+    HookRecord *record;  // kept for reuse once made, as every hook record
+    HMODULE module;      // a reference to the hooked module, or null
+    bool inPlace;
+};
+
+RuntimeHook Hooks[RuntimeHookCount];
+
+void *Stub(uint32_t i) { return RuntimeStubs + i * RuntimeStubSize; }
+
+// A hook neither in place nor claimed for the entry: one whose record was
+// made for it, else one without a record, else any (its record is replaced).
+int FreeHookFor(void *entry, const bool *claimed)
+{
+    int empty = -1, any = -1;
+    for (uint32_t i = 0; i < RuntimeHookCount; i++) {
+        if (Hooks[i].inPlace || claimed[i] || Hooks[i].module)  // a module still held: a thread may be in the stub
+            continue;
+        if (Hooks[i].record && Hooks[i].record->target == entry)
+            return int(i);
+        if (!Hooks[i].record && empty < 0)
+            empty = int(i);
+        if (any < 0)
+            any = int(i);
+    }
+    return empty >= 0 ? empty : any;
+}
+
+bool AlreadyHooked(void *entry)
+{
+    for (const RuntimeHook &hook : Hooks)
+        if (hook.inPlace && hook.record->target == entry)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+uint32_t InstallRuntimeHooks()
+{
+    void *entries[RuntimeHookCount];
+    ProgramStart start;
+    uint32_t found = FindRuntimeEntries(entries, RuntimeHookCount, &start);
+    // A start-up that has not begun yet (its state still 0) ends at main.
+    if (start.main && start.startupState && *start.startupState == 0 && (!MainHook || !HookInPlace(MainHook))) {
+        MainRealEntry = start.main;
+        HookRequest request = {MainStub, &MainRealEntry, &MainHook};
+        InProgramStartup = InstallHooks(&request, 1) == 1;
+    }
+    HookRequest requests[RuntimeHookCount];
+    uint32_t index[RuntimeHookCount];
+    bool claimed[RuntimeHookCount] = {};
+    uint32_t count = 0;
+    for (uint32_t e = 0; e < found; e++) {
+        int i = AlreadyHooked(entries[e]) ? -1 : FreeHookFor(entries[e], claimed);
+        if (i < 0)
+            continue;
+        // Held while hooked: an unloaded runtime would take the entry with
+        // it, and the removal would write into memory no longer there.
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCWSTR>(entries[e]),
+                                &Hooks[i].module))
+            continue;
+        claimed[i] = true;
+        RuntimeRealEntry[i] = entries[e];
+        requests[count] = {Stub(i), &RuntimeRealEntry[i], &Hooks[i].record};
+        index[count++] = uint32_t(i);
+    }
+    InstallHooks(requests, count);
+    uint32_t installed = 0;
+    for (uint32_t r = 0; r < count; r++) {
+        RuntimeHook &hook = Hooks[index[r]];
+        // An installed hook leaves its trampoline in the slot.
+        hook.inPlace = hook.record && RuntimeRealEntry[index[r]] == hook.record->trampoline;
+        if (hook.inPlace) {
+            installed++;
+        } else {
+            FreeLibrary(hook.module);
+            hook.module = nullptr;
+        }
+    }
+    return installed;
+}
+
+void RemoveRuntimeHooks()
+{
+    HookRequest requests[RuntimeHookCount + 1];
+    uint32_t index[RuntimeHookCount];
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < RuntimeHookCount; i++) {
+        if (Hooks[i].inPlace) {
+            requests[count] = {Stub(i), &RuntimeRealEntry[i], &Hooks[i].record};
+            index[count++] = i;
+        }
+    }
+    uint32_t total = count;
+    if (MainHook && HookInPlace(MainHook))
+        requests[total++] = {MainStub, &MainRealEntry, &MainHook};
+    RemoveHooks(requests, total, nullptr, nullptr);
+    InProgramStartup = false;
+    // The module is still held, so its entry can be read.
+    for (uint32_t r = 0; r < count; r++)
+        Hooks[index[r]].inPlace = HookInPlace(Hooks[index[r]].record) != 0;
+}
+
+void ReleaseRuntimeModules()
+{
+    for (RuntimeHook &hook : Hooks) {
+        if (hook.module && !hook.inPlace) {
+            FreeLibrary(hook.module);
+            hook.module = nullptr;
+        }
+    }
+}
