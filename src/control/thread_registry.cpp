@@ -1,7 +1,8 @@
 // The thread registry: a 63-bucket hash of ThreadEntry records on a private
 // heap, guarded by one critical section. Each thread also finds its own entry
 // through a TLS slot, read straight from its TEB: no lock and no call on the
-// path of every allocation.
+// path of every allocation. It owns all per-thread state, the record cache in
+// the entry included.
 #include "control/thread_registry.h"
 
 HANDLE RegistryHeap;
@@ -81,6 +82,8 @@ ThreadEntry *FindOrCreateCurrentEntry()
     ThreadEntry *volatile *cell = SlotCell(OwnTeb());
     if (cell) {
         ThreadEntry *entry = *cell;
+        if (entry == EndedEntry)
+            return nullptr;
         if (entry && entry != CreatingEntry)
             return entry;
         *cell = CreatingEntry;
@@ -91,18 +94,24 @@ ThreadEntry *FindOrCreateCurrentEntry()
     return entry;
 }
 
+RecordCache *CurrentRecordCache()
+{
+    ThreadEntry *entry = CurrentThreadEntry();
+    return entry ? &entry->records : nullptr;
+}
+
 void RemoveCurrentThreadEntry()
 {
     uint32_t id = GetCurrentThreadId();
-    SetOwnSlot(nullptr);
+    // First, so that the HeapFree below (through the hooks while recording)
+    // finds no entry and makes none.
+    SetOwnSlot(EndedEntry);
     EnterCriticalSection(&RegistryLock);
     for (ThreadEntry **link = &ThreadRegistry[ThreadBucket(id)]; *link; link = &(*link)->next) {
         ThreadEntry *entry = *link;
         if (entry->threadId == id) {
             *link = entry->next;
             ReleaseRecordCache(&entry->records);
-            // While hooks are installed this HeapFree opens a bracket, which
-            // creates a new entry under the lock we already hold (re-entrant).
             HeapFree(RegistryHeap, 0, entry->block);
             break;
         }
@@ -139,5 +148,5 @@ bool ThreadInsideBracket(uint32_t teb)
     if (!cell)
         return false;
     ThreadEntry *entry = *cell;
-    return entry == CreatingEntry || (entry && entry->depth >= 2);
+    return entry == CreatingEntry || entry == EndedEntry || (entry && entry->depth >= 2);
 }

@@ -34,6 +34,11 @@ extern DWORD EntrySlot;
 // Marks a thread that is looking up or creating its entry under the registry
 // lock: it counts as inside a bracket for a stop that inspects it.
 ThreadEntry *const CreatingEntry = reinterpret_cast<ThreadEntry *>(1);
+// Marks a thread whose entry went at its DLL_THREAD_DETACH: the allocator
+// calls it still makes on its way out (other modules' detach, the loader's
+// own frees) run with no entry, so none is made again and left behind. It
+// counts as inside a bracket until it has ended.
+ThreadEntry *const EndedEntry = reinterpret_cast<ThreadEntry *>(2);
 // The TEB layout of 32-bit Windows, which Wine shares: 64 slots at 0xE10,
 // the expansion array's pointer at 0xF94, the last-error value at 0x34.
 enum : uint32_t { TlsSlotsOffset = 0xE10, TlsExpansionOffset = 0xF94, TlsMinimumSlots = 64 };
@@ -47,12 +52,13 @@ inline ThreadEntry *CurrentThreadEntry()
     if (EntrySlot < TlsMinimumSlots) {
         ThreadEntry *entry;
         __asm__ __volatile__("movl %%fs:(%1), %0" : "=r"(entry) : "r"(TlsSlotsOffset + 4 * EntrySlot));
-        if (entry > CreatingEntry)
+        if (entry > EndedEntry)
             return entry;
     }
     return FindOrCreateCurrentEntry();
 }
 
+// The thread is ending: its entry and its record slots are given back.
 void RemoveCurrentThreadEntry();
 
 // The bracket. OpenInterceptor is EnterInterceptor inline, for the

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <regex>
 #include <string>
+#include <vector>
 #include "run_capture.h"
 
 namespace {
@@ -211,13 +212,16 @@ TEST(EndToEnd, ExitWithBusyThreadsReportsOnceWithoutWaiting)
     }
 }
 
-// Blocks released through ntdll directly, through kernelbase's own calls and
-// through every family: none is reported; the two left alive are.
+// Blocks released through ntdll directly, through kernelbase's own calls,
+// through every family and with their heap: none is reported; the three left
+// alive are, one of them at an address a destroyed heap's block had.
 TEST(EndToEnd, EveryReleaseIsSeen)
 {
     CapturedRun run = Host(L"releases");
     EXPECT_EQ(20u, run.exitCode);
-    EXPECT_EQ(2, HostValue(run.out, "dump")) << run.out;
+    EXPECT_EQ(3, HostValue(run.out, "dump")) << run.out;
+    EXPECT_EQ(1, HostValue(run.out, "reused")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("Memory block 2222 bytes at")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("Memory block 1111 bytes at")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("Memory block 300 bytes at")) << run.out;
 }
@@ -309,4 +313,20 @@ TEST(EndToEnd, DepthSetBetweenStopAndDumpDoesNotChangeTheRecords)
     // Three frames were recorded per block, so three lines follow the entry.
     std::regex group("Memory block 33 bytes at 0x######## \\(1 times\\)\n([^\n]+\n){3}\n\n");
     EXPECT_TRUE(std::regex_search(report, group)) << report;
+
+    // Depth 4096 under 10,000 calls: the allocating line, then the
+    // recursion's line 4095 times, and nothing else.
+    std::smatch lines;
+    ASSERT_TRUE(std::regex_search(run.out, lines, std::regex("HOST: lines ([0-9]+) ([0-9]+)\n"))) << run.out;
+    std::string deep = run.out.substr(run.out.find(Heading, run.out.find(lines[0])));
+    ASSERT_EQ(0u, deep.find(std::string(Heading) + "Memory block 44 bytes at ")) << deep.substr(0, 2000);
+    size_t at = deep.find('\n', sizeof Heading) + 1, end = deep.find("\n\n", at);
+    std::vector<std::string> frames;
+    for (size_t next; at < end; at = next + 1)
+        frames.push_back(deep.substr(at, (next = deep.find('\n', at)) - at));
+    ASSERT_EQ(4096u, frames.size()) << deep.substr(0, 2000);
+    EXPECT_NE(std::string::npos, frames[0].find("e2e_host.cpp(" + lines[1].str() + ")")) << frames[0];
+    for (size_t i = 1; i < frames.size(); i++)
+        ASSERT_NE(std::string::npos, frames[i].find("e2e_host.cpp(" + lines[2].str() + ")")) << i << frames[i];
+    EXPECT_EQ(1, HostValue(run.out.substr(run.out.find(lines[0])), "dump"));
 }
