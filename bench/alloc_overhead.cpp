@@ -268,13 +268,16 @@ double StopAndDumpSeconds()
 
 // (d) Committed bytes per ended thread: rounds of short-lived threads that
 // each allocate and free, after a first round that brings every pool the
-// threads use (Wine's and the library's) to its working size. Heaps grow in
-// steps of hundreds of kilobytes: the rounds are many, so that a step or two
-// of Wine's own weighs little beside a steady loss.
+// threads use to its working size. Heaps grow in steps of hundreds of
+// kilobytes: the rounds are many, so that a step or two of Wine's own weighs
+// little beside a steady loss.
 enum { ThreadRounds = 20, ThreadsPerRound = 500 };
+
+HANDLE ThreadsGo;
 
 DWORD WINAPI ShortLived(void *)
 {
+    WaitForSingleObject(ThreadsGo, INFINITE);
     HANDLE heap = GetProcessHeap();
     void *kept = HeapAlloc(heap, 0, 40);
     HeapFree(heap, 0, HeapReAlloc(heap, 0, HeapAlloc(heap, 0, 24), 200));
@@ -282,13 +285,20 @@ DWORD WINAPI ShortLived(void *)
     return 0;
 }
 
-// Started all at once, as a server's threads overlap: one after another they
-// would mostly reuse one thread id.
+// All of a round's threads are alive at once before any allocates: every
+// round reaches the same peak, so that what pools grow to for the most threads
+// at a time (Wine's, the library's record slots and index) is reached in the
+// first round, and the rounds after show only what each thread leaves. One
+// after another the threads would also mostly reuse one thread id.
 void ThreadRound()
 {
     static HANDLE threads[ThreadsPerRound];
+    if (!ThreadsGo)
+        ThreadsGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ResetEvent(ThreadsGo);
     for (HANDLE &thread : threads)
         thread = CreateThread(nullptr, 65536, ShortLived, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    SetEvent(ThreadsGo);
     for (HANDLE thread : threads) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);

@@ -4,7 +4,8 @@
  * libTarnwick.dll.a, or with LoadLibraryW) and calls TarnwickStart where
  * recording is to begin. From then on every block that any module of the
  * process allocates through the Heap, Global or Local functions is recorded
- * with its call stack, and released blocks are forgotten. TarnwickStop ends
+ * with its call stack, and released blocks are forgotten (those of a heap
+ * destroyed with HeapDestroy included). TarnwickStop ends
  * recording and TarnwickDump reports what is still allocated. If the process
  * ends while recording, the library stops and reports by itself.
  *
