@@ -38,6 +38,18 @@ void SetOwnSlot(ThreadEntry *entry)
         *cell = entry;
 }
 
+inline bool IsEnded(ThreadEntry *value)
+{
+    return value >= EndedEntry && reinterpret_cast<uintptr_t>(value) < MarkLimit;
+}
+
+// The calling thread's cell while it holds the ended mark, else null.
+ThreadEntry *volatile *EndedCell()
+{
+    ThreadEntry *volatile *cell = SlotCell(OwnTeb());
+    return cell && IsEnded(*cell) ? cell : nullptr;
+}
+
 ThreadEntry *FindOrCreateEntry()
 {
     uint32_t id = GetCurrentThreadId();
@@ -82,7 +94,7 @@ ThreadEntry *FindOrCreateCurrentEntry()
     ThreadEntry *volatile *cell = SlotCell(OwnTeb());
     if (cell) {
         ThreadEntry *entry = *cell;
-        if (entry == EndedEntry)
+        if (IsEnded(entry))
             return nullptr;
         if (entry && entry != CreatingEntry)
             return entry;
@@ -119,13 +131,24 @@ void RemoveCurrentThreadEntry()
     LeaveCriticalSection(&RegistryLock);
 }
 
+void OpenWithoutEntry()
+{
+    if (ThreadEntry *volatile *cell = EndedCell())
+        *cell = reinterpret_cast<ThreadEntry *>(reinterpret_cast<uintptr_t>(*cell) + 1);
+}
+
 void EnterInterceptor(uint32_t *savedDepth) { OpenInterceptor(savedDepth); }
 
 void LeaveInterceptor(uint32_t savedDepth)
 {
     DWORD error = GetLastError();
-    if (ThreadEntry *entry = CurrentThreadEntry())
+    ThreadEntry *volatile *ended = EndedCell();
+    if (ended) {
+        if (*ended != EndedEntry)
+            *ended = reinterpret_cast<ThreadEntry *>(reinterpret_cast<uintptr_t>(*ended) - 1);
+    } else if (ThreadEntry *entry = CurrentThreadEntry()) {
         entry->depth = savedDepth;
+    }
     SetLastError(error);
 }
 
@@ -144,9 +167,15 @@ void UnlockThreadRegistry()
 
 bool ThreadInsideBracket(uint32_t teb)
 {
+    // A thread that is made but not yet started has no TEB: it has run none
+    // of our code.
+    if (!teb)
+        return false;
     ThreadEntry *volatile *cell = SlotCell(teb);
     if (!cell)
         return false;
     ThreadEntry *entry = *cell;
-    return entry == CreatingEntry || entry == EndedEntry || (entry && entry->depth >= 2);
+    if (reinterpret_cast<uintptr_t>(entry) < MarkLimit)
+        return entry == CreatingEntry || (IsEnded(entry) && entry != EndedEntry);
+    return entry->depth >= 2;
 }

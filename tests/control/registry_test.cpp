@@ -115,11 +115,15 @@ TEST(ThreadRegistry, ChainsHoldOtherThreadsOfTheSameBucket)
     EXPECT_EQ(&behind, ahead.next);
     EXPECT_EQ(7u, behind.depth);
     EXPECT_EQ(9u, ahead.depth);
-    uint32_t saved = 99;
+    EXPECT_FALSE(ThreadInsideBracket(OwnTeb()));
+    uint32_t saved = 99, inner = 99;
     EnterInterceptor(&saved);
+    EnterInterceptor(&inner);
     EXPECT_EQ(0u, saved);
-    EXPECT_TRUE(ThreadInsideBracket(OwnTeb())) << "inside until it has ended";
+    LeaveInterceptor(inner);
+    EXPECT_TRUE(ThreadInsideBracket(OwnTeb())) << "a bracket still open";
     LeaveInterceptor(saved);
+    EXPECT_FALSE(ThreadInsideBracket(OwnTeb()));
     EXPECT_EQ(nullptr, CurrentThreadEntry());
     EXPECT_EQ(0, CountEntries(id));
     ForgetCurrentThread();  // no entry: nothing changes
@@ -134,6 +138,7 @@ TEST(Bracket, NestingOnOneThread)
 {
     ForgetCurrentThread();
     EXPECT_FALSE(ThreadInsideBracket(OwnTeb()));
+    EXPECT_FALSE(ThreadInsideBracket(0)) << "a thread made but not yet started has no TEB";
     uint32_t outer, middle, inner;
     EnterInterceptor(&outer);
     ThreadEntry *entry = FindEntry(GetCurrentThreadId());
