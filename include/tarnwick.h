@@ -4,7 +4,8 @@
  * libTarnwick.dll.a, or with LoadLibraryW) and calls TarnwickStart where
  * recording is to begin. From then on every block that any module of the
  * process allocates through the Heap, Global or Local functions is recorded
- * with its call stack, and released blocks are forgotten. A block obtained
+ * with its call stack, and released blocks are forgotten (those of a heap
+ * destroyed with HeapDestroy included). A block obtained
  * through the C runtime (malloc, operator new, strdup and the like, from
  * msvcrt.dll, ucrtbase.dll, libstdc++-6.dll or linked into the program) is
  * the caller's: its stack starts at the call of the runtime function; what

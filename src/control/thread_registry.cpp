@@ -1,7 +1,8 @@
 // The thread registry: a 63-bucket hash of ThreadEntry records on a private
 // heap, guarded by one critical section. Each thread also finds its own entry
 // through a TLS slot, read straight from its TEB: no lock and no call on the
-// path of every allocation.
+// path of every allocation. It owns all per-thread state, the record cache in
+// the entry included.
 #include "control/thread_registry.h"
 
 HANDLE RegistryHeap;
@@ -35,6 +36,18 @@ void SetOwnSlot(ThreadEntry *entry)
 {
     if (ThreadEntry *volatile *cell = SlotCell(OwnTeb()))
         *cell = entry;
+}
+
+inline bool IsEnded(ThreadEntry *value)
+{
+    return value >= EndedEntry && reinterpret_cast<uintptr_t>(value) < MarkLimit;
+}
+
+// The calling thread's cell while it holds the ended mark, else null.
+ThreadEntry *volatile *EndedCell()
+{
+    ThreadEntry *volatile *cell = SlotCell(OwnTeb());
+    return cell && IsEnded(*cell) ? cell : nullptr;
 }
 
 ThreadEntry *FindOrCreateEntry()
@@ -81,6 +94,8 @@ ThreadEntry *FindOrCreateCurrentEntry()
     ThreadEntry *volatile *cell = SlotCell(OwnTeb());
     if (cell) {
         ThreadEntry *entry = *cell;
+        if (IsEnded(entry))
+            return nullptr;
         if (entry && entry != CreatingEntry)
             return entry;
         *cell = CreatingEntry;
@@ -91,18 +106,24 @@ ThreadEntry *FindOrCreateCurrentEntry()
     return entry;
 }
 
+RecordCache *CurrentRecordCache()
+{
+    ThreadEntry *entry = CurrentThreadEntry();
+    return entry ? &entry->records : nullptr;
+}
+
 void RemoveCurrentThreadEntry()
 {
     uint32_t id = GetCurrentThreadId();
-    SetOwnSlot(nullptr);
+    // First, so that the HeapFree below (through the hooks while recording)
+    // finds no entry and makes none.
+    SetOwnSlot(EndedEntry);
     EnterCriticalSection(&RegistryLock);
     for (ThreadEntry **link = &ThreadRegistry[ThreadBucket(id)]; *link; link = &(*link)->next) {
         ThreadEntry *entry = *link;
         if (entry->threadId == id) {
             *link = entry->next;
             ReleaseRecordCache(&entry->records);
-            // While hooks are installed this HeapFree opens a bracket, which
-            // creates a new entry under the lock we already hold (re-entrant).
             HeapFree(RegistryHeap, 0, entry->block);
             break;
         }
@@ -110,13 +131,24 @@ void RemoveCurrentThreadEntry()
     LeaveCriticalSection(&RegistryLock);
 }
 
+void OpenWithoutEntry()
+{
+    if (ThreadEntry *volatile *cell = EndedCell())
+        *cell = reinterpret_cast<ThreadEntry *>(reinterpret_cast<uintptr_t>(*cell) + 1);
+}
+
 void EnterInterceptor(uint32_t *savedDepth) { OpenInterceptor(savedDepth); }
 
 void LeaveInterceptor(uint32_t savedDepth)
 {
     DWORD error = GetLastError();
-    if (ThreadEntry *entry = CurrentThreadEntry())
+    ThreadEntry *volatile *ended = EndedCell();
+    if (ended) {
+        if (*ended != EndedEntry)
+            *ended = reinterpret_cast<ThreadEntry *>(reinterpret_cast<uintptr_t>(*ended) - 1);
+    } else if (ThreadEntry *entry = CurrentThreadEntry()) {
         entry->depth = savedDepth;
+    }
     SetLastError(error);
 }
 
@@ -135,9 +167,15 @@ void UnlockThreadRegistry()
 
 bool ThreadInsideBracket(uint32_t teb)
 {
+    // A thread that is made but not yet started has no TEB: it has run none
+    // of our code.
+    if (!teb)
+        return false;
     ThreadEntry *volatile *cell = SlotCell(teb);
     if (!cell)
         return false;
     ThreadEntry *entry = *cell;
-    return entry == CreatingEntry || (entry && entry->depth >= 2);
+    if (reinterpret_cast<uintptr_t>(entry) < MarkLimit)
+        return entry == CreatingEntry || (IsEnded(entry) && entry != EndedEntry);
+    return entry->depth >= 2;
 }

@@ -36,6 +36,14 @@ extern DWORD EntrySlot;
 // Marks a thread that is looking up or creating its entry under the registry
 // lock: it counts as inside a bracket for a stop that inspects it.
 ThreadEntry *const CreatingEntry = reinterpret_cast<ThreadEntry *>(1);
+// Marks a thread whose entry went at its DLL_THREAD_DETACH: the allocator
+// calls it still makes on its way out (other modules' detach, the loader's
+// own frees) run with no entry, so none is made again and left behind. The
+// mark plus n: n brackets open on such a thread.
+ThreadEntry *const EndedEntry = reinterpret_cast<ThreadEntry *>(2);
+// Cell values below this are marks; entries lie above (no heap block is in
+// the first 64 KB of the address space).
+const uintptr_t MarkLimit = 0x10000;
 // The TEB layout of 32-bit Windows, which Wine shares: 64 slots at 0xE10,
 // the expansion array's pointer at 0xF94, the last-error value at 0x34.
 enum : uint32_t { TlsSlotsOffset = 0xE10, TlsExpansionOffset = 0xF94, TlsMinimumSlots = 64 };
@@ -49,24 +57,29 @@ inline ThreadEntry *CurrentThreadEntry()
     if (EntrySlot < TlsMinimumSlots) {
         ThreadEntry *entry;
         __asm__ __volatile__("movl %%fs:(%1), %0" : "=r"(entry) : "r"(TlsSlotsOffset + 4 * EntrySlot));
-        if (entry > CreatingEntry)
+        if (reinterpret_cast<uintptr_t>(entry) >= MarkLimit)
             return entry;
     }
     return FindOrCreateCurrentEntry();
 }
 
+// The thread is ending: its entry and its record slots are given back.
 void RemoveCurrentThreadEntry();
+
+// Counts a bracket opened on a thread without an entry, when it has ended.
+void OpenWithoutEntry();
 
 // The bracket. OpenInterceptor is EnterInterceptor inline, for the
 // interceptors: it returns the thread's entry for CloseInterceptor.
-// Without an entry (RegistryHeap exhausted) savedDepth is 0: not the
-// outermost call, so nothing is recorded, but the real function still runs;
-// an entry created later by LeaveInterceptor then starts fresh.
+// Without an entry (RegistryHeap exhausted, or the thread ended) savedDepth
+// is 0: not the outermost call, so nothing is recorded, but the real function
+// still runs; an entry created later by LeaveInterceptor then starts fresh.
 inline ThreadEntry *OpenInterceptor(uint32_t *savedDepth)
 {
     ThreadEntry *entry = CurrentThreadEntry();
     if (!entry) {
         *savedDepth = 0;
+        OpenWithoutEntry();
         return nullptr;
     }
     uint32_t depth = entry->depth ? entry->depth : 1;

@@ -42,13 +42,15 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
     const uint32_t highestFrame = stackBase - 8;
     volatile uint32_t *const frames = walk->frames;
     uint32_t kept = walk->kept;
-    for (uint32_t visited = 0; kept < limit && visited < MaxFramesVisited; visited++) {
+    for (uint32_t passed = 0; kept < limit && passed < MaxOwnFramesPassed;) {
         const volatile uint32_t *words = reinterpret_cast<const volatile uint32_t *>(frame);
         uint32_t returnAddress = words[1];
         // Outside the image: below its base or above base + size.
         if (returnAddress - imageBase > imageSize) {
             frames[kept] = returnAddress;
             walk->kept = ++kept;
+        } else {
+            passed++;
         }
         uint32_t caller = words[0];
         // Frames only grow towards the stack's base.

@@ -2,9 +2,9 @@
 #pragma once
 #include <stdint.h>
 
-// Upper bound on frames visited per walk, so that a chain looping through the
-// library's own frames still ends.
-enum : uint32_t { MaxFramesVisited = 1024 };
+// Upper bound on the library's own frames passed over per walk, beside the
+// RecordDepth frames kept: a chain running through the library still ends.
+enum : uint32_t { MaxOwnFramesPassed = 1024 };
 
 // A call into a C runtime allocating entry (malloc, operator new, ...) that
 // the thread is inside: where the call's return address sits on the stack,

@@ -1,4 +1,4 @@
-// The nine allocator interceptors. Each is reached by the jump written over
+// The ten allocator interceptors. Each is reached by the jump written over
 // its function's entry, so its return address is that of the allocator's
 // caller; each keeps a frame-pointer frame for the stack walk.
 #include "tracking/interceptors.h"
@@ -15,16 +15,18 @@
 typedef LPVOID(WINAPI *HeapAllocFn)(HANDLE, DWORD, SIZE_T);
 typedef LPVOID(WINAPI *HeapReAllocFn)(HANDLE, DWORD, LPVOID, SIZE_T);
 typedef BOOL(WINAPI *HeapFreeFn)(HANDLE, DWORD, LPVOID);
+typedef HANDLE(WINAPI *HeapDestroyFn)(HANDLE);
 typedef HANDLE(WINAPI *HandleAllocFn)(UINT, SIZE_T);
 typedef HANDLE(WINAPI *HandleReAllocFn)(HANDLE, SIZE_T, UINT);
 typedef HANDLE(WINAPI *HandleFreeFn)(HANDLE);
 
-// The import table's slots for the nine functions. A plain &HeapAlloc would
+// The import table's slots for the ten functions. A plain &HeapAlloc would
 // name the library's own jump stub, not the entry the loader bound.
 #define IMPORT_SLOT(name, argBytes) extern "C" void *const Import##name __asm__("__imp__" #name "@" #argBytes);
 IMPORT_SLOT(HeapAlloc, 12)
 IMPORT_SLOT(HeapReAlloc, 16)
 IMPORT_SLOT(HeapFree, 12)
+IMPORT_SLOT(RtlDestroyHeap, 4)
 IMPORT_SLOT(GlobalAlloc, 8)
 IMPORT_SLOT(GlobalReAlloc, 12)
 IMPORT_SLOT(GlobalFree, 4)
@@ -36,13 +38,13 @@ IMPORT_SLOT(LocalFree, 4)
 // The entries as bound in this library's import table, taken by static
 // initialisation before process attach.
 void *ImportedEntry[AllocatorFunctionCount] = {
-    ImportHeapAlloc,     ImportHeapReAlloc, ImportHeapFree,     ImportGlobalAlloc, ImportGlobalReAlloc,
-    ImportGlobalFree,    ImportLocalAlloc,  ImportLocalReAlloc, ImportLocalFree,
+    ImportHeapAlloc,     ImportHeapReAlloc,   ImportHeapFree,   ImportRtlDestroyHeap, ImportGlobalAlloc,
+    ImportGlobalReAlloc, ImportGlobalFree,    ImportLocalAlloc, ImportLocalReAlloc,   ImportLocalFree,
 };
 
 void *RealEntry[AllocatorFunctionCount] = {
     ImportedEntry[0], ImportedEntry[1], ImportedEntry[2], ImportedEntry[3], ImportedEntry[4],
-    ImportedEntry[5], ImportedEntry[6], ImportedEntry[7], ImportedEntry[8],
+    ImportedEntry[5], ImportedEntry[6], ImportedEntry[7], ImportedEntry[8], ImportedEntry[9],
 };
 HookRecord *AllocatorHook[AllocatorFunctionCount];
 
@@ -236,10 +238,32 @@ BOOL WINAPI InterceptHeapFree(HANDLE heap, DWORD flags, LPVOID block)
     return result;
 }
 
+// A heap's blocks go with it. Its walk lists every busy block, those it
+// placed in virtual allocations of their own because of their size included,
+// so the cost falls on the destroy alone, not on every allocation. The
+// process heap is never destroyed (the call fails): its records stay.
+HANDLE WINAPI InterceptHeapDestroy(HANDLE heap)
+{
+    Bracket bracket;
+    OpenBracket(&bracket);
+    if (!IsPrivateHeap(heap) && heap != GetProcessHeap()) {
+        PROCESS_HEAP_ENTRY entry;
+        entry.lpData = nullptr;
+        while (HeapWalk(heap, &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+                DropRecord(entry.lpData, &bracket);
+    }
+    HANDLE result = Real<HeapDestroyFn>(FnHeapDestroy)(heap);
+    KeepLastError(&bracket);
+    EndBracket(&bracket);
+    return result;
+}
+
 void *const Interceptor[AllocatorFunctionCount] = {
     reinterpret_cast<void *>(InterceptHeapAlloc),
     reinterpret_cast<void *>(InterceptHeapReAlloc),
     reinterpret_cast<void *>(InterceptHeapFree),
+    reinterpret_cast<void *>(InterceptHeapDestroy),
     reinterpret_cast<void *>(InterceptHandleAlloc<FnGlobalAlloc>),
     reinterpret_cast<void *>(InterceptHandleReAlloc<FnGlobalReAlloc>),
     reinterpret_cast<void *>(InterceptHandleFree<FnGlobalFree>),

@@ -4,7 +4,6 @@
 // a heap that is gone.
 #include "tracking/record_slots.h"
 #include "tracking/alloc_table.h"
-#include "control/thread_registry.h"
 #include <string.h>
 
 namespace {
@@ -64,8 +63,10 @@ AllocRecord *TakeSlot(RecordCache *cache)
         return PopSpare(cache);
     if (cache->carveLeft < SlotBytes()) {
         // A private heap: the HeapAlloc interceptor passes this straight on.
-        cache->carve = static_cast<uint8_t *>(HeapAlloc(RecordHeap, 0, ChunkBytes));
-        cache->carveLeft = cache->carve ? uint32_t(ChunkBytes) : 0;
+        // At least one slot per chunk, however deep the records.
+        uint32_t bytes = SlotBytes() > ChunkBytes ? SlotBytes() : uint32_t(ChunkBytes);
+        cache->carve = static_cast<uint8_t *>(HeapAlloc(RecordHeap, 0, bytes));
+        cache->carveLeft = cache->carve ? bytes : 0;
         if (!cache->carve)
             return nullptr;
     }
@@ -79,12 +80,6 @@ AllocRecord *TakeSlot(RecordCache *cache)
 
 // Written under PoolLock.
 volatile uint32_t SlotGeneration = 1;
-
-RecordCache *CurrentRecordCache()
-{
-    ThreadEntry *entry = CurrentThreadEntry();
-    return entry ? &entry->records : nullptr;
-}
 
 AllocRecord *NewRecordSlotSlowly(RecordCache *cache)
 {

@@ -36,7 +36,8 @@ inline void PushSpare(RecordCache *cache, AllocRecord *slot)
     cache->spareCount++;
 }
 
-// The calling thread's cache; null when it has no thread entry.
+// The calling thread's cache, in its thread entry (control/thread_registry.cpp
+// owns both); null when it has none.
 RecordCache *CurrentRecordCache();
 AllocRecord *NewRecordSlotSlowly(RecordCache *cache);
 void FreeRecordSlowly(AllocRecord *record, RecordCache *cache);

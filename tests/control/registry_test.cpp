@@ -47,6 +47,14 @@ HANDLE StartThread(std::function<void()> *body, unsigned *id = nullptr)
     return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunFunction, body, 0, id));
 }
 
+// As a thread the registry has never seen: its entry gone, and the thread
+// not marked as ended, which it would otherwise stay.
+void ForgetCurrentThread()
+{
+    RemoveCurrentThreadEntry();
+    TlsSetValue(EntrySlot, nullptr);
+}
+
 void RunOnNewThread(std::function<void()> body)
 {
     HANDLE thread = StartThread(&body);
@@ -83,7 +91,7 @@ TEST(ThreadRegistry, EntryLivesInItsThreadsBucketOnly)
 TEST(ThreadRegistry, ChainsHoldOtherThreadsOfTheSameBucket)
 {
     uint32_t id = GetCurrentThreadId();
-    RemoveCurrentThreadEntry();
+    ForgetCurrentThread();
     ASSERT_EQ(nullptr, FindEntry(id));
     // Strangers sharing this thread's bucket (id + 252 and id + 504 hash alike),
     // one ahead of and one behind our entry.
@@ -100,13 +108,25 @@ TEST(ThreadRegistry, ChainsHoldOtherThreadsOfTheSameBucket)
     *head = &ahead;
     EXPECT_EQ(mine, CurrentThreadEntry());
 
-    // Removal unlinks only our entry and keeps the chain around it.
+    // Removal unlinks only our entry and keeps the chain around it; the
+    // ended thread gets no entry again, inside a bracket or not.
     RemoveCurrentThreadEntry();
     EXPECT_EQ(&ahead, *head);
     EXPECT_EQ(&behind, ahead.next);
     EXPECT_EQ(7u, behind.depth);
     EXPECT_EQ(9u, ahead.depth);
-    RemoveCurrentThreadEntry();  // no entry: nothing changes
+    EXPECT_FALSE(ThreadInsideBracket(OwnTeb()));
+    uint32_t saved = 99, inner = 99;
+    EnterInterceptor(&saved);
+    EnterInterceptor(&inner);
+    EXPECT_EQ(0u, saved);
+    LeaveInterceptor(inner);
+    EXPECT_TRUE(ThreadInsideBracket(OwnTeb())) << "a bracket still open";
+    LeaveInterceptor(saved);
+    EXPECT_FALSE(ThreadInsideBracket(OwnTeb()));
+    EXPECT_EQ(nullptr, CurrentThreadEntry());
+    EXPECT_EQ(0, CountEntries(id));
+    ForgetCurrentThread();  // no entry: nothing changes
     EXPECT_EQ(&ahead, *head);
     EXPECT_EQ(&behind, ahead.next);
 
@@ -116,8 +136,9 @@ TEST(ThreadRegistry, ChainsHoldOtherThreadsOfTheSameBucket)
 
 TEST(Bracket, NestingOnOneThread)
 {
-    RemoveCurrentThreadEntry();  // as a thread unknown to the registry
+    ForgetCurrentThread();
     EXPECT_FALSE(ThreadInsideBracket(OwnTeb()));
+    EXPECT_FALSE(ThreadInsideBracket(0)) << "a thread made but not yet started has no TEB";
     uint32_t outer, middle, inner;
     EnterInterceptor(&outer);
     ThreadEntry *entry = FindEntry(GetCurrentThreadId());
@@ -153,7 +174,7 @@ TEST(Bracket, CreatingTheEntryCountsAsInside)
     volatile uint32_t teb = 0;
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::function<void()> body = [&] {
-        RemoveCurrentThreadEntry();
+        ForgetCurrentThread();
         teb = OwnTeb();
         WaitForSingleObject(go, INFINITE);
         uint32_t saved;
@@ -262,7 +283,7 @@ TEST(Bracket, LastErrorSurvivesLeaveEvenWhenItCreatesTheEntry)
     EXPECT_EQ(0xBEEFu, GetLastError());
 
     EnterInterceptor(&saved);
-    RemoveCurrentThreadEntry();
+    ForgetCurrentThread();
     ASSERT_EQ(nullptr, FindEntry(GetCurrentThreadId()));
     SetLastError(ERROR_FILE_NOT_FOUND);
     LeaveInterceptor(saved);
@@ -291,7 +312,7 @@ TEST(Bracket, WithoutAnEntryTheBracketStillBalancesAndKeepsLastError)
     HANDLE full = FullHeap();
     ASSERT_NE(nullptr, full);
     ASSERT_EQ(nullptr, HeapAlloc(full, 0, sizeof(ThreadEntry)));
-    RemoveCurrentThreadEntry();
+    ForgetCurrentThread();
     HANDLE registryHeap = RegistryHeap;
     RegistryHeap = full;
     EXPECT_EQ(nullptr, CurrentThreadEntry());

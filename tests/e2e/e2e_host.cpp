@@ -302,15 +302,39 @@ void EntriesRestored()
     }
 }
 
+int DescendLine;
+
+__attribute__((noinline)) void *Descend(int levels)
+{
+    DescendLine = __LINE__ + 1;
+    void *block = levels > 1 ? Descend(levels - 1) : LeakFromHeap(44);
+    __asm__ __volatile__("" ::: "memory");  // no tail call: keep the frame
+    return block;
+}
+
+DWORD WINAPI DescendDeeply(void *)
+{
+    Descend(10000);
+    return 0;
+}
+
 // The depth of a run is fixed at its start: a new depth set between the stop
-// and the dump does not change how many frames the dump reads.
+// and the dump does not change how many frames the dump reads. Then the
+// deepest depth, under a call chain deeper still, on a thread of its own.
 void DepthChangedBeforeDump()
 {
     SetDepth(3);
     TarnwickStart();
     LeakFromHeap(33);
     TarnwickStop();
-    SetDepth(64);
+    SetDepth(4096);
+    Say("dump %d", TarnwickDump());
+    TarnwickStart();
+    HANDLE thread = CreateThread(nullptr, 0, DescendDeeply, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    TarnwickStop();
+    Say("lines %d %d", HeapLeakLine, DescendLine);
     Say("dump %d", TarnwickDump());
 }
 
@@ -365,7 +389,7 @@ void BusyThread()
     Say("dump %d", TarnwickDump());
 }
 
-// Every way of releasing a block: none of these is a leak; the two blocks
+// Every way of releasing a block: none of these is a leak; the three blocks
 // left alive are.
 void Releases()
 {
@@ -396,10 +420,24 @@ void Releases()
         if (handle != INVALID_HANDLE_VALUE)
             CloseHandle(handle);
     }
+    // Whole heaps destroyed, each with a block above the large-block
+    // threshold: their blocks go with them. A block allocated later at a
+    // reused address is reported as itself.
+    void *first = nullptr;
+    for (int round = 0; round < 3; round++) {
+        HANDLE heap = HeapCreate(0, 0, 0);
+        first = HeapAlloc(heap, 0, 100);
+        for (int i = 0; i < 100; i++)
+            HeapAlloc(heap, 0, 20 + i);
+        HeapAlloc(heap, 0, 2 << 20);
+        HeapDestroy(heap);
+    }
+    void *again = HeapAlloc(HeapCreate(0, 0, 0), 0, 2222);
     LeakFromHeap(1111);
     LeakFromLocal();
     TarnwickStop();
     Say("lines %d %d", HeapLeakLine, LocalLeakLine);
+    Say("reused %d", again == first);
     Say("dump %d", TarnwickDump());
 }
 

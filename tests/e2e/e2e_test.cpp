@@ -247,13 +247,16 @@ TEST(EndToEnd, ExitWithBusyThreadsReportsOnceWithoutWaiting)
     EXPECT_NE(std::string::npos, run.out.find("Memory block 300 bytes")) << run.out;
 }
 
-// Blocks released through ntdll directly, through kernelbase's own calls and
-// through every family: none is reported; the two left alive are.
+// Blocks released through ntdll directly, through kernelbase's own calls,
+// through every family and with their heap: none is reported; the three left
+// alive are, one of them at an address a destroyed heap's block had.
 TEST(EndToEnd, EveryReleaseIsSeen)
 {
     CapturedRun run = Host(L"releases");
     EXPECT_EQ(20u, run.exitCode);
-    EXPECT_EQ(2, HostValue(run.out, "dump")) << run.out;
+    EXPECT_EQ(3, HostValue(run.out, "dump")) << run.out;
+    EXPECT_EQ(1, HostValue(run.out, "reused")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("Memory block 2222 bytes at")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("Memory block 1111 bytes at")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("Memory block 300 bytes at")) << run.out;
 }
@@ -345,6 +348,19 @@ TEST(EndToEnd, DepthSetBetweenStopAndDumpDoesNotChangeTheRecords)
     // Three frames were recorded per block, so three lines follow the entry.
     std::regex group("Memory block 33 bytes at 0x######## \\(1 times\\)\n([^\n]+\n){3}\n\n");
     EXPECT_TRUE(std::regex_search(report, group)) << report;
+
+    // Depth 4096 under 10,000 calls: the one group holds the allocating line,
+    // then the recursion's line 4095 times, and nothing else.
+    std::smatch lines;
+    ASSERT_TRUE(std::regex_search(run.out, lines, std::regex("HOST: lines ([0-9]+) ([0-9]+)\n"))) << run.out;
+    std::string deep = run.out.substr(run.out.find(lines[0]));
+    EXPECT_EQ(1u, Count(deep, "Memory block ")) << deep.substr(0, 2000);
+    std::string deepGroup = deep.substr(deep.find("Memory block 44 bytes at "));
+    deepGroup = deepGroup.substr(0, deepGroup.find("\n\n"));
+    EXPECT_EQ(4096u, Count(deepGroup, "\n"));
+    EXPECT_EQ(1u, Count(deepGroup, "e2e_host.cpp(" + lines[1].str() + ")"));
+    EXPECT_EQ(4095u, Count(deepGroup, "e2e_host.cpp(" + lines[2].str() + ")"));
+    EXPECT_EQ(1, HostValue(run.out.substr(run.out.find(lines[0])), "dump"));
 }
 
 // One block or group of each kind, told apart by size: lost, or still
@@ -424,8 +440,9 @@ TEST(EndToEnd, RuntimeAllocationsAreTheCallers)
             continue;  // string, vector, map: their own code calls new
         EXPECT_TRUE(std::regex_search(report, match, std::regex(group + std::to_string(line) + "\\) : ")))
             << leak << report;
-        if (leak == 4)  // the moving realloc: the stack of its malloc, the new size
+        if (leak == 4) {  // the moving realloc: the stack of its malloc, the new size
             EXPECT_EQ("1000000", match[1].str());
+        }
     }
     // The map's three nodes, made in its code (inlined or not) on one line of the program.
     EXPECT_TRUE(std::regex_search(report, std::regex("\\(3 times\\)\n([^\n]*\n)?[^\n]*e2e_runtime\\.cpp\\(")))

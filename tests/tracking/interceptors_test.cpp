@@ -1,4 +1,4 @@
-// The nine interceptors on Wine's real allocator entries, driven through the
+// The ten interceptors on Wine's real allocator entries, driven through the
 // library's own start and stop.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -468,8 +468,10 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
     struct Work {
         void *kept[Blocks / 2];
         void *freed[Blocks / 2];
+        uint32_t threadId;
         void operator()()
         {
+            threadId = GetCurrentThreadId();
             HANDLE heap = GetProcessHeap();
             for (int i = 0; i < Blocks / 2; i++) {
                 void *a = (i % 3 == 0) ? GlobalAlloc(GMEM_FIXED, 8 + i) : HeapAlloc(heap, 0, 8 + i);
@@ -489,6 +491,11 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
     WaitForMultipleObjects(Threads, threads, TRUE, INFINITE);
     for (HANDLE thread : threads)
         CloseHandle(thread);
+    // The frees of a thread's way out, through the hooks, made no new entry.
+    for (ThreadEntry *head : ThreadRegistry)
+        for (ThreadEntry *entry = head; entry; entry = entry->next)
+            for (Work &w : work)
+                EXPECT_NE(w.threadId, entry->threadId);
     Stop();
     for (Work &w : work)
         for (int i = 0; i < Blocks / 2; i++) {
@@ -671,11 +678,12 @@ TEST_F(Interceptors, StopRestoresEveryEntryAndTheRealEntries)
 {
     Stop();
     HMODULE kernel32 = GetModuleHandleW(L"kernel32");
-    const char *names[] = {"HeapAlloc",  "HeapReAlloc", "HeapFree",     "GlobalAlloc", "GlobalReAlloc",
-                           "GlobalFree", "LocalAlloc",  "LocalReAlloc", "LocalFree"};
+    const char *names[] = {"HeapAlloc",     "HeapReAlloc", "HeapFree",   "RtlDestroyHeap", "GlobalAlloc",
+                           "GlobalReAlloc", "GlobalFree",  "LocalAlloc", "LocalReAlloc",   "LocalFree"};
     const void *entries[AllocatorFunctionCount];
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++)
-        entries[i] = reinterpret_cast<const void *>(GetProcAddress(kernel32, names[i]));
+        entries[i] = reinterpret_cast<const void *>(
+            GetProcAddress(i == FnHeapDestroy ? GetModuleHandleW(L"ntdll") : kernel32, names[i]));
     for (uint32_t i = 0; i < AllocatorFunctionCount; i++) {
         EXPECT_EQ(entries[i], RealEntry[i]) << i;
         ASSERT_NE(nullptr, AllocatorHook[i]) << "kept for the next run: " << i;
