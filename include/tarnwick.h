@@ -108,6 +108,18 @@ TARNWICK_API void __stdcall TarnwickStop(void);
  * last dump. */
 TARNWICK_API int __stdcall TarnwickDump(void);
 
+/* The report in batches. A debugger receives one event per debug string,
+ * which makes a report of many pieces slow to arrive. A debugger that relays
+ * the output as a whole (tarnwick.exe does) creates an event named
+ * TARNWICK_RELAY_EVENT_PREFIX followed by the program's process id in
+ * decimal ("TarnwickRelay.1234"), before the program runs, and keeps it while
+ * it debugs the program. While that event exists, TarnwickDump writes the
+ * same text in fewer, longer strings (whole pieces, at most 20,480
+ * characters each) and writes what it holds before it returns; without it,
+ * every piece is a string of its own. Other processes, the program's own
+ * children included, have other ids and are not affected. */
+#define TARNWICK_RELAY_EVENT_PREFIX L"TarnwickRelay."
+
 /* The functions' types, for programs that load Tarnwick.dll with LoadLibraryW.
  * GetProcAddress returns FARPROC; converting through void (*)(void) keeps
  * GCC's -Wcast-function-type quiet:

@@ -15,6 +15,8 @@ const char UsageText[] =
     "  --leak-exit-code N  exit with N when the report lists any leak\n"
     "  --dll PATH          the Tarnwick.dll to load (default: beside tarnwick.exe)\n"
     "  --no-inject         load nothing: only relay the debugger output\n"
+    "  --piecewise         let the library send its report one piece at a time,\n"
+    "                      as to other debuggers (slower; for comparison)\n"
     "  --help              show this text\n"
     "Exit code: the program's (or N, see --leak-exit-code); 123 Tarnwick.dll\n"
     "could not be loaded into the program, 124 Tarnwick.dll not found or not\n"
@@ -74,8 +76,11 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             rest = SkipBlanks(after);
             break;
         }
-        if (token == L"--no-inject") {
-            options.inject = false;
+        if (token == L"--no-inject" || token == L"--piecewise") {
+            if (token == L"--no-inject")
+                options.inject = false;
+            else
+                options.piecewise = true;
             rest = after;
             continue;
         }

@@ -72,6 +72,7 @@ int wmain()
         }
     }
     session.holdAtEntry = options.inject;
+    session.relayWhole = !options.piecewise;
     DWORD createError;
     if (!StartUnderDebugger(session, options.programLine, createError)) {
         fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),

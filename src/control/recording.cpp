@@ -151,7 +151,9 @@ extern "C" void __stdcall TarnwickStop(void)
     if (!Drained)
         WriteMessage(L"Tarnwick: an allocator call has not returned for 2 seconds; the hooks are removed and "
                      L"the records are kept until it returns.\n");
-    SymRefreshModuleList(SymbolProcess);
+    // A handler not yet opened learns the modules when it opens.
+    if (SymbolProcess)
+        SymRefreshModuleList(SymbolProcess);
 }
 
 extern "C" int __stdcall TarnwickDump(void)
@@ -173,10 +175,12 @@ extern "C" int __stdcall TarnwickDump(void)
             return 0;
         }
     }
+    OpenBatch();
     WriteMessage(Banner);
     uint32_t total = DumpLeaks();
     WriteMessage(Banner);
     WriteMessage(L"\n");
+    CloseBatch();
     HeapDestroy(RecordHeap);
     RecordHeap = nullptr;
     if (total != 0 && Options.breakOnLeak)
