@@ -1,18 +1,19 @@
 #include "report_tally.h"
 #include <stdio.h>
+#include <string.h>
 
 void ReportTally::Feed(const char *text, size_t length)
 {
-    for (size_t i = 0; i < length; i++) {
-        if (text[i] != '\n') {
-            line_ += text[i];
-            continue;
-        }
+    const char *end = text + length;
+    while (const char *newline = static_cast<const char *>(memchr(text, '\n', end - text))) {
+        line_.append(text, newline);
         if (!line_.empty() && line_.back() == '\r')
             line_.pop_back();
         Line(line_);
         line_.clear();
+        text = newline + 1;
     }
+    line_.append(text, end);
 }
 
 // The heading opens every report; each group line gives its block count.
@@ -22,6 +23,8 @@ void ReportTally::Line(const std::string &line)
         reports_++;
         return;
     }
+    if (line.compare(0, 13, "Memory block ") != 0)
+        return;  // a frame line, most of a report
     unsigned long size, count;
     char address[9], close[2];
     if (sscanf(line.c_str(), "Memory block %lu bytes at 0x%8[0-9A-F] (%lu times%1[)]", &size, address, &count,
