@@ -6,9 +6,9 @@
 //              program announces the relay itself, so that the batches go
 //              nowhere), and delivered to tarnwick.exe --no-inject --out,
 //              piece by piece (--piecewise, as before) and in batches.
-// Usage: launcher_bench [fixed|delivery] [LAUNCHER]; LAUNCHER (default:
-// tarnwick.exe beside this program) measures the fixed cost of another
-// build's launcher with the Tarnwick.dll beside it.
+// Usage: launcher_bench [fixed|delivery] [LAUNCHER]: the launcher is
+// tarnwick.exe beside this program; the fixed cost is also measured for
+// LAUNCHER, another build's tarnwick.exe with the Tarnwick.dll beside it.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -84,19 +84,27 @@ double Run(const std::wstring &commandLine, std::string *out = nullptr)
     return seconds;
 }
 
-void Fixed(const std::wstring &launcher)
+// Rounds interleave the bare run with every launcher, so that a busy
+// machine weighs on all of them alike.
+void Fixed(const std::vector<std::wstring> &launchers)
 {
     const std::wstring idle = Quoted(Beside(L"launcher_bench.exe")) + L" idle";
-    std::vector<double> bare, launched, runner;
+    std::vector<double> bare;
+    std::vector<std::vector<double>> launched(launchers.size()), runner(launchers.size());
     for (int round = 0; round < 15; ++round) {
         bare.push_back(Run(idle));
-        launched.push_back(Run(Quoted(launcher) + L" " + idle));
-        runner.push_back(Run(Quoted(launcher) + L" --no-inject " + idle));
+        for (size_t i = 0; i < launchers.size(); ++i) {
+            launched[i].push_back(Run(Quoted(launchers[i]) + L" " + idle));
+            runner[i].push_back(Run(Quoted(launchers[i]) + L" --no-inject " + idle));
+        }
     }
-    double alone = Median(bare), full = Median(launched), relay = Median(runner);
-    printf("fixed cost, a program that leaks nothing (median of 15):\n");
-    printf("  alone %.3f s, under tarnwick.exe %.3f s (+%.3f s, %.2fx), under --no-inject %.3f s (+%.3f s)\n",
-           alone, full, full - alone, full / alone, relay, relay - alone);
+    double alone = Median(bare);
+    printf("fixed cost, a program that leaks nothing (median of 15): alone %.3f s\n", alone);
+    for (size_t i = 0; i < launchers.size(); ++i) {
+        double full = Median(launched[i]), relay = Median(runner[i]);
+        printf("  %ls: launched %.3f s (+%.3f s, %.2fx), --no-inject %.3f s (+%.3f s)\n", launchers[i].c_str(), full,
+               full - alone, full / alone, relay, relay - alone);
+    }
 }
 
 // Ten functions per decimal digit of n: four digits give every n below
@@ -198,10 +206,12 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     if (mode == L"leak")
         return Leak(argc > 2 ? wcstoul(argv[2], nullptr, 10) : 1000, argc > 3);
-    const std::wstring launcher = argc > 2 ? argv[2] : Beside(L"tarnwick.exe");
+    std::vector<std::wstring> launchers = {Beside(L"tarnwick.exe")};
+    if (argc > 2)
+        launchers.push_back(argv[2]);
     if (mode.empty() || mode == L"fixed")
-        Fixed(launcher);
+        Fixed(launchers);
     if (mode.empty() || mode == L"delivery")
-        Delivery(launcher);
+        Delivery(launchers[0]);
     return 0;
 }
