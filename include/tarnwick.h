@@ -70,8 +70,9 @@ typedef struct TarnwickOptions {
     unsigned int minRepeat;
     /* Symbol search path for dbghelp, at most 1023 characters; NULL keeps the
      * stored path (empty until set). A longer string is refused with a
-     * message. It is read once, when the first run sets up dbghelp: a path
-     * set after that has no effect. */
+     * message. It is read once, at the first TarnwickStart (dbghelp itself
+     * is opened when a dump first has a frame to resolve, with that path): a
+     * path set after that has no effect. */
     const wchar_t *symbolPath;
     /* Directory under which source files that are not found at their
      * recorded path are looked for, at most 259 characters; NULL keeps the
