@@ -179,7 +179,7 @@ int main(int argc, char **argv)
     RecordDepth = 16;
     SnapshotSystemModules();
     InitSymbols();
-    SymRefreshModuleList(SymbolProcess);
+    OpenSymbols();
     uint32_t largest = argc > 1 ? strtoul(argv[1], nullptr, 10) : 100000;
     for (uint32_t records : {10000u, 100000u}) {
         if (records > largest)

@@ -76,8 +76,9 @@ typedef struct TarnwickOptions {
     unsigned int minRepeat;
     /* Symbol search path for dbghelp, at most 1023 characters; NULL keeps the
      * stored path (empty until set). A longer string is refused with a
-     * message. It is read once, when the first run sets up dbghelp: a path
-     * set after that has no effect. */
+     * message. It is read once, at the first TarnwickStart (dbghelp itself
+     * is opened when a dump first has a frame to resolve, with that path): a
+     * path set after that has no effect. */
     const wchar_t *symbolPath;
     /* Directory under which source files that are not found at their
      * recorded path are looked for, at most 259 characters; NULL keeps the
@@ -158,6 +159,18 @@ typedef struct TarnwickReportOptions {
  * time. Refused with a message, changing nothing, while recording runs, when
  * options is NULL or cannot be read, and when options->size is below 8. */
 TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions *options);
+
+/* The report in batches. A debugger receives one event per debug string,
+ * which makes a report of many pieces slow to arrive. A debugger that relays
+ * the output as a whole (tarnwick.exe does) creates an event named
+ * TARNWICK_RELAY_EVENT_PREFIX followed by the program's process id in
+ * decimal ("TarnwickRelay.1234"), before the program runs, and keeps it while
+ * it debugs the program. While that event exists, TarnwickDump writes the
+ * same text in fewer, longer strings (whole pieces, at most 20,480
+ * characters each) and writes what it holds before it returns; without it,
+ * every piece is a string of its own. Other processes, the program's own
+ * children included, have other ids and are not affected. */
+#define TARNWICK_RELAY_EVENT_PREFIX L"TarnwickRelay."
 
 /* The functions' types, for programs that load Tarnwick.dll with LoadLibraryW.
  * GetProcAddress returns FARPROC; converting through void (*)(void) keeps

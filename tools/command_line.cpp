@@ -21,6 +21,8 @@ const char UsageText[] =
     "  --sarif FILE        also write the report as SARIF 2.1.0\n"
     "  --dll PATH          the Tarnwick.dll to load (default: beside tarnwick.exe)\n"
     "  --no-inject         load nothing: only relay the debugger output\n"
+    "  --piecewise         let the library send its report one piece at a time,\n"
+    "                      as to other debuggers (slower; for comparison)\n"
     "  --help              show this text\n"
     "Exit code: the program's (or N, see --leak-exit-code); 123 Tarnwick.dll\n"
     "could not be loaded into the program, 124 Tarnwick.dll not found or not\n"
@@ -85,8 +87,11 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             rest = after;
             continue;
         }
-        if (token == L"--no-inject" || token == L"--all") {
-            (token == L"--all" ? options.classify : options.inject) = false;
+        if (token == L"--no-inject" || token == L"--all" || token == L"--piecewise") {
+            if (token == L"--piecewise")
+                options.piecewise = true;
+            else
+                (token == L"--all" ? options.classify : options.inject) = false;
             rest = after;
             continue;
         }

@@ -1,5 +1,6 @@
 #include "debug_session.h"
 #include "crash_report.h"
+#include "tarnwick.h"
 
 bool StartUnderDebugger(DebugSession &session, const std::wstring &commandLine, DWORD &error)
 {
@@ -11,6 +12,10 @@ bool StartUnderDebugger(DebugSession &session, const std::wstring &commandLine, 
         error = GetLastError();
         return false;
     }
+    // Before the program runs any code: it is held at its first debug event.
+    std::wstring relay = TARNWICK_RELAY_EVENT_PREFIX + std::to_wstring(session.child.dwProcessId);
+    if (session.relayWhole)
+        session.relayEvent = CreateEventW(nullptr, TRUE, FALSE, relay.c_str());
     return true;
 }
 
@@ -140,6 +145,9 @@ bool PumpEvent(DebugSession &session, DEBUG_EVENT &event, DWORD timeoutMs)
     case EXIT_PROCESS_DEBUG_EVENT:
         session.exitCode = event.u.ExitProcess.dwExitCode;
         session.exited = true;
+        if (session.relayEvent)
+            CloseHandle(session.relayEvent);  // the id may be given to another process now
+        session.relayEvent = nullptr;
         break;
     }
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);

@@ -14,6 +14,7 @@ struct DebugSession {
     FILE *out = stdout;               // where the debugger output goes
     ReportReader reader;              // takes the debugger output; the reports in it are written from their model
     bool holdAtEntry = false;         // suspend the first thread at the program's entry point
+    bool relayWhole = true;           // announce that the report is relayed as a whole
     DWORD entryPoint = 0;             // where a breakpoint waits for it, or 0
     BYTE entryByte = 0;               // the code byte under that breakpoint
     HANDLE heldThread = nullptr;      // that thread, suspended, until the injection is done
@@ -24,6 +25,7 @@ struct DebugSession {
     bool exited = false;
     DWORD exitCode = 0;
     HANDLE imageFile = nullptr;       // the program's image file, for start-up diagnosis
+    HANDLE relayEvent = nullptr;      // tells the library that its report is relayed whole
     std::map<DWORD, HANDLE> threads;  // the program's threads by id
 };
 

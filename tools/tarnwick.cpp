@@ -91,6 +91,7 @@ int wmain()
     output.out = session.out;
     ConnectReportOutput(session.reader, output);
     session.holdAtEntry = options.inject;
+    session.relayWhole = !options.piecewise;
     DWORD createError;
     if (!StartUnderDebugger(session, options.programLine, createError)) {
         fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),

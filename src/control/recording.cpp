@@ -162,7 +162,9 @@ extern "C" void __stdcall TarnwickStop(void)
     if (!Drained)
         WriteMessage(L"Tarnwick: an allocator call has not returned for 2 seconds; the hooks are removed and "
                      L"the records are kept until it returns.\n");
-    SymRefreshModuleList(SymbolProcess);
+    // A handler not yet opened learns the modules when it opens.
+    if (SymbolProcess)
+        SymRefreshModuleList(SymbolProcess);
 }
 
 // TarnwickDump's entry pushes the caller's callee-saved registers, so that a
@@ -205,6 +207,7 @@ extern "C" int DumpFromCaller(uint32_t callerStack)
             return 0;
         }
     }
+    OpenBatch();
     WriteMessage(Banner);
     if (Options.classify) {
         FreezeAllocTable();
@@ -214,6 +217,7 @@ extern "C" int DumpFromCaller(uint32_t callerStack)
     ForgetClasses();
     WriteMessage(Banner);
     WriteMessage(L"\n");
+    CloseBatch();
     HeapDestroy(RecordHeap);
     RecordHeap = nullptr;
     if (total != 0 && Options.breakOnLeak)

@@ -8,6 +8,7 @@
 #include "report/symbol_modules.h"
 #include "report/symbols.h"
 #include "report/system_modules.h"
+#include "report/text_format.h"
 #include "control/library.h"
 #include "control/options.h"
 #include "tracking/alloc_table.h"
@@ -56,8 +57,7 @@ static uint32_t DumpGroups()
             if (count < Options.minRepeat)
                 continue;
             wchar_t line[128];
-            wsprintfW(line, L"Memory block %d bytes at 0x%p (%d times)\n", static_cast<int>(record->size),
-                      reinterpret_cast<void *>(static_cast<uintptr_t>(record->address)), static_cast<int>(count));
+            FormatText(line, 128, L"Memory block %d bytes at 0x%p (%d times)\n", record->size, record->address, count);
             WriteMessage(line);
             PrintStack(record->frames);
             WriteMessage(L"\n\n");

@@ -5,6 +5,7 @@
 #include "report/symbol_modules.h"
 #include "report/frame_cache.h"
 #include "report/export_names.h"
+#include "report/text_format.h"
 #include "control/library.h"
 #include "control/options.h"
 #include "tracking/alloc_table.h"
@@ -52,15 +53,33 @@ static void ReadSourceRootFromRegistry()
     RegCloseKey(key);
 }
 
+// Opening the symbol handler costs a start more than everything else
+// together (Wine's dbghelp reads its own loader's files), and a run that
+// leaks nothing never needs it: it is opened at the first frame that a dump
+// resolves, with the path that the first start saw.
+static bool SymbolsPending;
+static wchar_t PendingSymbolPath[SymbolPathChars];
+
 void InitSymbols()
 {
-    if (SymbolProcess)
+    if (SymbolProcess || SymbolsPending)
         return;
     if (!Options.sourceRoot[0])
         ReadSourceRootFromRegistry();
+    lstrcpynW(PendingSymbolPath, Options.symbolPath, SymbolPathChars);
+    SymbolsPending = true;
+}
+
+void OpenSymbols()
+{
+    if (!SymbolsPending)
+        return;
+    SymbolsPending = false;
     SymSetOptions(SymbolOptions);
     SymbolProcess = GetCurrentProcess();
-    if (!SymInitializeW(SymbolProcess, Options.symbolPath, FALSE))
+    if (SymInitializeW(SymbolProcess, PendingSymbolPath, FALSE))
+        SymRefreshModuleList(SymbolProcess);
+    else
         SymbolProcess = 0;  // the next start tries again
 }
 
@@ -73,7 +92,7 @@ void RerootSourcePath(wchar_t *out, const wchar_t *name)
             // a cut path names some other file.
             if (rootLength + lstrlenW(tail) >= PathChars)
                 continue;
-            wsprintfW(out, L"%s%s", Options.sourceRoot, tail);
+            FormatText(out, PathChars, L"%s%s", Options.sourceRoot, tail);
             if (GetFileAttributesW(out) != INVALID_FILE_ATTRIBUTES)
                 return;
         }
@@ -113,15 +132,15 @@ static int PrintExportFrame(uint32_t address, wchar_t *name)
     WriteFramePiece(L"!");
     WriteFramePiece(name);
     wchar_t rest[64];
-    wsprintfW(rest, L"+0x%x : 0x%p\n", offset, reinterpret_cast<void *>(static_cast<uintptr_t>(address)));
+    FormatText(rest, 64, L"+0x%x : 0x%p\n", offset, address);
     WriteFramePiece(rest);
     return 1;
 }
 
 int PrintFrame(uint32_t address)
 {
+    OpenSymbols();
     DWORD64 address64 = static_cast<DWORD64>(static_cast<int64_t>(static_cast<int32_t>(address)));
-    void *shown = reinterpret_cast<void *>(static_cast<uintptr_t>(address));
 
     // Every frame is a return address: the instruction after the call, which
     // may already belong to the next source line (the closing brace after a
@@ -132,7 +151,7 @@ int PrintFrame(uint32_t address)
         wchar_t sourcePath[PathChars];
         RerootSourcePath(sourcePath, line.FileName);
         wchar_t text[PathChars + 40];
-        wsprintfW(text, L"%s(%d) : 0x%p\n", sourcePath, static_cast<int>(line.LineNumber), shown);
+        FormatText(text, PathChars + 40, L"%s(%d) : 0x%p\n", sourcePath, line.LineNumber, address);
         WriteFramePiece(text);
         return 1;
     }
@@ -161,7 +180,7 @@ int PrintFrame(uint32_t address)
     }
     WriteFramePiece(name);
     wchar_t rest[64];
-    wsprintfW(rest, L"+0x%I64x : 0x%p\n", displacement, shown);
+    FormatText(rest, 64, L"+0x%I64x : 0x%p\n", displacement, address);
     WriteFramePiece(rest);
     return 1;
 }
@@ -176,7 +195,7 @@ void PrintStack(const uint32_t *frames)
         BeginFrameEntry(frames[i]);
         if (!PrintFrame(frames[i])) {
             wchar_t text[130];
-            wsprintfW(text, L"0x%p\n", reinterpret_cast<void *>(static_cast<uintptr_t>(frames[i])));
+            FormatText(text, 130, L"0x%p\n", frames[i]);
             WriteFramePiece(text);
         }
         EndFrameEntry();

@@ -5,7 +5,11 @@
 
 extern HANDLE SymbolProcess;
 
+// At TarnwickStart: the source root from the registry and the symbol path
+// for the symbol handler, which OpenSymbols opens when a dump first needs it
+// (and refreshes its module list).
 void InitSymbols();
+void OpenSymbols();
 void RerootSourcePath(wchar_t *out, const wchar_t *name);
 int PrintFrame(uint32_t address);
 void PrintStack(const uint32_t *frames);

@@ -53,8 +53,9 @@ void *volatile LastBlock;
 
 __attribute__((noinline)) void *LeakFromHeap(SIZE_T bytes)
 {
+    // Zeroed: stale addresses in its memory would keep other blocks reachable.
     HeapLeakLine = __LINE__ + 1;
-    LastBlock = HeapAlloc(GetProcessHeap(), 0, bytes);
+    LastBlock = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
     return LastBlock;
 }
 

@@ -1,10 +1,12 @@
 // The leak dump on constructed tables: exact report text, grouping, marks,
 // minRepeat and the system-module exclusion.
 #include "debug_capture.h"
+#include "tarnwick.h"
 #include "report_test_support.h"
 #include "report/leak_dump.h"
 #include "report/symbols.h"
 #include "report/system_modules.h"
+#include "control/library.h"
 #include "control/options.h"
 #include "tracking/alloc_table.h"
 #include "tracking/record_slots.h"
@@ -475,6 +477,45 @@ TEST_F(LeakDump, LargeMixedTableMatchesThePlainWalk)
             EXPECT_EQ(kindsAfter, expectedKinds) << "seed " << seed << " minRepeat " << minRepeat;
         }
     }
+}
+
+// Announced by the launcher's event for this process, a dump's pieces come
+// in strings of whole pieces, each as long as the 20,480-character bound
+// allows; the text is the same. Unannounced, each piece is a string.
+TEST_F(LeakDump, RelayedDumpComesInFullBatchesOfWholePieces)
+{
+    auto dump = [this](bool announced) {
+        DropTable();
+        NewTable();
+        for (uint32_t n = 0; n < 700; ++n)
+            Add(0x00510000 + n * 8, 8, {0x401000 + n, 0x402000, 0x403000});
+        std::wstring name = TARNWICK_RELAY_EVENT_PREFIX + std::to_wstring(GetCurrentProcessId());
+        HANDLE relay = announced ? CreateEventW(nullptr, TRUE, FALSE, name.c_str()) : nullptr;
+        DebugCapture capture;
+        OpenBatch();
+        DumpLeaks();
+        CloseBatch();
+        if (relay)
+            CloseHandle(relay);
+        return capture.Pieces();
+    };
+    const std::vector<std::string> pieces = dump(false), batches = dump(true);
+    ASSERT_EQ(pieces.size(), 1u + 700 * 5);
+    std::string text;
+    size_t piece = 0;
+    for (size_t b = 0; b < batches.size(); ++b) {
+        size_t length = 0;
+        while (piece < pieces.size() && length + pieces[piece].size() <= 20480)
+            length += pieces[piece++].size();
+        EXPECT_EQ(batches[b].size(), length) << "batch " << b;
+        text += batches[b];
+    }
+    EXPECT_EQ(piece, pieces.size());
+    EXPECT_GT(batches.size(), 1u);
+    std::string joined;
+    for (const std::string &p : pieces)
+        joined += p;
+    EXPECT_EQ(text, joined);
 }
 
 }  // namespace

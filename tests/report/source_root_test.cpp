@@ -206,6 +206,7 @@ protected:
             SymCleanup(SymbolProcess);
         SymbolProcess = 0;
         InitSymbols();
+        OpenSymbols();
         ASSERT_TRUE(SymbolProcess);
     }
     static std::wstring RootAfterFirstStart()

@@ -36,8 +36,10 @@ std::string WinePathOf(const char *file)
 
 void PrepareSymbolHandler()
 {
-    if (!SymbolProcess)
+    if (!SymbolProcess) {
         InitSymbols();
+        OpenSymbols();
+    }
     ASSERT_TRUE(SymbolProcess);
     SymRefreshModuleList(SymbolProcess);
     ForgetSymbolModuleLoads();

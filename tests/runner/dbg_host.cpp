@@ -6,7 +6,10 @@
 //   break          debug string, DebugBreak, debug string, exit 5
 //   crash          debug string, then an access violation
 //   lines FILE     send each line of FILE to the debugger output
+//   relay N        whether the launcher's relay event exists for this process;
+//                  with N 1, then the same for a child of its own
 #include "host_strings.h"
+#include "tarnwick.h"
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -68,6 +71,19 @@ int wmain(int argc, wchar_t **argv)
         OutputDebugStringW(L"before crash\n");
         *static_cast<volatile int *>(nullptr) = 1;
         OutputDebugStringW(L"after crash\n");
+        return 0;
+    }
+    if (!wcscmp(mode, L"relay")) {
+        std::wstring name = TARNWICK_RELAY_EVENT_PREFIX + std::to_wstring(GetCurrentProcessId());
+        HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+        printf(event ? "announced\n" : "not announced\n");
+        fflush(stdout);
+        std::wstring child = L"\"" + std::wstring(_wpgmptr) + L"\" relay 0";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process;
+        if (code && CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+            WaitForSingleObject(process.hProcess, INFINITE);
         return 0;
     }
     return Usage();

@@ -124,6 +124,22 @@ TEST(Launcher, ReportsTheLeaksOfTheUnmodifiedExample)
     std::string relayed = plain.out.substr(0, at) + plain.out.substr(at + programOut.size());
     std::regex address("0x[0-9A-F]{8}");
     EXPECT_EQ(std::regex_replace(run.out, address, "0x#"), std::regex_replace(relayed, address, "0x#"));
+
+    // The report relayed whole is byte for byte the one sent piece by piece,
+    // from the launcher and, to the runner, from a program that calls the
+    // library itself.
+    const std::wstring leaky = L"--no-inject " + QuoteArgument(ProgramDir() + L"leaky.exe");
+    for (const std::wstring &args : {L"--out " + QuoteArgument(ReportFile) + L" " + example, leaky}) {
+        CapturedRun whole = RunTarnwick(args);
+        if (args != leaky)
+            whole.out = ReadBytes(ReportFile);
+        CapturedRun pieces = RunTarnwick(L"--piecewise " + args);
+        if (args != leaky)
+            pieces.out = ReadBytes(ReportFile);
+        EXPECT_NE(std::string::npos, whole.out.find("Memory block ")) << whole.out;
+        EXPECT_EQ(pieces.out, whole.out);
+        EXPECT_EQ(pieces.err, whole.err);
+    }
 }
 
 TEST(Launcher, OptionsReachTheLibrary)

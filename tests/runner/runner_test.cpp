@@ -92,6 +92,15 @@ TEST(Runner, PassesTheExitCode)
     ExpectSameBytes(ExpectedStrings(), run.out);
 }
 
+// The report is batched only for the program that the launcher debugs: not
+// with --piecewise, not for a process that the program starts.
+TEST(Runner, RelayIsAnnouncedToTheProgramAlone)
+{
+    EXPECT_EQ("announced\nnot announced\n", RunUnderRunner(Host, L"relay 1").out);
+    EXPECT_EQ("not announced\nnot announced\n", Runner(L"--piecewise " + HostPath() + L" relay 1").out);
+    EXPECT_EQ("not announced\n", RunCapture(HostPath() + L" relay 0").out);
+}
+
 TEST(Runner, HelpPrintsUsageAndSucceeds)
 {
     for (const wchar_t *option : {L"--help", L"-h"}) {
