@@ -5,6 +5,7 @@
 // threads against one; the memory that recording adds per live block and per
 // ended thread; and Stop + Dump of 100,000 leaked blocks in 10,000 groups.
 // Run it next to any build of Tarnwick.dll to compare builds.
+#include "bench_clock.h"
 #include <windows.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -20,22 +21,6 @@ namespace {
 // that the one-time hand-over of the table to a second thread and the
 // scheduler's placing of the threads do not weigh in the throughput.
 enum { Rounds = 9, Pairs = 100000, ThreadPairs = 1000000, ChainDepth = 8 };
-
-double Now()
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return double(now.QuadPart) / double(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 void Record(uint32_t depth)
 {

@@ -9,6 +9,7 @@
 // Usage: launcher_bench [fixed|delivery] [LAUNCHER]: the launcher is
 // tarnwick.exe beside this program; the fixed cost is also measured for
 // LAUNCHER, another build's tarnwick.exe with the Tarnwick.dll beside it.
+#include "bench_clock.h"
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,22 +20,6 @@
 #include "tarnwick.h"
 
 namespace {
-
-double Now()
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return double(now.QuadPart) / double(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 std::wstring Beside(const wchar_t *name)
 {
