@@ -681,7 +681,10 @@ int Stress(int cycles)
 // size. Every pointer is made and dropped inside helpers whose frames are
 // gone by the dump, so that no stale copy on the stack or in a register
 // keeps a lost block reachable.
-__attribute__((noinline)) void *Block(SIZE_T bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
+// A heap of the scenario's own: no stale address left in the program's data by
+// its earlier use of the process heap can point into these blocks.
+HANDLE ScenarioHeap;
+__attribute__((noinline)) void *Block(SIZE_T bytes) { return HeapAlloc(ScenarioHeap, HEAP_ZERO_MEMORY, bytes); }
 
 int MapNodeBytes;
 template <typename T> struct HeapAllocator {
@@ -689,7 +692,7 @@ template <typename T> struct HeapAllocator {
     HeapAllocator() = default;
     template <typename U> HeapAllocator(const HeapAllocator<U> &) {}
     T *allocate(size_t count) { return static_cast<T *>(Block(MapNodeBytes = count * sizeof(T))); }
-    void deallocate(T *block, size_t) { HeapFree(GetProcessHeap(), 0, block); }
+    void deallocate(T *block, size_t) { HeapFree(ScenarioHeap, 0, block); }
 };
 struct Payload {
     char bytes[97];
@@ -753,6 +756,7 @@ void Reachability()
         int later;
     } later = {{sizeof later, 1}, 7};
     TarnwickSetReportOptions(&later.known);
+    ScenarioHeap = HeapCreate(0, 0, 0);
     EarlyBlock = static_cast<void **>(Block(64));
     LowSlot = TlsAlloc();
     while ((HighSlot = TlsAlloc()) < 64) {  // from 64 on: the expansion slots
