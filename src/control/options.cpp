@@ -104,16 +104,21 @@ Incoming Received;
 
 }  // namespace
 
+// The refusals both setters share: while recording, and without a record.
+static bool Refused(const void *options, const wchar_t *whileRunning, const wchar_t *whenNull)
+{
+    if (RunningFlag || !options) {
+        WriteMessage(RunningFlag ? whileRunning : whenNull);
+        return true;
+    }
+    return false;
+}
+
 extern "C" void __stdcall TarnwickSetOptions(const TarnwickOptions *options)
 {
-    if (RunningFlag) {
-        WriteMessage(L"Tarnwick: cannot call TarnwickSetOptions while still running.\n");
+    if (Refused(options, L"Tarnwick: cannot call TarnwickSetOptions while still running.\n",
+                L"Tarnwick: TarnwickSetOptions called with a null pointer; options unchanged.\n"))
         return;
-    }
-    if (!options) {
-        WriteMessage(L"Tarnwick: TarnwickSetOptions called with a null pointer; options unchanged.\n");
-        return;
-    }
     Incoming &in = Received;
     in.from = options;
     in.symbolPath = in.sourceRoot = StringUnreadable;
@@ -146,14 +151,9 @@ extern "C" void __stdcall TarnwickSetOptions(const TarnwickOptions *options)
 
 extern "C" void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions *options)
 {
-    if (RunningFlag) {
-        WriteMessage(L"Tarnwick: cannot call TarnwickSetReportOptions while still running.\n");
+    if (Refused(options, L"Tarnwick: cannot call TarnwickSetReportOptions while still running.\n",
+                L"Tarnwick: TarnwickSetReportOptions called with a null pointer; options unchanged.\n"))
         return;
-    }
-    if (!options) {
-        WriteMessage(L"Tarnwick: TarnwickSetReportOptions called with a null pointer; options unchanged.\n");
-        return;
-    }
     // The size first: a record of a later version is read only as far as the
     // fields known here.
     TarnwickReportOptions record;
