@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Turns a fresh Debian 12 machine into a build-and-test machine for Tarnwick:
-# mingw-w64 i686 (posix threads), 32-bit Wine, CMake and GoogleTest sources.
+# mingw-w64 i686 and x86-64 (posix threads), 32- and 64-bit Wine, CMake and GoogleTest sources.
 # With --tests BUILD_DIR also what the report-file test needs: Chromium, and
 # the SARIF 2.1.0 schema with a validator from npm, in BUILD_DIR/npm.
 # Idempotent and quiet; returns at once when everything is already there.
@@ -12,6 +12,7 @@ schema=$tests_build/npm/node_modules/@microsoft/jest-sarif/lib/schemas/sarif-2.1
 
 need=()
 command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-i686-posix)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
 command -v i686-w64-mingw32-dlltool >/dev/null 2>&1 || need+=(binutils-mingw-w64-i686)
 command -v i686-w64-mingw32-widl >/dev/null 2>&1 || need+=(mingw-w64-tools)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
