@@ -12,7 +12,8 @@ BIN=$2
 # with the options that make it only relay them.
 RUNNER="tarnwick.exe --no-inject"
 
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+unset WINEARCH
+export WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
 README=$(cat "$SRC/README.md")
 PROJECT=$SRC/tests/consumer/project
 WORK=$BIN/consumer-test
