@@ -102,7 +102,11 @@ void ReadStop(FrozenThread *thread)
     CONTEXT context;
     context.ContextFlags = CONTEXT_CONTROL;
     if (start && GetThreadContext(thread->handle, &context))
+#if defined(_WIN64)
+        thread->eip = context.Rip;
+#else
         thread->eip = context.Eip;
+#endif
 }
 
 // One pass over the process's threads, suspending those not yet in the set.
@@ -143,7 +147,7 @@ int SuspendPass(FrozenThreads *set, DWORD self)
             return -1;
         }
         if (SuspendThread(next) != DWORD(-1)) {  // fails for a thread that is ending
-            set->threads[set->count++] = {id, next, 0, uint32_t(uintptr_t(info.teb))};
+            set->threads[set->count++] = {id, next, 0, uintptr_t(info.teb)};
             cursorKept = true;
         }
     }
