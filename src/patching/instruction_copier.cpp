@@ -25,9 +25,9 @@ const uint8_t *Refuse()
     return nullptr;
 }
 
-uint32_t Address(const void *p)
+uintptr_t Address(const void *p)
 {
-    return uint32_t(uintptr_t(p));
+    return uintptr_t(p);
 }
 
 uint32_t Load32(const void *p)
@@ -39,16 +39,16 @@ uint32_t Load32(const void *p)
 
 // Re-bases the displacement already copied to d + offset; returns the
 // destination of the source instruction.
-uint32_t RebaseDisplacement(struct CopyContext *context, uint8_t *d, const uint8_t *s, uint32_t size,
-                            int32_t offset)
+uintptr_t RebaseDisplacement(struct CopyContext *context, uint8_t *d, const uint8_t *s, uint32_t size,
+                             int32_t offset)
 {
     uint32_t width = size - offset;
     uint8_t *field = d + offset;
-    int32_t old = width == 1   ? int8_t(field[0])
-                  : width == 2 ? int16_t(field[0] | field[1] << 8)
-                               : int32_t(Load32(field));
-    uint32_t result = Address(s) + size + uint32_t(old);
-    int32_t rebased = int32_t(uint32_t(old) + (Address(s) - Address(d)));
+    intptr_t old = width == 1   ? int8_t(field[0])
+                   : width == 2 ? int16_t(field[0] | field[1] << 8)
+                                : int32_t(Load32(field));
+    uintptr_t result = Address(s) + size + uintptr_t(old);
+    intptr_t rebased = intptr_t(uintptr_t(old) + context->distance);
     memcpy(field, &rebased, width);  // low bytes: x86 is little-endian
     if (width == 1 && (rebased < -128 || rebased > 127))
         *context->extraBytes = 3;
@@ -115,7 +115,7 @@ const uint8_t *CopyFixed(struct CopyContext *context, const OpcodeEntry *row, ui
     if (word & NegateExtra)
         *context->extraBytes = -*context->extraBytes;
     if (word & DynamicTarget)
-        *context->branchTarget = 0xFFFFFFFF;
+        *context->branchTarget = UnknownBranchTarget;
     return s + length;
 }
 
@@ -179,18 +179,21 @@ const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *, uin
     if (m == 0x15 || m == 0x25)  // call or jmp through an absolute pointer
         *context->branchTarget = Load32(reinterpret_cast<const void *>(uintptr_t(Load32(s + 2))));
     else if (reg >= 2 && reg <= 5)  // other indirect near and far call and jmp
-        *context->branchTarget = 0xFFFFFFFF;
+        *context->branchTarget = UnknownBranchTarget;
     return end;
 }
 
-const uint8_t *CopyInstructionEx(void *destination, const void *source, uint32_t *branchTarget,
+const uint8_t *CopyInstructionEx(void *destination, const void *source, uintptr_t *branchTarget,
                                  int32_t *extraBytes, uint32_t *skipped)
 {
-    uint32_t localTarget;
+    uintptr_t localTarget;
     int32_t localExtra;
+    // Measured without a place, the copy is re-based as if it stayed at the
+    // source: the scratch area's distance means nothing.
+    uintptr_t distance = destination ? Address(source) - Address(destination) : 0;
     struct CopyContext context = {0, 0, branchTarget ? branchTarget : &localTarget,
-                           extraBytes ? extraBytes : &localExtra,
-                           static_cast<const uint8_t *>(source), 0};
+                                  extraBytes ? extraBytes : &localExtra,
+                                  static_cast<const uint8_t *>(source), 0, distance};
     *context.branchTarget = 0;
     *context.extraBytes = 0;
     if (skipped)
@@ -202,16 +205,12 @@ const uint8_t *CopyInstructionEx(void *destination, const void *source, uint32_t
     const uint8_t *s = context.start;
     const OpcodeEntry *row = &OpcodeTable[s[0]];
     const uint8_t *end = row->handler(&context, row, d, s);
-    // Measured without a place: the scratch area's distance means nothing,
-    // and a copy that stays at the source always fits.
-    if (!destination)
-        *context.extraBytes = 0;
     if (skipped)
         *skipped = context.skipped;
     return end;
 }
 
-const uint8_t *CopyInstruction(void *destination, const void *source, uint32_t *branchTarget,
+const uint8_t *CopyInstruction(void *destination, const void *source, uintptr_t *branchTarget,
                                int32_t *extraBytes)
 {
     return CopyInstructionEx(destination, source, branchTarget, extraBytes, nullptr);

@@ -10,10 +10,11 @@ struct OpcodeEntry;
 struct CopyContext {
     uint32_t operandSizeOverride;
     uint32_t addressSizeOverride;
-    uint32_t *branchTarget;
+    uintptr_t *branchTarget;
     int32_t *extraBytes;
     const uint8_t *start;  // first byte of the instruction: no copy runs past 15 bytes from it
     uint32_t skipped;      // set when an opcode was counted but not written
+    uintptr_t distance;    // source minus destination, 0 when only measuring
 };
 
 // Handlers get destination and source at the byte the row describes and
