@@ -111,7 +111,7 @@ uint32_t RelocateEntry(uint8_t *trampoline, const uint8_t *target)
     }
     for (uint32_t i = 0; i < count; ++i) {
         uintptr_t destination = branchTargets[i];
-        if (destination != 0 && destination != 0xFFFFFFFF &&
+        if (destination != 0 && destination != UnknownBranchTarget &&
             destination - Address(target) < length)
             return 0;
     }
