@@ -1,5 +1,5 @@
-// Table-driven copy of one x86 instruction with re-basing of its relative
-// branch displacement.
+// Table-driven copy of one x86 or x86-64 instruction with re-basing of its
+// relative branch displacement and, on x86-64, of its RIP-relative operand.
 #include "patching/instruction_copier.h"
 
 #include <string.h>
@@ -19,9 +19,9 @@ bool Fits(const struct CopyContext *context, const uint8_t *source, uint32_t len
     return uint32_t(source - context->start) + length <= MaxInstructionLength;
 }
 
-const uint8_t *Refuse()
+const uint8_t *Refuse(DWORD error = ERROR_INVALID_DATA)
 {
-    SetLastError(ERROR_INVALID_DATA);
+    SetLastError(error);
     return nullptr;
 }
 
@@ -36,6 +36,41 @@ uint32_t Load32(const void *p)
     memcpy(&value, p, 4);
     return value;
 }
+
+// The fixed part's size under the prefixes seen.
+uint32_t SizeOf(const struct CopyContext *context, uint32_t word)
+{
+    if (word & AddressSized)
+        return context->addressSizeOverride ? FixedSizeOverrideOf(word) : FixedSizeOf(word);
+#if defined(_WIN64)
+    // REX.W: 64-bit operands, whose immediates stay 32-bit (0x66 no longer
+    // counts) but for mov r64, imm64.
+    if (context->rex & 8)
+        return FixedSizeOf(word) + ((word & WideImmediate) ? 4 : 0);
+#endif
+    return context->operandSizeOverride ? FixedSizeOverrideOf(word) : FixedSizeOf(word);
+}
+
+#if defined(_WIN64)
+// Whether the 32-bit displacement at field still reaches its destination
+// from the copy.
+bool Reaches(const struct CopyContext *context, const uint8_t *field)
+{
+    intptr_t rebased = intptr_t(uintptr_t(int32_t(Load32(field))) + context->distance);
+    return rebased == int32_t(rebased);
+}
+
+// Where call or jmp through [disp32] finds its destination: RIP-relative.
+const uint8_t *PointerCell(const uint8_t *s, const uint8_t *end)
+{
+    return end + int32_t(Load32(s + 2));
+}
+#else
+const uint8_t *PointerCell(const uint8_t *s, const uint8_t *)
+{
+    return reinterpret_cast<const uint8_t *>(uintptr_t(Load32(s + 2)));
+}
+#endif
 
 // Re-bases the displacement already copied to d + offset; returns the
 // destination of the source instruction.
@@ -88,9 +123,7 @@ uint32_t RegField(uint8_t modRm)
 const uint8_t *CopyFixed(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d, const uint8_t *s)
 {
     uint32_t word = row->description;
-    uint32_t governing =
-        (word & AddressSized) ? context->addressSizeOverride : context->operandSizeOverride;
-    uint32_t size = governing ? FixedSizeOverrideOf(word) : FixedSizeOf(word);
+    uint32_t size = SizeOf(context, word);
     uint32_t length = size;
     if (!Fits(context, s, length))
         return Refuse();
@@ -108,8 +141,27 @@ const uint8_t *CopyFixed(struct CopyContext *context, const OpcodeEntry *row, ui
                 return Refuse();
         }
     }
-    memcpy(d, s, length);
     int32_t displacementOffset = DisplacementOffsetOf(word);
+#if defined(_WIN64)
+    // mod 00 r/m 101 without SIB: a disp32 relative to the end of the whole
+    // instruction, immediate included.
+    bool ripRelative = modRmOffset != 0 && (s[modRmOffset] & 0xC7) == 0x05;
+    uint32_t ripField = modRmOffset + 1;
+    uint32_t width = displacementOffset != 0 ? size - displacementOffset : 0;
+    // Not copied: relative to EIP (0x67), and a near branch behind 0x66,
+    // whose displacement is 16 bits on some processors and 32 on others.
+    if ((ripRelative && context->addressSizeOverride) || width == 2)
+        return Refuse();
+    if ((ripRelative && !Reaches(context, s + ripField)) || (width == 4 && !Reaches(context, s + displacementOffset)))
+        return Refuse(ERROR_NOT_SUPPORTED);
+    memcpy(d, s, length);
+    if (ripRelative) {
+        int32_t rebased = int32_t(Load32(s + ripField) + uint32_t(context->distance));
+        memcpy(d + ripField, &rebased, 4);
+    }
+#else
+    memcpy(d, s, length);
+#endif
     if (displacementOffset != 0)
         *context->branchTarget = RebaseDisplacement(context, d, s, size, displacementOffset);
     if (word & NegateExtra)
@@ -121,6 +173,10 @@ const uint8_t *CopyFixed(struct CopyContext *context, const OpcodeEntry *row, ui
 
 const uint8_t *CopyPrefix(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d, const uint8_t *s)
 {
+#if defined(_WIN64)
+    if (context->rex)
+        return Refuse();  // a REX prefix counts only right before the opcode
+#endif
     return CopyLeadByte(context, row, d, s, OpcodeTable);
 }
 
@@ -143,6 +199,22 @@ const uint8_t *CopyTwoByte(struct CopyContext *context, const OpcodeEntry *row, 
     return CopyLeadByte(context, row, d, s, TwoByteOpcodeTable);
 }
 
+#if defined(_WIN64)
+const uint8_t *CopyRex(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d, const uint8_t *s)
+{
+    if (context->rex)
+        return Refuse();
+    context->rex = s[0];
+    return CopyLeadByte(context, row, d, s, OpcodeTable);
+}
+
+const uint8_t *RefuseInvalid(struct CopyContext *, const OpcodeEntry *, uint8_t *, const uint8_t *)
+{
+    return Refuse();
+}
+
+const uint32_t TestForms = 2;  // F6 and F7 with reg 0 and 1: processors decode /1 as test too
+#else
 // Callers reach this only with the byte inside the 15-byte limit: the prefix
 // and escape handlers check for room before handing on.
 const uint8_t *SkipInvalid(struct CopyContext *context, const OpcodeEntry *, uint8_t *, const uint8_t *s)
@@ -151,21 +223,40 @@ const uint8_t *SkipInvalid(struct CopyContext *context, const OpcodeEntry *, uin
     return s + 1;
 }
 
+const uint32_t TestForms = 1;
+#endif
+
 const uint8_t *CopyGroupF6(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
 {
     if (!Fits(context, s, 2))
         return Refuse();
-    return RegField(s[1]) == 0 ? CopyGroupRow(context, d, s, 3, 3)   // test r/m8, imm8
-                               : CopyGroupRow(context, d, s, 2, 2);
+    return RegField(s[1]) < TestForms ? CopyGroupRow(context, d, s, 3, 3)  // test r/m8, imm8
+                                      : CopyGroupRow(context, d, s, 2, 2);
 }
 
 const uint8_t *CopyGroupF7(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
 {
     if (!Fits(context, s, 2))
         return Refuse();
-    return RegField(s[1]) == 0 ? CopyGroupRow(context, d, s, 6, 4)   // test r/m, imm16/32
-                               : CopyGroupRow(context, d, s, 2, 2);
+    return RegField(s[1]) < TestForms ? CopyGroupRow(context, d, s, 6, 4)  // test r/m, imm16/32
+                                      : CopyGroupRow(context, d, s, 2, 2);
 }
+
+#if defined(_WIN64)
+// C6 F8 xabort and C7 F8 xbegin go to the transaction's fallback: xbegin
+// names it with a rel16/32 after the ModRM byte.
+const uint8_t *CopyGroupC6C7(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
+{
+    if (!Fits(context, s, 2))
+        return Refuse();
+    bool wide = s[0] == 0xC7;
+    if (s[1] != 0xF8)
+        return wide ? CopyGroupRow(context, d, s, 6, 4) : CopyGroupRow(context, d, s, 3, 3);
+    OpcodeEntry row = {wide ? Describe(6, 4, 0, 2, 0) | 0xC7 : Describe(3, 3, 0, 0, DynamicTarget) | 0xC6,
+                       CopyFixed};
+    return CopyFixed(context, &row, d, s);
+}
+#endif
 
 const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
 {
@@ -176,8 +267,8 @@ const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *, uin
         return nullptr;
     uint8_t m = s[1];
     uint32_t reg = RegField(m);
-    if (m == 0x15 || m == 0x25)  // call or jmp through an absolute pointer
-        *context->branchTarget = Load32(reinterpret_cast<const void *>(uintptr_t(Load32(s + 2))));
+    if (m == 0x15 || m == 0x25)  // call or jmp through a pointer in memory
+        memcpy(context->branchTarget, PointerCell(s, end), sizeof(uintptr_t));
     else if (reg >= 2 && reg <= 5)  // other indirect near and far call and jmp
         *context->branchTarget = UnknownBranchTarget;
     return end;
@@ -190,10 +281,11 @@ const uint8_t *CopyInstructionEx(void *destination, const void *source, uintptr_
     int32_t localExtra;
     // Measured without a place, the copy is re-based as if it stayed at the
     // source: the scratch area's distance means nothing.
-    uintptr_t distance = destination ? Address(source) - Address(destination) : 0;
-    struct CopyContext context = {0, 0, branchTarget ? branchTarget : &localTarget,
-                                  extraBytes ? extraBytes : &localExtra,
-                                  static_cast<const uint8_t *>(source), 0, distance};
+    struct CopyContext context = {};
+    context.branchTarget = branchTarget ? branchTarget : &localTarget;
+    context.extraBytes = extraBytes ? extraBytes : &localExtra;
+    context.start = static_cast<const uint8_t *>(source);
+    context.distance = destination ? Address(source) - Address(destination) : 0;
     *context.branchTarget = 0;
     *context.extraBytes = 0;
     if (skipped)

@@ -13,6 +13,16 @@ const uintptr_t UnknownBranchTarget = ~uintptr_t(0);
 const uint8_t *CopyInstruction(void *destination, const void *source,
                                uintptr_t *branchTarget, int32_t *extraBytes);
 
+// x86-64: rel32 branches and RIP-relative operands (disp32 relative to the end
+// of the whole instruction) are re-based; when the new displacement does not
+// fit in 32 bits (never when only measuring) the copy is refused: null,
+// ERROR_NOT_SUPPORTED, nothing written, outputs 0. Refused with
+// ERROR_INVALID_DATA instead: opcodes that are invalid in 64-bit mode, int1,
+// VEX and EVEX, the 0F 38 and 0F 3A maps, a REX prefix not right before the
+// opcode, 0x66 before a rel32 branch without REX.W (16 or 32 bits by
+// processor) and 0x67 before a RIP-relative operand. call and jmp through
+// [rip+disp32] report the pointer stored there. Nothing is skipped on x86-64.
+
 // As CopyInstruction, and *skipped (when not null) becomes 1 if an opcode was
 // counted but not written (the copy is then not faithful), else 0. Either
 // copy refuses an instruction longer than 15 bytes: null, ERROR_INVALID_DATA,
