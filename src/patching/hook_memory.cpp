@@ -86,9 +86,9 @@ NearBlock *AllocateNear(const void *target, uintptr_t lowest, uintptr_t highest)
             break;
         if (NearBlock *block = CommitAt(base, info))
             return block;
-        at = uintptr_t(info.BaseAddress) & ~(BlockSize - 1);
-        if (at > base)  // a free range shorter than a block reaches into this one
-            at = base;
+        // A region is reported from the page asked about on: below a taken
+        // one, go on under its allocation; a free one is shorter than a block.
+        at = info.State == MEM_FREE ? base : uintptr_t(info.AllocationBase) & ~(BlockSize - 1);
     }
     for (at = (uintptr_t(target) + BlockSize) & ~(BlockSize - 1); at <= highest;) {
         if (!VirtualQuery(reinterpret_cast<void *>(at), &info, sizeof info))

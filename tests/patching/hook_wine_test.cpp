@@ -269,11 +269,13 @@ bool CallTryEnterCriticalSection(void *f)
         LeaveCriticalSection(&section);
     return owned;
 }
+#if !defined(_WIN64)
 bool CallInterlockedIncrement(void *f)
 {
     volatile LONG value = 41;
     return reinterpret_cast<LONG(WINAPI *)(volatile LONG *)>(f)(&value) == 42 && value == 42;
 }
+#endif
 bool CallQueryPerformanceCounter(void *f)
 {
     LARGE_INTEGER now = {};
@@ -402,7 +404,9 @@ const Export Exports[] = {
     {L"kernel32.dll", "lstrlenW", CallLstrlenW},
     {L"kernel32.dll", "lstrlenA", CallLstrlenA},
     {L"kernel32.dll", "MulDiv", CallMulDiv},
+#if !defined(_WIN64)  // an intrinsic on x64
     {L"kernel32.dll", "InterlockedIncrement", CallInterlockedIncrement},
+#endif
     {L"kernel32.dll", "QueryPerformanceCounter", CallQueryPerformanceCounter},
     {L"kernel32.dll", "GetTickCount", CallGetTickCount},
     {L"kernel32.dll", "Sleep", CallSleep},
