@@ -99,7 +99,8 @@ TEST_F(SyntheticEntry, HotPatchPrologueSavesFiveBytes)
     auto [before, detour, record] = HookEntry(entry);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->savedLength, HotPatchLength);
-    EXPECT_EQ(BytesAt(record->trampoline, HotPatchLength), Bytes(HotPatchAdd.begin(), HotPatchAdd.begin() + HotPatchLength));
+    EXPECT_EQ(BytesAt(record->trampoline, HotPatchLength),
+              Bytes(HotPatchAdd.begin(), HotPatchAdd.begin() + HotPatchLength));
     EXPECT_EQ(Protection(entry), DWORD(PAGE_EXECUTE_READ));
 
     EXPECT_EQ(reinterpret_cast<Function>(entry)(2, 3), 5);  // through the detour
@@ -440,8 +441,8 @@ TEST_F(SyntheticEntry, BatchInstallsWhatItCanAndReportsTheRest)
 // RIP-relative: the trampoline reaches the same constant.
 TEST_F(SyntheticEntry, FarEntryIsHookedThroughARelayNearItOrRefusedCleanly)
 {
-    uint8_t *entry = static_cast<uint8_t *>(
-        VirtualAlloc(reinterpret_cast<void *>(0x200000000000), 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+    uint8_t *entry = static_cast<uint8_t *>(VirtualAlloc(reinterpret_cast<void *>(0x200000000000), 0x1000,
+                                                         MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
     ASSERT_NE(entry, nullptr);
     // mov eax, [rip+0x20] (the constant at 0x26); add eax, ecx; ret
     memcpy(entry, "\x8B\x05\x20\0\0\0\x01\xC8\xC3", 9);

@@ -66,7 +66,8 @@ size_t CountExecutableAllocations()
     MEMORY_BASIC_INFORMATION info;
     SYSTEM_INFO system;
     GetSystemInfo(&system);
-    for (uintptr_t at = 0x10000; at < uintptr_t(system.lpMaximumApplicationAddress) && VirtualQuery(reinterpret_cast<void *>(at), &info, sizeof info);
+    for (uintptr_t at = 0x10000; at < uintptr_t(system.lpMaximumApplicationAddress) &&
+                                 VirtualQuery(reinterpret_cast<void *>(at), &info, sizeof info);
          at = uintptr_t(info.BaseAddress) + info.RegionSize) {
         if (info.State == MEM_COMMIT && info.AllocationProtect == PAGE_EXECUTE_READWRITE &&
             info.BaseAddress == info.AllocationBase)
