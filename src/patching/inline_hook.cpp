@@ -119,25 +119,25 @@ uint32_t RelocateEntry(uint8_t *trampoline, const uint8_t *target)
 }
 
 // The address of the same instruction on the other side of a hook: from the
-// entry into the trampoline (intoTrampoline) or back. The saved instructions
-// and their copies are walked side by side, one instruction at a time, so a
-// copy of another length would still map right; the trampoline's jump back
-// pairs with the first byte behind the stretch. 0 when eip starts none of them.
+// entry into the trampoline (intoTrampoline) or back. Each copy lies at its
+// instruction's offset and is measured where it runs: x64's jmp [rip+disp32]
+// reads its pointer as it is measured, which the saved bytes cannot reach.
+// The trampoline's jump back pairs with the first byte behind the stretch.
+// 0 when eip starts none of them.
 uintptr_t MapInstruction(const HookRecord *record, uintptr_t eip, bool intoTrampoline)
 {
-    uintptr_t entry = Address(record->target), copy = Address(record->trampoline);
-    uint32_t savedOffset = 0, copyOffset = 0;
+    uintptr_t from = Address(intoTrampoline ? record->target : record->trampoline);
+    uintptr_t to = Address(intoTrampoline ? record->trampoline : record->target);
+    uint32_t offset = 0;
     for (;;) {
-        if (eip == (intoTrampoline ? entry + savedOffset : copy + copyOffset))
-            return intoTrampoline ? copy + copyOffset : entry + savedOffset;
-        if (savedOffset >= record->savedLength)
+        if (eip == from + offset)
+            return to + offset;
+        if (offset >= record->savedLength)
             return 0;
-        const uint8_t *nextSaved = CopyInstruction(nullptr, record->savedBytes + savedOffset, nullptr, nullptr);
-        const uint8_t *nextCopy = CopyInstruction(nullptr, record->trampoline + copyOffset, nullptr, nullptr);
-        if (!nextSaved || !nextCopy)
+        const uint8_t *next = CopyInstruction(nullptr, record->trampoline + offset, nullptr, nullptr);
+        if (!next)
             return 0;
-        savedOffset = uint32_t(nextSaved - record->savedBytes);
-        copyOffset = uint32_t(nextCopy - record->trampoline);
+        offset = uint32_t(next - record->trampoline);
     }
 }
 

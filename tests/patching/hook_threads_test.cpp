@@ -344,6 +344,43 @@ TEST(Freeze, ThreadCreatedDuringTheFreezeIsFrozenToo)
     EXPECT_EQ(found, 1);
 }
 
+#if defined(_WIN64)
+// A thread stopped at the jump back of a trampoline whose entry jumps through
+// [rip+disp32] to a pointer 1 GB away (none lies that far from the saved
+// bytes): removal carries it behind the entry.
+TEST(ParkedThread, CarriedBackFromBehindAJumpThroughRipRelativePointer)
+{
+    auto *entry = static_cast<uint8_t *>(VirtualAlloc(reinterpret_cast<void *>(0x300000000000), 0x1000,
+                                                      MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+    auto *cell =
+        static_cast<void **>(VirtualAlloc(entry + 0x40000000, 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_TRUE(entry && cell);
+    memcpy(entry, "\xFF\x25\xFA\xFF\xFF\x3F\xC3", 7);  // jmp [rip+0x3FFFFFFA]; ret
+    *cell = entry + 6;
+    CountingDetour *detour = NewCountingDetour(entry);
+    HookRecord *record = InstallHook(detour->code, &detour->slot);
+    ASSERT_NE(record, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, WaitForEvent, release, 0, nullptr);
+    EipOf(thread);
+    SuspendThread(thread);
+    CONTEXT context, parked;
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
+    parked = context;
+    parked.Rip = uintptr_t(record->trampoline + 6);
+    SetThreadContext(thread, &parked);
+    EXPECT_EQ(RemoveHook(record), 1);
+    EXPECT_EQ(EipOf(thread), uintptr_t(entry + 6));
+    SetThreadContext(thread, &context);
+    ResumeThread(thread);
+    SetEvent(release);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(release);
+}
+#endif
+
 TEST(Freeze, MoreThreadsThanThePageHoldsGrowTheStorage)
 {
     const int Count = 300;  // a page holds 256
