@@ -75,7 +75,7 @@ bool IsCall(const uint8_t *instruction)
 // stretch the patch overwrites.
 uint32_t RelocateEntry(uint8_t *trampoline, const uint8_t *target)
 {
-    uint32_t branchTargets[PatchLength];
+    uintptr_t branchTargets[PatchLength];
     uint32_t count = 0;
     uint32_t length = 0;
     while (length < PatchLength) {
@@ -92,8 +92,8 @@ uint32_t RelocateEntry(uint8_t *trampoline, const uint8_t *target)
         length = end;
     }
     for (uint32_t i = 0; i < count; ++i) {
-        uint32_t destination = branchTargets[i];
-        if (destination != 0 && destination != 0xFFFFFFFF &&
+        uintptr_t destination = branchTargets[i];
+        if (destination != 0 && destination != UnknownBranchTarget &&
             destination - Address(target) < length)
             return 0;
     }
