@@ -11,7 +11,7 @@
 #include <string.h>
 #include <windows.h>
 
-#include <string>
+#include <vector>
 
 #include "patching/instruction_copier.h"
 
@@ -19,16 +19,12 @@ namespace {
 
 const int Guard = 32;
 
+// One record of the file, as copier_x64_encodings.c writes it.
 struct Encoding {
-    uint8_t bytes[32];
-    uint32_t length, at, width;  // length 0: refused
+    uint8_t bytes[24];
+    uint8_t length, at, width;  // length 0: refused
     char transfer;
 };
-
-int Nibble(char c)
-{
-    return c <= '9' ? c - '0' : c - 'a' + 10;
-}
 
 intptr_t Field(const uint8_t *p, uint32_t width)
 {
@@ -38,7 +34,7 @@ intptr_t Field(const uint8_t *p, uint32_t width)
 }
 
 // What is wrong with the copy of e from s to d (null: measured only), or "".
-std::string Check(const Encoding &e, const uint8_t *s, uint8_t *d)
+const char *Check(const Encoding &e, const uint8_t *s, uint8_t *d)
 {
     if (d)
         memset(d - Guard, 0xA5, 3 * Guard);
@@ -52,12 +48,12 @@ std::string Check(const Encoding &e, const uint8_t *s, uint8_t *d)
     DWORD error = e.length == 0 ? ERROR_INVALID_DATA
                   : e.width == 4 && rebased != int32_t(rebased) ? ERROR_NOT_SUPPORTED : 0;
     for (int i = -Guard; d && i < 2 * Guard; ++i)
-        if (d[i] != 0xA5 && (error || i < 0 || i >= int(e.length)))
+        if (d[i] != 0xA5 && (error || i < 0 || i >= e.length))
             return "wrote outside the instruction";
     if (error)
         return end || GetLastError() != error ? "not refused" : target || extra ? "refusal set outputs" : "";
     if (end != s + e.length)
-        return "length " + std::to_string(end ? end - s : -1);
+        return "length";
     uintptr_t expected = e.transfer == 'T' || e.transfer == 'L' ? destination
                          : e.transfer == 'U'                    ? UnknownBranchTarget
                                                                 : 0;
@@ -66,7 +62,7 @@ std::string Check(const Encoding &e, const uint8_t *s, uint8_t *d)
     int32_t overflow = e.width == 1 && rebased != int8_t(rebased) ? (e.transfer == 'L' ? -3 : 3) : 0;
     if (target != expected || extra != overflow)
         return "outputs";
-    for (uint32_t i = 0; d && i < e.length; ++i)
+    for (int i = 0; d && i < e.length; ++i)
         if (d[i] != s[i] && (i < e.at || i >= e.at + e.width))
             return "byte differs from the source";
     // Decoded at its own address the copy reaches the same place; an 8-bit one
@@ -79,6 +75,17 @@ std::string Check(const Encoding &e, const uint8_t *s, uint8_t *d)
 
 TEST(CopierX64, EncodingsMeasuredByZydis)
 {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    strcpy(strrchr(path, '\\') + 1, "copier_x64_encodings.bin");
+    FILE *file = fopen(path, "rb");
+    ASSERT_NE(file, nullptr) << path;
+    fseek(file, 0, SEEK_END);
+    std::vector<Encoding> encodings(ftell(file) / sizeof(Encoding));
+    rewind(file);
+    ASSERT_EQ(fread(encodings.data(), sizeof(Encoding), encodings.size(), file), encodings.size());
+    fclose(file);
+
     const size_t size = 0x40000;
     uint8_t *close = static_cast<uint8_t *>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     uint8_t *distant = static_cast<uint8_t *>(
@@ -89,40 +96,18 @@ TEST(CopierX64, EncodingsMeasuredByZydis)
         close[i] = uint8_t(i ^ i >> 8);
     uint8_t *s = close + 0x8000;
     uint8_t *destinations[] = {s + 0x60, s - 0x1000, distant + 0x8000, nullptr};
-
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    strcpy(strrchr(path, '\\') + 1, "copier_x64_encodings.txt");
-    FILE *file = fopen(path, "rb");
-    ASSERT_NE(file, nullptr) << path;
-    fseek(file, 0, SEEK_END);
-    std::string text(ftell(file), '\0');
-    fseek(file, 0, SEEK_SET);
-    ASSERT_EQ(fread(&text[0], 1, text.size(), file), text.size());
-    fclose(file);
-    uint32_t cases = 0, ripRelative = 0, branches = 0, refused = 0, failures = 0;
-    Encoding e;
-    for (char *p = &text[0], *end; *p; p = strchr(end, '\n') + 1) {
-        std::string hex(p, strchr(p, ' '));
-        for (size_t i = 0; i < hex.size() / 2 && i < sizeof e.bytes; ++i)
-            e.bytes[i] = uint8_t(Nibble(hex[2 * i]) << 4 | Nibble(hex[2 * i + 1]));
-        e.length = strtoul(p + hex.size(), &end, 10);
-        e.at = strtoul(end, &end, 10);
-        e.width = strtoul(end, &end, 10);
-        e.transfer = end[1];
+    uint32_t ripRelative = 0, failures = 0;
+    for (const Encoding &e : encodings) {
         memcpy(s, e.bytes, sizeof e.bytes);
-        ++cases;
         ripRelative += e.width == 4 && e.transfer != 'T';
-        branches += e.transfer == 'T' || e.transfer == 'L';
-        refused += e.length == 0;
         for (uint8_t *d : destinations) {
-            std::string what = Check(e, s, d);
-            if (!what.empty() && ++failures <= 20)
-                ADD_FAILURE() << hex << " copied " << (d ? d - s : 0) << " away: " << what;
+            const char *what = Check(e, s, d);
+            if (*what && ++failures <= 20)
+                ADD_FAILURE() << testing::PrintToString(std::vector<int>(s, s + 12)) << " copied "
+                              << (d ? d - s : 0) << " away: " << what;
         }
     }
-    printf("%u encodings checked: %u RIP-relative, %u relative branches, %u refused\n", cases, ripRelative,
-           branches, refused);
+    printf("%u encodings checked, %u of them RIP-relative\n", unsigned(encodings.size()), ripRelative);
     EXPECT_GT(ripRelative, 10000u);
     EXPECT_EQ(failures, 0u);
     VirtualFree(close, 0, MEM_RELEASE);
