@@ -1,4 +1,5 @@
 #include "injection.h"
+#include "launcher_choice.h"
 #include "tarnwick.h"
 #include <stddef.h>
 #include <string.h>
@@ -7,7 +8,10 @@ bool FindLibraryExports(const std::wstring &dllPath, LibraryExports &exports, st
 {
     HMODULE local = LoadLibraryExW(dllPath.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
     if (!local) {
-        why = "cannot be read as a DLL (error " + std::to_string(GetLastError()) + ")";
+        DWORD error = GetLastError();
+        why = error == ERROR_BAD_EXE_FORMAT ? std::string("is not a ") + LauncherKind + " DLL, as the program is"
+                                            : std::string("cannot be read as a DLL");
+        why += " (error " + std::to_string(error) + ")";
         return false;
     }
     FARPROC setOptions = GetProcAddress(local, "TarnwickSetOptions");

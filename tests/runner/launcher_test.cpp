@@ -1,7 +1,7 @@
 // tarnwick.exe as the launcher: the library loaded into programs that know
 // nothing of it (the example, dbg_host, Wine's own programs), its report
 // judged for form and agreement with the summary line; the error paths.
-#include "address_pattern.h"
+#include "build_kind.h"
 #include "command_line.h"
 #include "run_capture.h"
 #include <gtest/gtest.h>
@@ -151,24 +151,18 @@ TEST(Launcher, ReportsTheLeaksOfTheUnmodifiedExample)
 // launcher alone refuses it with a clear message.
 TEST(Launcher, HandsTheOtherKindToItsLauncher)
 {
-#if defined(_WIN64)
-    const std::wstring other = QuoteArgument(ProgramDir() + L"..\\word_list.exe");
-    const char otherKind[] = "32-bit", otherGroup[] = " bytes at 0x[0-9A-F]{8} \\(3 times\\)";
-#else
-    const std::wstring other = QuoteArgument(ProgramDir() + L"x64\\word_list.exe");
-    const char otherKind[] = "64-bit", otherGroup[] = " bytes at 0x[0-9A-F]{16} \\(3 times\\)";
-#endif
+    const std::wstring other = QuoteArgument(ProgramDir() + OTHER_DIR L"word_list.exe");
     CapturedRun run = CompareWithLaunched(other);
     ExpectWellFormedReport(run);
     EXPECT_EQ(0u, run.err.find("tarnwick: the report lists 7 lost blocks in 2 groups")) << run.err;
-    EXPECT_TRUE(std::regex_search(run.out, std::regex(otherGroup))) << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex(" bytes at " OTHER_ADDRESS " \\(3 times\\)"))) << run.out;
 
     const std::wstring alone = TempDir() + L"tarnwick alone";
     CreateDirectoryW(alone.c_str(), nullptr);
     CopyFileW((ProgramDir() + L"tarnwick.exe").c_str(), (alone + L"\\tarnwick.exe").c_str(), FALSE);
     CapturedRun refused = RunCapture(QuoteArgument(alone + L"\\tarnwick.exe") + L" " + other);
     EXPECT_EQ(124u, refused.exitCode);
-    EXPECT_NE(std::string::npos, refused.err.find(std::string(" is a ") + otherKind + " program; its launcher is not found at "))
+    EXPECT_NE(std::string::npos, refused.err.find(" is a " OTHER_KIND " program; its launcher is not found at "))
         << refused.err;
     DeleteFileW((alone + L"\\tarnwick.exe").c_str());
     RemoveDirectoryW(alone.c_str());
@@ -299,6 +293,8 @@ TEST(Launcher, ErrorPaths)
         {L"--dll " + QuoteArgument(dir + L"none.dll") + L" " + host, 124, "tarnwick: Tarnwick.dll not found at "},
         {L"--dll " + QuoteArgument(dir + L"dbg_host.exe") + L" " + host, 124,
          "does not export TarnwickSetOptions and TarnwickStart\n"},
+        {L"--dll " + QuoteArgument(dir + OTHER_DIR L"Tarnwick.dll") + L" " + host, 124,
+         "Tarnwick.dll is not a " KIND " DLL, as the program is (error 193)\n"},
         {L"--dll " + QuoteArgument(dir + L"refusing.dll") + L" " + host, 123,
          "LoadLibraryW failed in the program; the program was stopped\n"},
         {L"--depth 5000 " + host, 125, "tarnwick: --depth takes a number from 1 to 4096, not \"5000\"\n"},

@@ -1,6 +1,6 @@
 // tarnwick.exe --no-inject, the debugger-output runner, run as a real process
 // with pipes on its standard handles, around dbg_host.
-#include "address_pattern.h"
+#include "build_kind.h"
 #include "host_strings.h"
 #include "run_capture.h"
 #include <gtest/gtest.h>
