@@ -16,7 +16,12 @@
 #include "patching/runtime_entries.h"
 
 #define RUNTIME_HOOK_COUNT 64
-enum : uint32_t { RuntimeHookCount = RUNTIME_HOOK_COUNT, RuntimeStubSize = 32 };
+#if defined(_WIN64)
+#define RUNTIME_STUB_SIZE 64
+#else
+#define RUNTIME_STUB_SIZE 32
+#endif
+enum : uint32_t { RuntimeHookCount = RUNTIME_HOOK_COUNT, RuntimeStubSize = RUNTIME_STUB_SIZE };
 
 // What stub i jumps to: the entry, or its trampoline while hooked.
 extern "C" void *RuntimeRealEntry[RuntimeHookCount];
@@ -24,13 +29,13 @@ void *RuntimeRealEntry[RuntimeHookCount];
 
 // Called by every stub with the address of its caller's return address and
 // the caller's frame pointer.
-extern "C" void MarkRuntimeCaller(uint32_t slot, uint32_t frame)
+extern "C" void MarkRuntimeCaller(uintptr_t slot, uintptr_t frame)
 {
     ThreadEntry *entry = CurrentThreadEntry();
     if (!entry || LiveCallerMark(&entry->callerMark, slot))
         return;
     entry->callerMark.slot = slot;
-    entry->callerMark.returnAddress = *reinterpret_cast<const uint32_t *>(slot);
+    entry->callerMark.returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
     entry->callerMark.frame = frame;
 }
 
@@ -38,6 +43,34 @@ extern "C" void MarkRuntimeCaller(uint32_t slot, uint32_t frame)
 // The runtime entries are cdecl: eax, ecx and edx carry nothing on entry.
 #define STRINGIFY(x) #x
 #define EXPAND(x) STRINGIFY(x)
+#if defined(_WIN64)
+// x64: the four argument registers are kept across the call.
+__asm__(R"(
+    .text
+    .balign 64
+    .globl RuntimeStubs
+RuntimeStubs:
+    .set runtime_stub_index, 0
+    .rept )" EXPAND(RUNTIME_HOOK_COUNT) R"(
+    .balign 64
+    pushq %rcx
+    pushq %rdx
+    pushq %r8
+    pushq %r9
+    subq $40, %rsp
+    leaq 72(%rsp), %rcx
+    movq %rbp, %rdx
+    call MarkRuntimeCaller
+    addq $40, %rsp
+    popq %r9
+    popq %r8
+    popq %rdx
+    popq %rcx
+    jmp *(RuntimeRealEntry + 8 * runtime_stub_index)(%rip)
+    .set runtime_stub_index, runtime_stub_index + 1
+    .endr
+)");
+#else
 __asm__(R"(
     .text
     .balign 32
@@ -55,6 +88,7 @@ _RuntimeStubs:
     .set runtime_stub_index, runtime_stub_index + 1
     .endr
 )");
+#endif
 extern "C" uint8_t RuntimeStubs[];
 
 volatile bool InProgramStartup;
@@ -65,6 +99,24 @@ static HookRecord *MainHook;
 extern "C" void EndProgramStartup() { InProgramStartup = false; }
 
 // The hook on main: the start-up is over, main runs with the stack as it came.
+#if defined(_WIN64)
+__asm__(R"(
+    .text
+    .balign 16
+    .globl MainStub
+MainStub:
+    pushq %rcx
+    pushq %rdx
+    pushq %r8
+    subq $32, %rsp
+    call EndProgramStartup
+    addq $32, %rsp
+    popq %r8
+    popq %rdx
+    popq %rcx
+    jmp *MainRealEntry(%rip)
+)");
+#else
 __asm__(R"(
     .text
     .balign 16
@@ -73,6 +125,7 @@ _MainStub:
     call _EndProgramStartup
     jmp *_MainRealEntry
 )");
+#endif
 extern "C" uint8_t MainStub[];
 
 namespace {
