@@ -3,7 +3,8 @@
 // stack, aligned and above the last one, so a chain that runs through data
 // (code without frame pointers) ends without touching unreadable memory: a
 // debugger attached to the program sees no exception from here. The guard
-// stays as the last line of defence.
+// stays as the last line of defence. (x64: call_stack_x64.cpp.)
+#if !defined(_WIN64)
 #include "tracking/call_stack.h"
 #include "tracking/alloc_table.h"
 #include "tracking/guarded_region.h"
@@ -12,7 +13,7 @@
 namespace {
 
 struct Walk {
-    uint32_t *frames;
+    uintptr_t *frames;
     uint32_t frame;
     // Entries written so far. Every access of the walk is volatile, so that
     // the entries and their count are in memory when a fault ends it.
@@ -40,7 +41,7 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
     // Past the first frame, IsStackFrame reduces to these: a frame above the
     // one before is above the stack's limit too.
     const uint32_t highestFrame = stackBase - 8;
-    volatile uint32_t *const frames = walk->frames;
+    volatile uintptr_t *const frames = walk->frames;
     uint32_t kept = walk->kept;
     for (uint32_t passed = 0; kept < limit && passed < MaxOwnFramesPassed;) {
         const volatile uint32_t *words = reinterpret_cast<const volatile uint32_t *>(frame);
@@ -70,7 +71,7 @@ bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase)
 namespace {
 
 // Walks from frame, after the kept entries already written.
-void CaptureFrom(uint32_t *frames, uint32_t frame, uint32_t kept)
+void CaptureFrom(uintptr_t *frames, uint32_t frame, uint32_t kept)
 {
     Walk walk = {frames, frame, kept};
     // RunGuarded, written out here to spare a call on every allocation.
@@ -90,15 +91,16 @@ void CaptureFrom(uint32_t *frames, uint32_t frame, uint32_t kept)
 }  // namespace
 
 // Not inlined: the walk starts at this function's own frame.
-__attribute__((noinline)) void CaptureCallStack(uint32_t *frames)
+__attribute__((noinline)) void CaptureCallStack(uintptr_t *frames)
 {
     CaptureFrom(frames, reinterpret_cast<uint32_t>(__builtin_frame_address(0)), 0);
 }
 
-void CaptureCallStackFrom(uint32_t *frames, const CallerMark *mark)
+void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark)
 {
     frames[0] = mark->returnAddress;
     // A caller without a frame pointer leaves some other value in it: only a
     // frame above the call's own slot can be the caller's.
     CaptureFrom(frames, mark->frame > mark->slot ? mark->frame : 0, 1);
 }
+#endif

@@ -1,4 +1,5 @@
-// Capture of the allocating call stack by walking the frame-pointer chain.
+// Capture of the allocating call stack: a frame-pointer walk on x86, an
+// unwind through the modules' unwind tables on x64.
 #pragma once
 #include <stdint.h>
 
@@ -8,33 +9,56 @@ enum : uint32_t { MaxOwnFramesPassed = 1024 };
 
 // A call into a C runtime allocating entry (malloc, operator new, ...) that
 // the thread is inside: where the call's return address sits on the stack,
-// that return address, and the caller's frame pointer. Left in place when the
-// call returns; LiveCallerMark tells whether it still stands.
+// that return address, and the caller's frame pointer (on x64 its RBP, from
+// which the unwind goes on). Left in place when the call returns;
+// LiveCallerMark tells whether it still stands.
 struct CallerMark {
-    uint32_t slot;
-    uint32_t returnAddress;
-    uint32_t frame;
+    uintptr_t slot;
+    uintptr_t returnAddress;
+    uintptr_t frame;
 };
 
 // Writes up to RecordDepth return addresses outside the library's image into
 // frames, innermost first, and 0 into the rest of its RecordDepth entries.
-void CaptureCallStack(uint32_t *frames);
+void CaptureCallStack(uintptr_t *frames);
 // The same for a block made on behalf of a marked caller: its return address
 // first, then the walk from its frame.
-void CaptureCallStackFrom(uint32_t *frames, const CallerMark *mark);
+void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark);
+
+// The base of the calling thread's stack, from its TEB.
+inline uintptr_t ThreadStackBase()
+{
+    uintptr_t base;
+#if defined(_WIN64)
+    __asm__("movq %%gs:8, %0" : "=r"(base));
+#else
+    __asm__("movl %%fs:4, %0" : "=r"(base));
+#endif
+    return base;
+}
 
 // The mark while its call is still open below the stack address `below`: its
 // slot lies between `below` and the stack's base and still holds its return
 // address. A slot that the stack has since reused holds another one, unless
 // the same call site is called again at the same depth: the same call.
-inline const CallerMark *LiveCallerMark(const CallerMark *mark, uint32_t below)
+inline const CallerMark *LiveCallerMark(const CallerMark *mark, uintptr_t below)
 {
-    uint32_t slot = mark->slot, stackBase;
-    __asm__("movl %%fs:4, %0" : "=r"(stackBase));
-    if (slot <= below || slot > stackBase - 4)
+    uintptr_t slot = mark->slot;
+    if (slot <= below || slot > ThreadStackBase() - sizeof(uintptr_t))
         return nullptr;
-    return *reinterpret_cast<const volatile uint32_t *>(slot) == mark->returnAddress ? mark : nullptr;
+    return *reinterpret_cast<const volatile uintptr_t *>(slot) == mark->returnAddress ? mark : nullptr;
 }
+
+#if defined(_WIN64)
+// The pieces of the x64 unwind: whether the bytes before a return address
+// end in a call instruction (reading no byte below begin), and the packed
+// recipe the unwind codes give for a return address in function (0: none
+// the walk can follow).
+bool FollowsCall(const uint8_t *begin, const uint8_t *returnAddress);
+uint64_t RecipeFromUnwindInfo(uintptr_t imageBase, const struct _IMAGE_RUNTIME_FUNCTION_ENTRY *function,
+                              uintptr_t returnAddress);
+#else
 // Whether the two words at frame lie inside the stack [stackLimit, stackBase)
 // and are 4-byte aligned.
 bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase);
+#endif
