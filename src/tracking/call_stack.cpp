@@ -63,6 +63,8 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
 
 }  // namespace
 
+void PrepareStackCapture() {}
+
 bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase)
 {
     return frame % 4 == 0 && frame >= stackLimit && frame < stackBase && stackBase - frame >= 8;

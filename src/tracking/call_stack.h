@@ -18,6 +18,9 @@ struct CallerMark {
     uintptr_t frame;
 };
 
+// At process attach, where the loader may be called: what the capture needs
+// later (on x64 the table of unwind recipes and the thread start routines).
+void PrepareStackCapture();
 // Writes up to RecordDepth return addresses outside the library's image into
 // frames, innermost first, and 0 into the rest of its RecordDepth entries.
 void CaptureCallStack(uintptr_t *frames);

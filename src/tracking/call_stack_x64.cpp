@@ -32,7 +32,7 @@ struct Slot {
 
 enum : uint32_t { TableBits = 14, TableSize = 1u << TableBits, MaxProbes = 16, MaxChained = 32 };
 
-Slot *volatile Table;
+Slot *Table;  // null when it could not be had: every recipe is then worked out
 uintptr_t ThreadStartBegin[2];  // ntdll!RtlUserThreadStart, kernel32!BaseThreadInitThunk
 
 // UNWIND_INFO as it lies in the image.
@@ -212,25 +212,6 @@ uint64_t WorkOutRecipe(uintptr_t returnAddress)
     return recipe;
 }
 
-Slot *TableNow()
-{
-    Slot *table = Table;
-    if (table)
-        return table;
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll"), kernel32 = GetModuleHandleW(L"kernel32.dll");
-    ThreadStartBegin[0] = reinterpret_cast<uintptr_t>(GetProcAddress(ntdll, "RtlUserThreadStart"));
-    ThreadStartBegin[1] = reinterpret_cast<uintptr_t>(GetProcAddress(kernel32, "BaseThreadInitThunk"));
-    table = static_cast<Slot *>(VirtualAlloc(nullptr, TableSize * sizeof(Slot), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    if (!table)
-        return nullptr;
-    Slot *before = static_cast<Slot *>(InterlockedCompareExchangePointer(reinterpret_cast<void *volatile *>(&Table), table, nullptr));
-    if (before) {
-        VirtualFree(table, 0, MEM_RELEASE);
-        return before;
-    }
-    return table;
-}
-
 inline uint32_t HomeSlot(uintptr_t returnAddress)
 {
     return uint32_t((returnAddress * 0x9E3779B97F4A7C15ull) >> (64 - TableBits));
@@ -293,7 +274,7 @@ void Unwind(uintptr_t *frames, uint32_t kept, uintptr_t returnAddress, uintptr_t
     if (rsp < stackLimit || rsp > stackBase)
         goto end;
     {
-        Slot *const table = TableNow();
+        Slot *const table = Table;
         uint64_t recipe = RecipeFor(table, returnAddress);
         for (uint32_t passed = 0; kept < limit && passed < MaxOwnFramesPassed;) {
             if (!(recipe & Valid) || (recipe & ThreadStart))
@@ -326,6 +307,13 @@ end:
 }
 
 }  // namespace
+
+void PrepareStackCapture()
+{
+    ThreadStartBegin[0] = reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"ntdll"), "RtlUserThreadStart"));
+    ThreadStartBegin[1] = reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32"), "BaseThreadInitThunk"));
+    Table = static_cast<Slot *>(VirtualAlloc(nullptr, TableSize * sizeof(Slot), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
 
 // Entered with the slot of its own return address and the caller's RBP.
 extern "C" void CaptureFromSlot(uintptr_t *frames, uintptr_t slot, uintptr_t rbp)
