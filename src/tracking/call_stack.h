@@ -53,13 +53,27 @@ inline const CallerMark *LiveCallerMark(const CallerMark *mark, uintptr_t below)
 }
 
 #if defined(_WIN64)
-// The pieces of the x64 unwind: whether the bytes before a return address
-// end in a call instruction (reading no byte below begin), and the packed
-// recipe the unwind codes give for a return address in function (0: none
-// the walk can follow).
+#include <windows.h>
+
+// How to step from a frame to its caller's: the return address lies at
+// base + returnSlot, where base is RBP - frameOffset for a frame-based
+// function, else the RSP its call left; the caller's RBP, if the function
+// saved it, at base + rbpSlot.
+struct UnwindRecipe {
+    uint32_t returnSlot;
+    uint32_t rbpSlot;
+    uint32_t frameOffset;
+    bool frameBased;
+    bool rbpSaved;
+};
+// The recipe that function's unwind codes (followed through chained entries)
+// give for a return address in it; false when the walk cannot follow it (a
+// machine frame, a frame register other than RBP, an unknown code).
+bool RecipeFromUnwindInfo(uintptr_t imageBase, const RUNTIME_FUNCTION *function, uintptr_t returnAddress,
+                          UnwindRecipe *recipe);
+// Whether the bytes before a return address end in a call instruction,
+// reading none below begin.
 bool FollowsCall(const uint8_t *begin, const uint8_t *returnAddress);
-uint64_t RecipeFromUnwindInfo(uintptr_t imageBase, const struct _IMAGE_RUNTIME_FUNCTION_ENTRY *function,
-                              uintptr_t returnAddress);
 #else
 // Whether the two words at frame lie inside the stack [stackLimit, stackBase)
 // and are 4-byte aligned.

@@ -95,7 +95,8 @@ bool FollowsCall(const uint8_t *begin, const uint8_t *returnAddress)
     return false;
 }
 
-uint64_t RecipeFromUnwindInfo(uintptr_t imageBase, const RUNTIME_FUNCTION *function, uintptr_t returnAddress)
+bool RecipeFromUnwindInfo(uintptr_t imageBase, const RUNTIME_FUNCTION *function, uintptr_t returnAddress,
+                          UnwindRecipe *recipe)
 {
     bool frameBased = false, rbpSaved = false;
     uint64_t frameOffset = 0, rbpSlot = 0;
@@ -103,11 +104,11 @@ uint64_t RecipeFromUnwindInfo(uintptr_t imageBase, const RUNTIME_FUNCTION *funct
     bool deltaKnown = true;
     for (uint32_t info = 0; info < MaxChained; info++) {
         if (function->UnwindData & 1)
-            return 0;
+            return false;
         const auto *unwind = reinterpret_cast<const UnwindInfo *>(imageBase + function->UnwindData);
         uint8_t version = unwind->versionFlags & 7, flags = unwind->versionFlags >> 3;
         if (version != 1 && version != 2)
-            return 0;
+            return false;
         const uintptr_t begin = imageBase + function->BeginAddress;
         // A call inside the prolog (a stack probe) has run only the codes before it.
         uint32_t prologOffset = returnAddress >= begin && returnAddress - begin < unwind->sizeOfProlog
@@ -123,13 +124,14 @@ uint64_t RecipeFromUnwindInfo(uintptr_t imageBase, const RUNTIME_FUNCTION *funct
             if (frameBased) {
                 // Only RBP is followed from frame to frame.
                 if (frameRegister != Rbp)
-                    return 0;
+                    return false;
                 frameOffset = thisFrameOffset;
                 deltaKnown = false;  // until the code that set the frame
             }
-        } else if (frameRegister && !(frameBased && frameRegister == Rbp && thisFrameOffset == frameOffset && !rbpSaved)) {
+        } else if (frameRegister &&
+                   !(frameBased && frameRegister == Rbp && thisFrameOffset == frameOffset && !rbpSaved)) {
             // A chained part measured from a frame other than the base.
-            return 0;
+            return false;
         }
         for (uint32_t i = 0; i < count; i += CodeSlots(unwind->codes[i])) {
             const uint16_t code = unwind->codes[i];
@@ -139,7 +141,7 @@ uint64_t RecipeFromUnwindInfo(uintptr_t imageBase, const RUNTIME_FUNCTION *funct
             case PushNonvol:
                 if (CodeInfo(code) == Rbp) {
                     if (!deltaKnown)
-                        return 0;
+                        return false;
                     rbpSaved = true;
                     rbpSlot = delta;
                 }
@@ -154,7 +156,7 @@ uint64_t RecipeFromUnwindInfo(uintptr_t imageBase, const RUNTIME_FUNCTION *funct
                 break;
             case SetFpreg:
                 if (!frameBased)
-                    return 0;
+                    return false;
                 delta = 0;
                 deltaKnown = true;
                 break;
@@ -171,18 +173,18 @@ uint64_t RecipeFromUnwindInfo(uintptr_t imageBase, const RUNTIME_FUNCTION *funct
             case Epilog:
                 break;
             default:  // a machine frame (an interrupt or exception frame) or an unknown code
-                return 0;
+                return false;
             }
         }
         if (!(flags & UNW_FLAG_CHAININFO)) {
             if (!deltaKnown || delta > FieldMask || rbpSlot >= FieldMask)
-                return 0;
-            return Valid | (frameBased ? FrameBased : 0) | frameOffset / 16 << FrameOffsetShift |
-                   (rbpSaved ? rbpSlot + 1 : 0) << RbpSlotShift | delta;
+                return false;
+            *recipe = {uint32_t(delta), uint32_t(rbpSlot), uint32_t(frameOffset), frameBased, rbpSaved};
+            return true;
         }
         function = reinterpret_cast<const RUNTIME_FUNCTION *>(&unwind->codes[(count + 1) & ~1u]);
     }
-    return 0;
+    return false;
 }
 
 namespace {
@@ -197,17 +199,15 @@ uint64_t WorkOutRecipe(uintptr_t returnAddress)
     const auto *begin = reinterpret_cast<const uint8_t *>(imageBase + function->BeginAddress);
     if (!FollowsCall(begin, reinterpret_cast<const uint8_t *>(returnAddress)))
         return 0;
-    uint64_t recipe = RecipeFromUnwindInfo(imageBase, function, returnAddress);
-    // The start routines' own primary entry: chained parts share it.
-    const RUNTIME_FUNCTION *primary = function;
-    for (uint32_t i = 0; i < MaxChained; i++) {
-        const auto *unwind = reinterpret_cast<const UnwindInfo *>(imageBase + primary->UnwindData);
-        if (primary->UnwindData & 1 || !((unwind->versionFlags >> 3) & UNW_FLAG_CHAININFO))
-            break;
-        primary = reinterpret_cast<const RUNTIME_FUNCTION *>(&unwind->codes[(unwind->countOfCodes + 1) & ~1u]);
-    }
-    const uintptr_t entry = imageBase + primary->BeginAddress;
-    if (recipe && (entry == ThreadStartBegin[0] || entry == ThreadStartBegin[1]))
+    UnwindRecipe unwound;
+    if (!RecipeFromUnwindInfo(imageBase, function, returnAddress, &unwound))
+        return 0;
+    uint64_t recipe = Valid | (unwound.frameBased ? FrameBased : 0) |
+                      uint64_t(unwound.frameOffset / 16) << FrameOffsetShift |
+                      uint64_t(unwound.rbpSaved ? unwound.rbpSlot + 1 : 0) << RbpSlotShift | unwound.returnSlot;
+    // Past the start routines the stack holds no more frames.
+    const uintptr_t entry = imageBase + function->BeginAddress;
+    if (entry == ThreadStartBegin[0] || entry == ThreadStartBegin[1])
         recipe |= ThreadStart;
     return recipe;
 }
@@ -311,14 +311,20 @@ end:
 void PrepareStackCapture()
 {
     ThreadStartBegin[0] = reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"ntdll"), "RtlUserThreadStart"));
-    ThreadStartBegin[1] = reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32"), "BaseThreadInitThunk"));
-    Table = static_cast<Slot *>(VirtualAlloc(nullptr, TableSize * sizeof(Slot), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ThreadStartBegin[1] =
+        reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32"), "BaseThreadInitThunk"));
+    Table = static_cast<Slot *>(
+        VirtualAlloc(nullptr, TableSize * sizeof(Slot), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
 }
 
 // Entered with the slot of its own return address and the caller's RBP.
 extern "C" void CaptureFromSlot(uintptr_t *frames, uintptr_t slot, uintptr_t rbp)
 {
-    Unwind(frames, 0, *reinterpret_cast<const uintptr_t *>(slot), slot + 8, rbp);
+    const uintptr_t returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
+    uint32_t kept = 0;
+    if (returnAddress - OwnImageBase > OwnImageSize && RecordDepth)
+        frames[kept++] = returnAddress;
+    Unwind(frames, kept, returnAddress, slot + 8, rbp);
 }
 
 // CaptureCallStack(uintptr_t *), by its C++ name: the walk starts at its
