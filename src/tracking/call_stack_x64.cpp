@@ -2,8 +2,9 @@
 // frame is unwound by the recipe its module's unwind tables (.pdata/.xdata)
 // give for its return address. A recipe depends only on the return address
 // (a call site in a function body, its prolog run), so it is worked out once
-// and kept in a fixed table in memory of its own: a walk then costs a hash
-// look-up per frame. Every stack read lies between the capture's own frame
+// and kept in a fixed table in memory of its own; each entry also remembers
+// the caller's entry the last walk met, so that a walk along a known path
+// loads recipe after recipe without hashing. Every stack read lies between the capture's own frame
 // and the stack's base, and a value is kept only as a return address that a
 // module's tables describe and that follows a call instruction.
 #if defined(_WIN64)
@@ -25,14 +26,18 @@ constexpr uint64_t FrameBased = 1ull << 60;           // base = RBP - frame offs
 constexpr uint64_t ThreadStart = 1ull << 61;          // the thread's start routine: the walk ends after it
 constexpr uint64_t Valid = 1ull << 63;
 
-struct Slot {
+struct Entry {
     volatile uintptr_t returnAddress;  // 0 while free; claimed once, never changed
-    volatile uint64_t recipe;          // 0 until written
+    volatile uint64_t recipe;          // 0 until written, or for a value that is no return address
+    // The caller's entry that the last walk through here met: a guess,
+    // checked before use, that lets the walk load the next recipe without
+    // waiting for the hash of the next return address.
+    Entry *volatile next;
 };
 
 enum : uint32_t { TableBits = 14, TableSize = 1u << TableBits, MaxProbes = 16, MaxChained = 32 };
 
-Slot *Table;  // null when it could not be had: every recipe is then worked out
+Entry *Table;  // null when it could not be had: every recipe is then worked out
 uintptr_t ThreadStartBegin[2];  // ntdll!RtlUserThreadStart, kernel32!BaseThreadInitThunk
 
 // UNWIND_INFO as it lies in the image.
@@ -46,7 +51,7 @@ struct UnwindInfo {
 
 enum : uint8_t {
     PushNonvol = 0, AllocLarge = 1, AllocSmall = 2, SetFpreg = 3, SaveNonvol = 4, SaveNonvolFar = 5,
-    Epilog = 6, SaveXmm128 = 8, SaveXmm128Far = 9, PushMachframe = 10,
+    Epilog = 6, SaveXmm128 = 8, SaveXmm128Far = 9,
 };
 enum : uint8_t { Rbp = 5 };
 
@@ -212,25 +217,24 @@ uint64_t WorkOutRecipe(uintptr_t returnAddress)
     return recipe;
 }
 
-inline uint32_t HomeSlot(uintptr_t returnAddress)
+inline uint32_t HomeIndex(uintptr_t returnAddress)
 {
     return uint32_t((returnAddress * 0x9E3779B97F4A7C15ull) >> (64 - TableBits));
 }
 
-// Past the home slot: the probe, and on a miss the recipe worked out and
-// kept where a slot is free. A claimed slot whose recipe is not yet written
-// counts as a miss.
-__attribute__((noinline)) uint64_t RecipeOnMiss(Slot *table, uintptr_t returnAddress)
+// Past the home entry: the probe, and on a miss the recipe worked out and
+// kept where an entry is free, else in spare. A claimed entry whose recipe
+// is not yet written counts as a miss.
+__attribute__((noinline)) Entry *EntryOnMiss(Entry *table, uintptr_t returnAddress, Entry *spare)
 {
-    if (!table)
-        return WorkOutRecipe(returnAddress);
-    const uint32_t home = HomeSlot(returnAddress);
-    for (uint32_t probe = 0; probe < MaxProbes; probe++) {
-        Slot &slot = table[(home + probe) & (TableSize - 1)];
-        uintptr_t key = slot.returnAddress;
+    spare->returnAddress = returnAddress;
+    spare->next = nullptr;
+    for (uint32_t probe = 0; table && probe < MaxProbes; probe++) {
+        Entry &entry = table[(HomeIndex(returnAddress) + probe) & (TableSize - 1)];
+        uintptr_t key = entry.returnAddress;
         if (key == returnAddress) {
-            if (uint64_t recipe = slot.recipe)
-                return recipe;
+            if (entry.recipe)
+                return &entry;
             break;
         }
         if (key)
@@ -238,29 +242,28 @@ __attribute__((noinline)) uint64_t RecipeOnMiss(Slot *table, uintptr_t returnAdd
         // Only return addresses are kept: a module loaded later may make
         // another value one.
         uint64_t recipe = WorkOutRecipe(returnAddress);
-        if (recipe && InterlockedCompareExchange64(reinterpret_cast<volatile LONG64 *>(&slot.returnAddress),
-                                                   LONG64(returnAddress), 0) == 0)
-            slot.recipe = recipe;
-        return recipe;
+        if (recipe && InterlockedCompareExchange64(reinterpret_cast<volatile LONG64 *>(&entry.returnAddress),
+                                                   LONG64(returnAddress), 0) == 0) {
+            entry.recipe = recipe;
+            return &entry;
+        }
+        spare->recipe = recipe;
+        return spare;
     }
-    return WorkOutRecipe(returnAddress);
+    spare->recipe = WorkOutRecipe(returnAddress);
+    return spare;
 }
 
-// The recipe for a return address, or 0 when it is none.
-inline uint64_t RecipeFor(Slot *table, uintptr_t returnAddress)
+// The entry for a return address: its recipe is 0 when it is none.
+inline Entry *EntryFor(Entry *table, uintptr_t returnAddress, Entry *spare)
 {
     if (table) {
-        const Slot &slot = table[HomeSlot(returnAddress)];
-        if (slot.returnAddress == returnAddress)
-            if (uint64_t recipe = slot.recipe)
-                return recipe;
+        Entry *entry = &table[HomeIndex(returnAddress)];
+        if (entry->returnAddress == returnAddress && entry->recipe)
+            return entry;
     }
-    return RecipeOnMiss(table, returnAddress);
+    return EntryOnMiss(table, returnAddress, spare);
 }
-
-}  // namespace
-
-namespace {
 
 // From a frame whose return address is handled already: the frames above it.
 void Unwind(uintptr_t *frames, uint32_t kept, uintptr_t returnAddress, uintptr_t rsp, uintptr_t rbp)
@@ -274,9 +277,11 @@ void Unwind(uintptr_t *frames, uint32_t kept, uintptr_t returnAddress, uintptr_t
     if (rsp < stackLimit || rsp > stackBase)
         goto end;
     {
-        Slot *const table = Table;
-        uint64_t recipe = RecipeFor(table, returnAddress);
+        Entry *const table = Table;
+        Entry spare;
+        Entry *entry = EntryFor(table, returnAddress, &spare);
         for (uint32_t passed = 0; kept < limit && passed < MaxOwnFramesPassed;) {
+            const uint64_t recipe = entry->recipe;
             if (!(recipe & Valid) || (recipe & ThreadStart))
                 break;
             uintptr_t base = recipe & FrameBased ? rbp - ((recipe >> FrameOffsetShift) & 0xF) * 16 : rsp;
@@ -291,8 +296,14 @@ void Unwind(uintptr_t *frames, uint32_t kept, uintptr_t returnAddress, uintptr_t
             }
             returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
             rsp = slot + 8;
-            recipe = RecipeFor(table, returnAddress);
-            if (!(recipe & Valid))
+            Entry *caller = entry->next;
+            if (!caller || caller->returnAddress != returnAddress || !caller->recipe) {
+                caller = EntryFor(table, returnAddress, &spare);
+                if (caller != &spare && entry->next != caller)
+                    entry->next = caller;
+            }
+            entry = caller;
+            if (!(entry->recipe & Valid))
                 break;
             if (returnAddress - imageBase > imageSize)
                 frames[kept++] = returnAddress;
@@ -313,8 +324,8 @@ void PrepareStackCapture()
     ThreadStartBegin[0] = reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"ntdll"), "RtlUserThreadStart"));
     ThreadStartBegin[1] =
         reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32"), "BaseThreadInitThunk"));
-    Table = static_cast<Slot *>(
-        VirtualAlloc(nullptr, TableSize * sizeof(Slot), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    Table = static_cast<Entry *>(
+        VirtualAlloc(nullptr, TableSize * sizeof(Entry), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
 }
 
 // Entered with the slot of its own return address and the caller's RBP.
