@@ -1,6 +1,7 @@
 // The loader notification: process and thread attach and detach.
 #include "control/library.h"
 #include "control/thread_registry.h"
+#include "tracking/call_stack.h"
 #include "tarnwick.h"
 #include <psapi.h>
 
@@ -22,6 +23,7 @@ BOOL OnProcessAttach(HMODULE self)
         return FALSE;
     }
     InitThreadRegistry();
+    PrepareStackCapture();
     WriteMessage(L"Tarnwick: memory leak detector loaded; see the README for how to read its report.\n");
     return TRUE;
 }

@@ -3,7 +3,8 @@
 // stack, aligned and above the last one, so a chain that runs through data
 // (code without frame pointers) ends without touching unreadable memory: a
 // debugger attached to the program sees no exception from here. The guard
-// stays as the last line of defence.
+// stays as the last line of defence. (x64: call_stack_x64.cpp.)
+#if !defined(_WIN64)
 #include "tracking/call_stack.h"
 #include "tracking/alloc_table.h"
 #include "tracking/guarded_region.h"
@@ -13,17 +14,17 @@ namespace {
 
 struct Walk {
     uintptr_t *frames;
-    uintptr_t frame;
+    uint32_t frame;
     // Entries written so far. Every access of the walk is volatile, so that
     // the entries and their count are in memory when a fault ends it.
     volatile uint32_t kept;
 };
 
 // The committed stack of the calling thread, from its TEB: [limit, base).
-void StackBounds(uintptr_t *limit, uintptr_t *base)
+void StackBounds(uint32_t *limit, uint32_t *base)
 {
-    *base = OwnStackBase();
-    *limit = OwnStackLimit();
+    __asm__("movl %%fs:4, %0" : "=r"(*base));
+    __asm__("movl %%fs:8, %0" : "=r"(*limit));
 }
 
 // A call, not inlined: only a call can be where the guard's longjmp comes
@@ -31,20 +32,20 @@ void StackBounds(uintptr_t *limit, uintptr_t *base)
 __attribute__((noinline)) void WalkFrames(Walk *walk)
 {
     const uint32_t limit = RecordDepth;
-    const uintptr_t imageBase = OwnImageBase, imageSize = OwnImageSize;
-    uintptr_t stackLimit, stackBase;
+    const uint32_t imageBase = static_cast<uint32_t>(OwnImageBase), imageSize = OwnImageSize;
+    uint32_t stackLimit, stackBase;
     StackBounds(&stackLimit, &stackBase);
-    uintptr_t frame = walk->frame;
+    uint32_t frame = walk->frame;
     if (!IsStackFrame(frame, stackLimit, stackBase))
         return;
     // Past the first frame, IsStackFrame reduces to these: a frame above the
     // one before is above the stack's limit too.
-    const uintptr_t highestFrame = stackBase - 2 * sizeof(uintptr_t);
+    const uint32_t highestFrame = stackBase - 8;
     volatile uintptr_t *const frames = walk->frames;
     uint32_t kept = walk->kept;
     for (uint32_t passed = 0; kept < limit && passed < MaxOwnFramesPassed;) {
-        const volatile uintptr_t *words = reinterpret_cast<const volatile uintptr_t *>(frame);
-        uintptr_t returnAddress = words[1];
+        const volatile uint32_t *words = reinterpret_cast<const volatile uint32_t *>(frame);
+        uint32_t returnAddress = words[1];
         // Outside the image: below its base or above base + size.
         if (returnAddress - imageBase > imageSize) {
             frames[kept] = returnAddress;
@@ -52,9 +53,9 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
         } else {
             passed++;
         }
-        uintptr_t caller = words[0];
+        uint32_t caller = words[0];
         // Frames only grow towards the stack's base.
-        if (caller <= frame || caller > highestFrame || caller % sizeof(uintptr_t))
+        if (caller <= frame || caller > highestFrame || caller % 4)
             break;
         frame = caller;
     }
@@ -62,25 +63,28 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
 
 }  // namespace
 
-bool IsStackFrame(uintptr_t frame, uintptr_t stackLimit, uintptr_t stackBase)
+void PrepareStackCapture() {}
+
+bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase)
 {
-    return frame % sizeof(uintptr_t) == 0 && frame >= stackLimit && frame < stackBase &&
-           stackBase - frame >= 2 * sizeof(uintptr_t);
+    return frame % 4 == 0 && frame >= stackLimit && frame < stackBase && stackBase - frame >= 8;
 }
 
 namespace {
 
 // Walks from frame, after the kept entries already written.
-void CaptureFrom(uintptr_t *frames, uintptr_t frame, uint32_t kept)
+void CaptureFrom(uintptr_t *frames, uint32_t frame, uint32_t kept)
 {
     Walk walk = {frames, frame, kept};
     // RunGuarded, written out here to spare a call on every allocation.
     GuardFrame guard;
+    guard.registration.handler = GuardHandlerEntry;
     if (__builtin_setjmp(guard.jump) == 0) {
-        ArmGuard(&guard);
+        guard.registration.next = SehChainHead();
+        SetSehChainHead(&guard.registration);
         WalkFrames(&walk);
     }
-    DisarmGuard(&guard);
+    SetSehChainHead(guard.registration.next);
     // The record comes unzeroed: every entry is written here.
     for (uint32_t i = walk.kept; i < RecordDepth; i++)
         frames[i] = 0;
@@ -91,7 +95,7 @@ void CaptureFrom(uintptr_t *frames, uintptr_t frame, uint32_t kept)
 // Not inlined: the walk starts at this function's own frame.
 __attribute__((noinline)) void CaptureCallStack(uintptr_t *frames)
 {
-    CaptureFrom(frames, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), 0);
+    CaptureFrom(frames, reinterpret_cast<uint32_t>(__builtin_frame_address(0)), 0);
 }
 
 void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark)
@@ -101,3 +105,4 @@ void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark)
     // frame above the call's own slot can be the caller's.
     CaptureFrom(frames, mark->frame > mark->slot ? mark->frame : 0, 1);
 }
+#endif

@@ -1,7 +1,7 @@
-// Capture of the allocating call stack by walking the frame-pointer chain.
+// Capture of the allocating call stack: a frame-pointer walk on x86, an
+// unwind through the modules' unwind tables on x64.
 #pragma once
 #include <stdint.h>
-#include "control/thread_block.h"
 
 // Upper bound on the library's own frames passed over per walk, beside the
 // RecordDepth frames kept: a chain running through the library still ends.
@@ -9,14 +9,18 @@ enum : uint32_t { MaxOwnFramesPassed = 1024 };
 
 // A call into a C runtime allocating entry (malloc, operator new, ...) that
 // the thread is inside: where the call's return address sits on the stack,
-// that return address, and the caller's frame pointer. Left in place when the
-// call returns; LiveCallerMark tells whether it still stands.
+// that return address, and the caller's frame pointer (on x64 its RBP, from
+// which the unwind goes on). Left in place when the call returns;
+// LiveCallerMark tells whether it still stands.
 struct CallerMark {
     uintptr_t slot;
     uintptr_t returnAddress;
     uintptr_t frame;
 };
 
+// At process attach, where the loader may be called: what the capture needs
+// later (on x64 the table of unwind recipes and the thread start routines).
+void PrepareStackCapture();
 // Writes up to RecordDepth return addresses outside the library's image into
 // frames, innermost first, and 0 into the rest of its RecordDepth entries.
 void CaptureCallStack(uintptr_t *frames);
@@ -24,17 +28,54 @@ void CaptureCallStack(uintptr_t *frames);
 // first, then the walk from its frame.
 void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark);
 
+// The base of the calling thread's stack, from its TEB.
+inline uintptr_t ThreadStackBase()
+{
+    uintptr_t base;
+#if defined(_WIN64)
+    __asm__("movq %%gs:8, %0" : "=r"(base));
+#else
+    __asm__("movl %%fs:4, %0" : "=r"(base));
+#endif
+    return base;
+}
+
 // The mark while its call is still open below the stack address `below`: its
 // slot lies between `below` and the stack's base and still holds its return
 // address. A slot that the stack has since reused holds another one, unless
 // the same call site is called again at the same depth: the same call.
 inline const CallerMark *LiveCallerMark(const CallerMark *mark, uintptr_t below)
 {
-    uintptr_t slot = mark->slot, stackBase = OwnStackBase();
-    if (slot <= below || slot > stackBase - sizeof(uintptr_t))
+    uintptr_t slot = mark->slot;
+    if (slot <= below || slot > ThreadStackBase() - sizeof(uintptr_t))
         return nullptr;
     return *reinterpret_cast<const volatile uintptr_t *>(slot) == mark->returnAddress ? mark : nullptr;
 }
+
+#if defined(_WIN64)
+#include <windows.h>
+
+// How to step from a frame to its caller's: the return address lies at
+// base + returnSlot, where base is RBP - frameOffset for a frame-based
+// function, else the RSP its call left; the caller's RBP, if the function
+// saved it, at base + rbpSlot.
+struct UnwindRecipe {
+    uint32_t returnSlot;
+    uint32_t rbpSlot;
+    uint32_t frameOffset;
+    bool frameBased;
+    bool rbpSaved;
+};
+// The recipe that function's unwind codes (followed through chained entries)
+// give for a return address in it; false when the walk cannot follow it (a
+// machine frame, a frame register other than RBP, an unknown code).
+bool RecipeFromUnwindInfo(uintptr_t imageBase, const RUNTIME_FUNCTION *function, uintptr_t returnAddress,
+                          UnwindRecipe *recipe);
+// Whether the bytes before a return address end in a call instruction,
+// reading none below begin.
+bool FollowsCall(const uint8_t *begin, const uint8_t *returnAddress);
+#else
 // Whether the two words at frame lie inside the stack [stackLimit, stackBase)
-// and are aligned to a word.
-bool IsStackFrame(uintptr_t frame, uintptr_t stackLimit, uintptr_t stackBase);
+// and are 4-byte aligned.
+bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase);
+#endif

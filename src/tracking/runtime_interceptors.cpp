@@ -17,11 +17,10 @@
 
 #define RUNTIME_HOOK_COUNT 64
 #if defined(_WIN64)
-#define RUNTIME_STUB_SIZE 64
+enum : uint32_t { RuntimeHookCount = RUNTIME_HOOK_COUNT, RuntimeStubSize = 16 };
 #else
-#define RUNTIME_STUB_SIZE 32
+enum : uint32_t { RuntimeHookCount = RUNTIME_HOOK_COUNT, RuntimeStubSize = 32 };
 #endif
-enum : uint32_t { RuntimeHookCount = RUNTIME_HOOK_COUNT, RuntimeStubSize = RUNTIME_STUB_SIZE };
 
 // What stub i jumps to: the entry, or its trampoline while hooked.
 extern "C" void *RuntimeRealEntry[RuntimeHookCount];
@@ -39,38 +38,56 @@ extern "C" void MarkRuntimeCaller(uintptr_t slot, uintptr_t frame)
     entry->callerMark.frame = frame;
 }
 
-// Stub i: mark, then on to RuntimeRealEntry[i] with the stack as it came.
-// The runtime entries are cdecl: eax, ecx and edx carry nothing on entry.
 #define STRINGIFY(x) #x
 #define EXPAND(x) STRINGIFY(x)
 #if defined(_WIN64)
-// x64: the four argument registers are kept across the call.
+// Stub i: mark, then on to RuntimeRealEntry[i] with the stack and the
+// argument registers (RCX, RDX, R8, R9, XMM0-3) as they came. RAX carries the
+// index; RAX, R10 and R11 carry nothing into a call.
 __asm__(R"(
     .text
-    .balign 64
+    .balign 16
+RuntimeStubCommon:
+    subq $0x88, %rsp
+    movq %rcx, 0x20(%rsp)
+    movq %rdx, 0x28(%rsp)
+    movq %r8, 0x30(%rsp)
+    movq %r9, 0x38(%rsp)
+    movaps %xmm0, 0x40(%rsp)
+    movaps %xmm1, 0x50(%rsp)
+    movaps %xmm2, 0x60(%rsp)
+    movaps %xmm3, 0x70(%rsp)
+    movq %rax, 0x80(%rsp)
+    leaq 0x88(%rsp), %rcx
+    movq %rbp, %rdx
+    call MarkRuntimeCaller
+    movq 0x20(%rsp), %rcx
+    movq 0x28(%rsp), %rdx
+    movq 0x30(%rsp), %r8
+    movq 0x38(%rsp), %r9
+    movaps 0x40(%rsp), %xmm0
+    movaps 0x50(%rsp), %xmm1
+    movaps 0x60(%rsp), %xmm2
+    movaps 0x70(%rsp), %xmm3
+    movq 0x80(%rsp), %rax
+    addq $0x88, %rsp
+    leaq RuntimeRealEntry(%rip), %r10
+    jmpq *(%r10,%rax,8)
+
+    .balign 16
     .globl RuntimeStubs
 RuntimeStubs:
     .set runtime_stub_index, 0
     .rept )" EXPAND(RUNTIME_HOOK_COUNT) R"(
-    .balign 64
-    pushq %rcx
-    pushq %rdx
-    pushq %r8
-    pushq %r9
-    subq $40, %rsp
-    leaq 72(%rsp), %rcx
-    movq %rbp, %rdx
-    call MarkRuntimeCaller
-    addq $40, %rsp
-    popq %r9
-    popq %r8
-    popq %rdx
-    popq %rcx
-    jmp *(RuntimeRealEntry + 8 * runtime_stub_index)(%rip)
+    .balign 16
+    movl $runtime_stub_index, %eax
+    jmp RuntimeStubCommon
     .set runtime_stub_index, runtime_stub_index + 1
     .endr
 )");
 #else
+// Stub i: mark, then on to RuntimeRealEntry[i] with the stack as it came.
+// The runtime entries are cdecl: eax, ecx and edx carry nothing on entry.
 __asm__(R"(
     .text
     .balign 32
@@ -98,23 +115,24 @@ static HookRecord *MainHook;
 
 extern "C" void EndProgramStartup() { InProgramStartup = false; }
 
-// The hook on main: the start-up is over, main runs with the stack as it came.
+// The hook on main: the start-up is over, main runs with the stack and its
+// arguments as they came.
 #if defined(_WIN64)
 __asm__(R"(
     .text
     .balign 16
     .globl MainStub
 MainStub:
-    pushq %rcx
-    pushq %rdx
-    pushq %r8
-    subq $32, %rsp
+    subq $0x38, %rsp
+    movq %rcx, 0x20(%rsp)
+    movq %rdx, 0x28(%rsp)
+    movq %r8, 0x30(%rsp)
     call EndProgramStartup
-    addq $32, %rsp
-    popq %r8
-    popq %rdx
-    popq %rcx
-    jmp *MainRealEntry(%rip)
+    movq 0x20(%rsp), %rcx
+    movq 0x28(%rsp), %rdx
+    movq 0x30(%rsp), %r8
+    addq $0x38, %rsp
+    jmpq *MainRealEntry(%rip)
 )");
 #else
 __asm__(R"(

@@ -795,6 +795,55 @@ void Reachability()
     WaitForSingleObject(holder, INFINITE);
 }
 
+// A leak made inside a callback that msvcrt's qsort calls, under functions
+// built without frame pointers on x64 (the x86 walk needs them kept).
+#if defined(_WIN64)
+#define NO_FRAME_POINTER __attribute__((noinline, optimize("omit-frame-pointer")))
+#else
+#define NO_FRAME_POINTER __attribute__((noinline))
+#endif
+int CallbackLines[4];
+volatile char Sink;
+
+int __cdecl LeakWhileComparing(const void *a, const void *b)
+{
+    if (!LastBlock) {
+        CallbackLines[0] = __LINE__ + 1;
+        LastBlock = HeapAlloc(GetProcessHeap(), 0, 888);
+    }
+    return *static_cast<const int *>(a) - *static_cast<const int *>(b);
+}
+
+NO_FRAME_POINTER void SortWithCallback()
+{
+    int values[3] = {3, 1, 2};
+    CallbackLines[1] = __LINE__ + 1;
+    qsort(values, 3, sizeof values[0], LeakWhileComparing);
+    Sink = char(values[0]);
+}
+
+NO_FRAME_POINTER void WithoutFramePointers(int levels)
+{
+    volatile char pad[40];
+    pad[0] = char(levels);
+    __asm__ __volatile__("" ::: "memory");
+    CallbackLines[2] = __LINE__ + 1;
+    levels > 1 ? WithoutFramePointers(levels - 1) : SortWithCallback();
+    Sink = pad[0];
+}
+
+__attribute__((noinline)) void CallbackLeak()
+{
+    SetDepth(16);
+    LastBlock = nullptr;
+    TarnwickStart();
+    CallbackLines[3] = __LINE__ + 1;
+    WithoutFramePointers(2);
+    TarnwickStop();
+    Say("callback lines %d %d %d %d", CallbackLines[0], CallbackLines[1], CallbackLines[2], CallbackLines[3]);
+    Say("dump %d", TarnwickDump());
+}
+
 }  // namespace
 
 void RuntimeLeaks();  // e2e_runtime.cpp
@@ -838,6 +887,8 @@ int main(int argc, char **argv)
         Reachability();
     else if (!strcmp(scenario, "runtime"))
         RuntimeLeaks();
+    else if (!strcmp(scenario, "callback"))
+        CallbackLeak();
     else if (!strcmp(scenario, "sleep"))
         Sleep(60000);
     else

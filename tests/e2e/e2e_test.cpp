@@ -448,3 +448,22 @@ TEST(EndToEnd, RuntimeAllocationsAreTheCallers)
     EXPECT_TRUE(std::regex_search(report, std::regex("\\(3 times\\)\n([^\n]*\n)?[^\n]*e2e_runtime\\.cpp\\(")))
         << report;
 }
+
+// A leak made in a callback from msvcrt's qsort, under functions without
+// frame pointers on x64: the report follows the program's calls through the
+// system DLL up to main, and on x64 nothing past the thread's start routine.
+TEST(EndToEnd, StackThroughASystemCallbackAndFramelessCode)
+{
+    CapturedRun run = Host(L"callback");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(run.out, found, std::regex("HOST: callback lines (\\d+) (\\d+) (\\d+) (\\d+)\n")))
+        << run.out;
+    EXPECT_EQ(1, HostValue(run.out, "dump")) << run.out;
+    auto line = [&](const std::string &number) { return "[^\n]*e2e_host\\.cpp\\(" + number + "\\) : [^\n]*\n"; };
+    std::string stack = "Memory block 888 bytes at [^\n]*\n" + line(found[1]) + "([^\n]*msvcrt[^\n]*\n)+" +
+                        line(found[2]) + line(found[3]) + line(found[3]) + line(found[4]) + line("\\d+");
+#if defined(_WIN64)
+    stack += "(0x[0-9A-F]+\n)*[^\n]*kernel32[^\n]*\n\n";  // kernel32's thread start, then the group's end
+#endif
+    EXPECT_TRUE(std::regex_search(run.out, std::regex(stack))) << run.out;
+}

@@ -1,14 +1,16 @@
-// The frame-pointer walk: depth limit, end of chain, the library's own frames,
-// and faults met on the way.
+// The stack capture. x86, the frame-pointer walk: depth limit, end of chain,
+// the library's own frames, and faults met on the way. x64, the unwind:
+// recipes from unwind codes, call sites, and real stacks against the system's
+// own unwinder.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <stdlib.h>
+#include <vector>
 #include "control/library.h"
 #include "tracking/alloc_table.h"
 #include "tracking/call_stack.h"
 
-// The 32-bit frame-pointer walk; x64 unwinds by tables.
 #if !defined(_WIN64)
-
 // Calls capture(frames) with EBP pointing at a hand-built frame chain, so the
 // walk meets it right after the capture's own frame.
 extern "C" void CallWithFrameChain(void (*capture)(uint32_t *), uint32_t *frames, const uint32_t *chain);
@@ -32,7 +34,7 @@ _AfterCaptureCall:
 
 namespace {
 
-const uint32_t StubReturn = reinterpret_cast<uintptr_t>(&AfterCaptureCall);
+const uint32_t StubReturn = reinterpret_cast<uint32_t>(&AfterCaptureCall);
 
 class CallStack : public ::testing::Test {
 protected:
@@ -45,7 +47,7 @@ protected:
         size_t i = 0;
         for (uint32_t r : returns) {
             chain[2 * i + 1] = r;
-            chain[2 * i] = reinterpret_cast<uintptr_t>(&chain[2 * (i + 1)]);
+            chain[2 * i] = reinterpret_cast<uint32_t>(&chain[2 * (i + 1)]);
             i++;
         }
         chain[2 * (i - 1)] = last;
@@ -57,12 +59,12 @@ protected:
     void Capture(int baseWord = -1)
     {
         uint32_t onStack[64];
-        const uint32_t from = reinterpret_cast<uintptr_t>(chain), to = reinterpret_cast<uintptr_t>(onStack);
+        const uint32_t from = reinterpret_cast<uint32_t>(chain), to = reinterpret_cast<uint32_t>(onStack);
         for (size_t i = 0; i < 64; i++) {
             uint32_t word = chain[i];
             onStack[i] = i % 2 == 0 && word - from < sizeof chain ? word - from + to : word;
         }
-        uint32_t base, moved = reinterpret_cast<uintptr_t>(onStack) + 4 * baseWord;
+        uint32_t base, moved = reinterpret_cast<uint32_t>(onStack) + 4 * baseWord;
         __asm__ __volatile__("movl %%fs:4, %0" : "=r"(base));
         if (baseWord >= 0)
             __asm__ __volatile__("movl %0, %%fs:4" : : "r"(moved) : "memory");
@@ -105,7 +107,7 @@ TEST_F(CallStack, ChainEndingInZeroLeavesTheRestZero)
 TEST_F(CallStack, WritesZeroIntoTheRestOfAnUnzeroedRecord)
 {
     static uint32_t data[4] = {0, 0xA009, 0, 0};  // a frame off the stack
-    const uint32_t ends[] = {0, reinterpret_cast<uintptr_t>(data), 0x10};
+    const uint32_t ends[] = {0, reinterpret_cast<uint32_t>(data), 0x10};
     for (uint32_t end : ends) {
         RecordDepth = 8;
         for (uint32_t &entry : frames)
@@ -157,9 +159,9 @@ TEST_F(CallStack, UnreadableFrameEndsTheWalk)
 TEST_F(CallStack, LoopThroughLibraryFramesStillEnds)
 {
     RecordDepth = 8;
-    chain[0] = reinterpret_cast<uintptr_t>(&chain[2]);
+    chain[0] = reinterpret_cast<uint32_t>(&chain[2]);
     chain[1] = 0x7001;
-    chain[2] = reinterpret_cast<uintptr_t>(&chain[2]);  // points at itself
+    chain[2] = reinterpret_cast<uint32_t>(&chain[2]);  // points at itself
     chain[3] = LibraryAddress(0x1000);
     Capture();
     EXPECT_EQ(StubReturn, frames[0]);
@@ -180,7 +182,7 @@ TEST_F(CallStack, FrameOutsideTheStackEndsTheWalkWithoutTouchingIt)
     page[1] = 0x8003;
     DWORD old;
     ASSERT_TRUE(VirtualProtect(page, info.dwPageSize, PAGE_READWRITE | PAGE_GUARD, &old));
-    Build({0x8001, 0x8002}, reinterpret_cast<uintptr_t>(page));
+    Build({0x8001, 0x8002}, reinterpret_cast<uint32_t>(page));
     Capture();
     EXPECT_EQ(0x8001u, frames[1]);
     EXPECT_EQ(0x8002u, frames[2]);
@@ -203,10 +205,10 @@ TEST_F(CallStack, FaultInsideTheStackBoundsKeepsTheEntriesBeforeIt)
         static_cast<uint8_t *>(VirtualAlloc(nullptr, 0x10000, MEM_RESERVE | MEM_TOP_DOWN, PAGE_NOACCESS));
     ASSERT_NE(nullptr, region);
     ASSERT_GT(reinterpret_cast<uintptr_t>(region), reinterpret_cast<uintptr_t>(&region)) << "above the stack";
-    Build({0xA001, 0xA002}, reinterpret_cast<uintptr_t>(region));
+    Build({0xA001, 0xA002}, reinterpret_cast<uint32_t>(region));
     uint32_t stackBase;
     __asm__ __volatile__("movl %%fs:4, %0" : "=r"(stackBase));
-    uint32_t widened = reinterpret_cast<uintptr_t>(region) + 0x10000;
+    uint32_t widened = reinterpret_cast<uint32_t>(region) + 0x10000;
     __asm__ __volatile__("movl %0, %%fs:4" : : "r"(widened) : "memory");
     frames[3] = 0xBAD;
     Capture();
@@ -223,7 +225,7 @@ TEST_F(CallStack, ChainThroughDataEndsAtTheFirstImplausibleFrame)
 {
     RecordDepth = 8;
     static uint32_t data[4] = {0, 0x9009, 0, 0};  // a frame in static data
-    Build({0x9001, 0x9002}, reinterpret_cast<uintptr_t>(data));
+    Build({0x9001, 0x9002}, reinterpret_cast<uint32_t>(data));
     Capture();
     EXPECT_EQ(0x9002u, frames[2]);
     EXPECT_EQ(0u, frames[3]) << "off the stack";
@@ -237,7 +239,7 @@ TEST_F(CallStack, ChainThroughDataEndsAtTheFirstImplausibleFrame)
 
     memset(frames, 0, sizeof frames);
     Build({0x9001, 0x9002, 0x9003}, 0);
-    chain[2] = reinterpret_cast<uintptr_t>(&chain[0]);  // back down to the first frame
+    chain[2] = reinterpret_cast<uint32_t>(&chain[0]);  // back down to the first frame
     Capture();
     EXPECT_EQ(0x9002u, frames[2]);
     EXPECT_EQ(0u, frames[3]) << "a frame below the one before it";
@@ -265,11 +267,194 @@ TEST(StackFrame, InsideAlignedWithRoomForTwoWords)
         EXPECT_EQ(c.accepted, IsStackFrame(c.frame, 0x1000, 0x2000)) << std::hex << c.frame;
 }
 
+#else
+
+namespace {
+
+uint16_t Code(uint8_t offset, uint8_t op, uint8_t info) { return uint16_t(offset | op << 8 | info << 12); }
+
+// One function's unwind information as a compiler lays it out, at 0x20 of a
+// made-up image; with chained codes, the primary function's at 0x60.
+struct UnwindCase {
+    const char *what;
+    uint8_t prolog, frame;  // prolog size; frame register | offset / 16 << 4
+    std::vector<uint16_t> codes, chained;
+    uint32_t returnOffset;  // in the function
+    bool followed;
+    UnwindRecipe expected;
+};
+
+}  // namespace
+
+TEST(Unwind, RecipesFromUnwindCodes)
+{
+    const uint8_t Rbx = 3, Rsi = 6, Rbp = 5;
+    const UnwindCase cases[] = {
+        {"pushes, small allocation", 6, 0, {Code(6, 2, 4), Code(2, 0, Rsi), Code(1, 0, Rbx)}, {}, 0x20, true,
+         {0x38, 0, 0, false, false}},
+        {"RBP set 0x80 into a large allocation", 12, Rbp | 8 << 4, {Code(12, 3, 0), Code(8, 1, 0), 0x20, Code(1, 0, Rbp)},
+         {}, 0x20, true, {0x108, 0x100, 0x80, true, true}},
+        {"RBP saved by a move, 32-bit allocation, XMM saves", 24, 0,
+         {Code(24, 8, 6), 2, Code(20, 9, 7), 0x40, 0, Code(16, 4, Rbp), 6, Code(11, 1, 1), 0x2340, 1}, {}, 0x30, true,
+         {0x12340, 0x30, 0, false, true}},
+        {"a stack probe called inside the prolog", 16, 0, {Code(16, 1, 0), 0x200, Code(1, 0, Rbp)}, {}, 10, true,
+         {8, 0, 0, false, true}},
+        {"chained to the primary's pushes", 4, 0, {Code(4, 2, 3)}, {Code(2, 0, Rbx), Code(1, 0, Rbp)}, 0x20, true,
+         {0x30, 0x28, 0, false, true}},
+        {"a machine frame", 0, 0, {Code(0, 10, 0)}, {}, 0x20, false, {}},
+        {"a frame register other than RBP", 4, Rbx, {Code(4, 3, 0), Code(1, 0, Rbx)}, {}, 0x20, false, {}},
+    };
+    for (const UnwindCase &c : cases) {
+        alignas(8) uint8_t image[256] = {};
+        auto *function = reinterpret_cast<RUNTIME_FUNCTION *>(image);
+        *function = {0x80, 0x90, 0x20};
+        uint8_t *info = image + 0x20;
+        info[0] = uint8_t(1 | (c.chained.empty() ? 0 : UNW_FLAG_CHAININFO << 3));
+        info[1] = c.prolog;
+        info[2] = uint8_t(c.codes.size());
+        info[3] = c.frame;
+        memcpy(info + 4, c.codes.data(), 2 * c.codes.size());
+        if (!c.chained.empty()) {
+            *reinterpret_cast<RUNTIME_FUNCTION *>(info + 4 + 2 * ((c.codes.size() + 1) & ~1u)) = {0x40, 0x80, 0x60};
+            uint8_t *primary = image + 0x60;
+            primary[0] = 1;
+            primary[1] = 2;
+            primary[2] = uint8_t(c.chained.size());
+            memcpy(primary + 4, c.chained.data(), 2 * c.chained.size());
+        }
+        UnwindRecipe recipe = {};
+        const uintptr_t base = reinterpret_cast<uintptr_t>(image);
+        ASSERT_EQ(c.followed, RecipeFromUnwindInfo(base, function, base + 0x80 + c.returnOffset, &recipe)) << c.what;
+        EXPECT_EQ(c.expected.returnSlot, recipe.returnSlot) << c.what;
+        EXPECT_EQ(c.expected.rbpSaved, recipe.rbpSaved) << c.what;
+        EXPECT_EQ(c.expected.rbpSlot, recipe.rbpSlot) << c.what;
+        EXPECT_EQ(c.expected.frameBased, recipe.frameBased) << c.what;
+        EXPECT_EQ(c.expected.frameOffset, recipe.frameOffset) << c.what;
+    }
+}
+
+TEST(Unwind, CallInstructionsBeforeAReturnAddress)
+{
+    const struct {
+        std::vector<uint8_t> bytes;
+        bool call;
+    } cases[] = {
+        {{0xE8, 1, 2, 3, 4}, true},          {{0xFF, 0x15, 1, 2, 3, 4}, true},  // rel32, [rip+disp32]
+        {{0xFF, 0xD0}, true},                {{0x41, 0xFF, 0xD3}, true},        // rax, r11
+        {{0xFF, 0x14, 0x24}, true},          {{0xFF, 0x54, 0x24, 8}, true},     // [rsp], [rsp+8]
+        {{0xFF, 0x90, 1, 2, 3, 4}, true},    {{0xFF, 0x94, 0x24, 1, 2, 3, 4}, true},
+        {{0x48, 0x89, 0xC8}, false},         {{0xFF, 0xE0}, false},  // mov, jmp rax
+        {{0xFF, 0x25, 1, 2, 3, 4}, false},   {{0xE8, 1, 2, 3}, false},  // jmp [rip], a call cut by the begin
+        {{0xFF, 0x15, 1, 2, 3, 4, 5}, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.call, FollowsCall(c.bytes.data(), c.bytes.data() + c.bytes.size())) << c.bytes.size();
+}
+
+// Real stacks: a recursion through functions without frame pointers and
+// functions that set RBP to a frame of a size known only at run time, called
+// back from msvcrt's qsort; the system's unwinder walks the same stack.
+namespace {
+
+struct RealStack {
+    uintptr_t frames[64], system[64];
+    USHORT systemCount;
+};
+RealStack *Real;
+volatile char Sink;
+
+__attribute__((noinline)) void AtTheBottom()
+{
+    CaptureCallStack(Real->frames);
+    Real->systemCount = RtlCaptureStackBackTrace(0, 64, reinterpret_cast<void **>(Real->system), nullptr);
+    __asm__ __volatile__("" ::: "memory");
+}
+
+void SizedFrame(int level);
+__attribute__((noinline, optimize("O2", "omit-frame-pointer"))) void NoFramePointer(int level)
+{
+    volatile char pad[72];
+    pad[0] = char(level);
+    __asm__ __volatile__("" ::: "rbx", "rbp", "rsi", "rdi", "r12", "r13", "r14", "r15");
+    level > 0 ? SizedFrame(level - 1) : AtTheBottom();
+    Sink = pad[0];
+}
+
+bool CalledBack;
+int __cdecl Compare(const void *a, const void *b)
+{
+    if (!CalledBack) {
+        CalledBack = true;
+        NoFramePointer(5);
+    }
+    return *static_cast<const int *>(a) - *static_cast<const int *>(b);
+}
+
+__attribute__((noinline, optimize("O2"))) void SizedFrame(int level)
+{
+    volatile char pad[40 + (level & 3) * 200];
+    pad[0] = char(level);
+    __asm__ __volatile__("" ::: "rbx", "rsi", "rdi", "r12", "r13", "r14", "r15", "xmm6", "xmm7");
+    if (level == 3) {
+        int values[4] = {4, 1, 3, 2};
+        qsort(values, 4, sizeof values[0], Compare);
+    } else {
+        NoFramePointer(level - 1);
+    }
+    Sink = pad[0];
+}
+
+DWORD WINAPI OnANewThread(void *) { return NoFramePointer(8), 0; }
+
+}  // namespace
+
+TEST(Unwind, RealStacksMatchTheSystemsUnwinderUpToTheThreadStart)
+{
+    const uint32_t savedDepth = RecordDepth;
+    RecordDepth = 64;
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32"), msvcrt = GetModuleHandleW(L"msvcrt");
+    for (bool ownThread : {false, true}) {
+        RealStack stack = {};
+        memset(stack.frames, 0xCC, sizeof stack.frames);
+        Real = &stack;
+        CalledBack = false;
+        if (ownThread) {
+            HANDLE thread = CreateThread(nullptr, 0, OnANewThread, nullptr, 0, nullptr);
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        } else {
+            NoFramePointer(8);
+        }
+        uint32_t count = 0, inMsvcrt = 0;
+        while (count < 64 && stack.frames[count])
+            count++;
+        ASSERT_GT(count, 12u);
+        ASSERT_LT(count, stack.systemCount) << "the system's unwinder goes on past the thread's start";
+        // The first entries differ: the two were called from different lines.
+        for (uint32_t i = 1; i < count; i++) {
+            EXPECT_EQ(stack.system[i], stack.frames[i]) << i;
+            HMODULE module = nullptr;
+            GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               reinterpret_cast<LPCWSTR>(stack.frames[i]), &module);
+            inMsvcrt += module == msvcrt;
+            if (i == count - 1) {
+                EXPECT_EQ(kernel32, module) << "the last frame is the thread's start";
+            }
+        }
+        EXPECT_GT(inMsvcrt, 0u) << ownThread;
+        for (uint32_t i = count; i < 64; i++)
+            EXPECT_EQ(0u, stack.frames[i]) << i;
+    }
+    RecordDepth = savedDepth;
+}
+
+#endif
+
 // A real call chain: recursion deeper than the depth keeps the innermost calls.
 namespace {
-uint32_t RealReturns[32];
+uintptr_t RealReturns[32];
 
-__attribute__((noinline)) void Recurse(int level, uint32_t *frames)
+__attribute__((noinline)) void Recurse(int level, uintptr_t *frames)
 {
     RealReturns[level] = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
     if (level == 0)
@@ -280,10 +465,13 @@ __attribute__((noinline)) void Recurse(int level, uint32_t *frames)
 }
 }  // namespace
 
-TEST_F(CallStack, RealRecursionDeeperThanTheDepth)
+TEST(CallStackReal, RecursionDeeperThanTheDepth)
 {
+    const uint32_t savedDepth = RecordDepth;
     RecordDepth = 6;
+    uintptr_t frames[8] = {};
     Recurse(20, frames);
+    RecordDepth = savedDepth;
     // frames[0] is the return into Recurse(0); then Recurse(0)'s own return, ...
     for (int i = 1; i < 6; i++)
         EXPECT_EQ(RealReturns[i - 1], frames[i]) << i;
@@ -293,5 +481,3 @@ TEST_F(CallStack, RealRecursionDeeperThanTheDepth)
                                    reinterpret_cast<LPCWSTR>(frames[0]), &module));
     EXPECT_EQ(GetModuleHandleW(nullptr), module);
 }
-
-#endif  // !_WIN64
