@@ -136,7 +136,7 @@ static void RunReach(uint32_t blocks)
             previous = reinterpret_cast<void **>(block);
         }
         AllocRecord *record = NewRecord();
-        record->address = reinterpret_cast<uint32_t>(block);
+        record->address = reinterpret_cast<uintptr_t>(block);
         record->size = ScanBlockBytes;
         record->kind = 1;
         InsertRecord(record);
@@ -147,7 +147,7 @@ static void RunReach(uint32_t blocks)
     FILETIME created, exited, kernelBefore, userBefore, kernelAfter, userAfter;
     GetThreadTimes(GetCurrentThread(), &created, &exited, &kernelBefore, &userBefore);
     QueryPerformanceCounter(&start);
-    bool classified = ClassifyRecords(reinterpret_cast<uint32_t>(__builtin_frame_address(0)));
+    bool classified = ClassifyRecords(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
     QueryPerformanceCounter(&end);
     GetThreadTimes(GetCurrentThread(), &created, &exited, &kernelAfter, &userAfter);
     auto ticks = [](const FILETIME &time) { return double(uint64_t(time.dwHighDateTime) << 32 | time.dwLowDateTime); };

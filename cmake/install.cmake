@@ -11,7 +11,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/tarnwick.h DESTINATION ${CMAKE_INSTA
 
 # Every program that tools/ builds goes beside the DLL, which the programs
 # find there.
-get_property(TARNWICK_TOOL_TARGETS DIRECTORY ${PROJECT_SOURCE_DIR}/tools PROPERTY BUILDSYSTEM_TARGETS)
+set(TARNWICK_TOOL_TARGETS)
+if(TARNWICK_BUILD_TOOLS)
+  get_property(TARNWICK_TOOL_TARGETS DIRECTORY ${PROJECT_SOURCE_DIR}/tools PROPERTY BUILDSYSTEM_TARGETS)
+endif()
 foreach(tool ${TARNWICK_TOOL_TARGETS})
   get_target_property(type ${tool} TYPE)
   if(type STREQUAL "EXECUTABLE")

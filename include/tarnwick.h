@@ -37,9 +37,7 @@
 #define TARNWICK_VERSION_PATCH 0
 #define TARNWICK_VERSION_STRING "0.1.0"
 
-#if defined(_WIN64) || defined(__LP64__)
-#error "Tarnwick is 32-bit only: build for 32-bit x86 Windows (for example with i686-w64-mingw32-gcc)."
-#elif !defined(RC_INVOKED) /* resource scripts take the version macros only */
+#if !defined(RC_INVOKED) /* resource scripts take the version macros only */
 
 #include <stddef.h> /* wchar_t, for C programs */
 
@@ -187,5 +185,5 @@ typedef void(__stdcall *TarnwickSetReportOptionsFn)(const TarnwickReportOptions 
 }
 #endif
 
-#endif /* 32-bit, not a resource script */
+#endif /* not a resource script */
 #endif /* TARNWICK_H */

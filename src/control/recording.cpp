@@ -65,7 +65,7 @@ static LONG NTAPI ExitDetour(HANDLE process, LONG status)
 // threads wherever they are, and they never leave.
 static void NoteInside(const FrozenThread *thread, void *context)
 {
-    const uint32_t base = static_cast<uint32_t>(OwnImageBase);
+    const uintptr_t base = OwnImageBase;
     bool inside = (thread->eip >= base && thread->eip <= base + OwnImageSize) || ThreadInsideBracket(thread->teb);
     if (inside && WaitForSingleObject(thread->handle, 0) != WAIT_OBJECT_0)
         *static_cast<bool *>(context) = true;
@@ -171,7 +171,48 @@ extern "C" void __stdcall TarnwickStop(void)
 // pointer the caller keeps only in one of them lies on the stack the scan
 // reads, and hands the body the address where they lie: the top of the
 // library's frames.
-extern "C" int DumpFromCaller(uint32_t callerStack);
+extern "C" int DumpFromCaller(uintptr_t callerStack);
+#if defined(_WIN64)
+// x64: the eight callee-saved general registers, with unwind information,
+// so that an exception or a debugger's stack walk passes through.
+__asm__(".text\n"
+        ".globl TarnwickDump\n"
+        ".def TarnwickDump; .scl 2; .type 32; .endef\n"
+        ".seh_proc TarnwickDump\n"
+        "TarnwickDump:\n"
+        "    pushq %rbp\n"
+        "    .seh_pushreg %rbp\n"
+        "    pushq %rbx\n"
+        "    .seh_pushreg %rbx\n"
+        "    pushq %rdi\n"
+        "    .seh_pushreg %rdi\n"
+        "    pushq %rsi\n"
+        "    .seh_pushreg %rsi\n"
+        "    pushq %r12\n"
+        "    .seh_pushreg %r12\n"
+        "    pushq %r13\n"
+        "    .seh_pushreg %r13\n"
+        "    pushq %r14\n"
+        "    .seh_pushreg %r14\n"
+        "    pushq %r15\n"
+        "    .seh_pushreg %r15\n"
+        "    subq $40, %rsp\n"
+        "    .seh_stackalloc 40\n"
+        "    .seh_endprologue\n"
+        "    leaq 40(%rsp), %rcx\n"
+        "    call DumpFromCaller\n"
+        "    addq $40, %rsp\n"
+        "    popq %r15\n"
+        "    popq %r14\n"
+        "    popq %r13\n"
+        "    popq %r12\n"
+        "    popq %rsi\n"
+        "    popq %rdi\n"
+        "    popq %rbx\n"
+        "    popq %rbp\n"
+        "    ret\n"
+        ".seh_endproc\n");
+#else
 __asm__(".text\n"
         ".globl _TarnwickDump@0\n"
         "_TarnwickDump@0:\n"
@@ -187,8 +228,9 @@ __asm__(".text\n"
         "    popl %edi\n"
         "    popl %ebp\n"
         "    ret\n");
+#endif
 
-extern "C" int DumpFromCaller(uint32_t callerStack)
+extern "C" int DumpFromCaller(uintptr_t callerStack)
 {
     if (RunningFlag) {
         WriteMessage(L"Tarnwick: cannot call TarnwickDump while still running.\n");

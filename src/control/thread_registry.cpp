@@ -12,20 +12,13 @@ DWORD EntrySlot = TLS_OUT_OF_INDEXES;
 
 namespace {
 
-uint32_t OwnTeb()
-{
-    uint32_t teb;
-    __asm__("movl %%fs:0x18, %0" : "=r"(teb));
-    return teb;
-}
-
 // The slot's cell in a thread's TEB, or null when it has none yet (an
 // expansion slot whose array TlsSetValue has not allocated). Never calls
 // TlsSetValue: it may allocate, which would come back here.
-ThreadEntry *volatile *SlotCell(uint32_t teb)
+ThreadEntry *volatile *SlotCell(uintptr_t teb)
 {
     if (EntrySlot < TlsMinimumSlots)
-        return reinterpret_cast<ThreadEntry *volatile *>(teb + TlsSlotsOffset + 4 * EntrySlot);
+        return reinterpret_cast<ThreadEntry *volatile *>(teb + TlsSlotsOffset) + EntrySlot;
     if (EntrySlot == TLS_OUT_OF_INDEXES)
         return nullptr;
     auto *expansion = *reinterpret_cast<ThreadEntry *volatile **>(teb + TlsExpansionOffset);
@@ -165,7 +158,7 @@ void UnlockThreadRegistry()
     LeaveCriticalSection(&RegistryLock);
 }
 
-bool ThreadInsideBracket(uint32_t teb)
+bool ThreadInsideBracket(uintptr_t teb)
 {
     // A thread that is made but not yet started has no TEB: it has run none
     // of our code.

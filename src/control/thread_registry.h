@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include "tracking/call_stack.h"
 #include "tracking/record_slots.h"
+#include "control/thread_block.h"
 
 // Written on every intercepted call by its own thread: each entry sits on
 // cache lines of its own (EntryAlignment), so threads never share one.
@@ -17,8 +18,9 @@ struct ThreadEntry {
     CallerMark callerMark;  // the thread's latest call into a C runtime allocating entry
 };
 
-enum : uint32_t { EntryAlignment = 64 };
-static_assert(sizeof(ThreadEntry) <= EntryAlignment, "an entry fits one cache line");
+// Two lines on x64, where pointers and the caller mark take twice the room.
+enum : uint32_t { EntryAlignment = sizeof(void *) == 8 ? 128 : 64 };
+static_assert(sizeof(ThreadEntry) <= EntryAlignment, "an entry fits its lines");
 
 enum : uint32_t { ThreadBucketCount = 63 };
 
@@ -44,9 +46,6 @@ ThreadEntry *const EndedEntry = reinterpret_cast<ThreadEntry *>(2);
 // Cell values below this are marks; entries lie above (no heap block is in
 // the first 64 KB of the address space).
 const uintptr_t MarkLimit = 0x10000;
-// The TEB layout of 32-bit Windows, which Wine shares: 64 slots at 0xE10,
-// the expansion array's pointer at 0xF94, the last-error value at 0x34.
-enum : uint32_t { TlsSlotsOffset = 0xE10, TlsExpansionOffset = 0xF94, TlsMinimumSlots = 64 };
 
 ThreadEntry *FindOrCreateCurrentEntry();
 
@@ -55,8 +54,7 @@ ThreadEntry *FindOrCreateCurrentEntry();
 inline ThreadEntry *CurrentThreadEntry()
 {
     if (EntrySlot < TlsMinimumSlots) {
-        ThreadEntry *entry;
-        __asm__ __volatile__("movl %%fs:(%1), %0" : "=r"(entry) : "r"(TlsSlotsOffset + 4 * EntrySlot));
+        auto *entry = static_cast<ThreadEntry *>(OwnTlsSlot(EntrySlot));
         if (reinterpret_cast<uintptr_t>(entry) >= MarkLimit)
             return entry;
     }
@@ -110,4 +108,4 @@ void UnlockThreadRegistry();
 // Whether the thread whose TEB is at teb has a bracket open or is creating
 // its entry. Reads only that thread's TLS slot and entry: safe while the
 // thread is suspended, whatever lock it holds.
-bool ThreadInsideBracket(uint32_t teb);
+bool ThreadInsideBracket(uintptr_t teb);

@@ -150,7 +150,11 @@ void MoveThreads(FrozenThreads *frozen, const HookRecord *record, uint32_t from,
         context.ContextFlags = CONTEXT_CONTROL;
         if (!GetThreadContext(thread.handle, &context))
             continue;
+#if defined(_WIN64)
+        context.Rip = to;
+#else
         context.Eip = to;
+#endif
         if (SetThreadContext(thread.handle, &context))
             thread.eip = to;
     }

@@ -102,7 +102,11 @@ void ReadStop(FrozenThread *thread)
     CONTEXT context;
     context.ContextFlags = CONTEXT_CONTROL;
     if (start && GetThreadContext(thread->handle, &context))
+#if defined(_WIN64)
+        thread->eip = context.Rip;
+#else
         thread->eip = context.Eip;
+#endif
 }
 
 // One pass over the process's threads, suspending those not yet in the set.

@@ -7,8 +7,8 @@
 struct FrozenThread {
     uint32_t id;
     HANDLE handle;  // suspend, get/set context and query rights
-    uint32_t eip;   // read after the suspension took effect
-    uint32_t teb;
+    uintptr_t eip;  // read after the suspension took effect (x64: RIP)
+    uintptr_t teb;
 };
 
 // Storage from VirtualAlloc, never a heap: a frozen thread may hold a heap lock.

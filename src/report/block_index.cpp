@@ -1,5 +1,6 @@
-// Records sorted by address (a radix sort, two passes of 16 bits) with, per
-// 64 KB page of the address space, the first entry that begins in it: a word
+// Records sorted by address (a radix sort, passes of 16 bits) with, per
+// 64 KB page of the address space, the first entry that begins in it (x64:
+// per 1/65536 of the span from the lowest to the highest address): a word
 // is first compared with the lowest and highest indexed address, then looked
 // up by a binary search among the entries of its page, the one before them
 // included. Marks are a byte per record; the work list holds each record at
@@ -11,31 +12,46 @@ namespace {
 
 // An address range of a record; record: its number in the walk of the table.
 struct Entry {
-    uint32_t begin, end, record;
+    uintptr_t begin, end;
+    uint32_t record;
 };
 
+#if defined(_WIN64)
+enum : uint32_t { Pages = 1u << 16 };
+#else
 enum : uint32_t { PageShift = 16, Pages = 1u << (32 - PageShift) };
+#endif
 
 Array<Entry> Entries;   // ascending by begin, ends clipped to the next begin
 Array<Span> Contents;   // per record: where its words are read
 Array<uint8_t> Marks;   // per record
 Array<uint32_t> Work;   // marked records not yet read
 Array<uint32_t> PageFirst;  // Pages + 1 entries
-uint32_t Low, High;     // the first begin and the last end
+uintptr_t Low, High;    // the first begin and the last end
 
+#if defined(_WIN64)
+// Movable handles are 8 modulo 16; heap blocks are 16-aligned.
+inline bool IsHandle(uintptr_t address) { return (address & 15) == 8; }
+
+uint32_t PageShift = 16;  // set so that [Low, High) spans at most Pages pages
+inline uint32_t PageOf(uintptr_t address) { return (address - Low) >> PageShift; }
+#else
 // Movable handles are 4 modulo 8; heap blocks are 8-aligned.
-inline bool IsHandle(uint32_t address) { return (address & 7) == 4; }
+inline bool IsHandle(uintptr_t address) { return (address & 7) == 4; }
 
-inline uint32_t EndOf(uint32_t begin, uint32_t size)
+inline uint32_t PageOf(uintptr_t address) { return address >> PageShift; }
+#endif
+
+inline uintptr_t EndOf(uintptr_t begin, uintptr_t size)
 {
-    return size > 0xFFFFFFFFu - begin ? 0xFFFFFFFFu : begin + size;
+    return size > UINTPTR_MAX - begin ? UINTPTR_MAX : begin + size;
 }
 
 void SortEntries(Entry *spare)
 {
     Entry *from = Entries.items, *to = spare;
     uint32_t *counts = PageFirst.items;
-    for (uint32_t shift = 0; shift < 32; shift += 16) {
+    for (uint32_t shift = 0; shift < 8 * sizeof(uintptr_t); shift += 16) {
         memset(counts, 0, Pages * sizeof(uint32_t));
         for (uint32_t i = 0; i < Entries.count; i++)
             counts[(from[i].begin >> shift) & 0xFFFF]++;
@@ -56,22 +72,27 @@ void SortEntries(Entry *spare)
 void IndexPages()
 {
     uint32_t *first = PageFirst.items;
+    Low = Entries.count ? Entries.items[0].begin : 1;
+#if defined(_WIN64)
+    uintptr_t span = Entries.count ? Entries.items[Entries.count - 1].end - Low : 0;
+    for (PageShift = 16; span >> PageShift >= Pages; PageShift++) {
+    }
+#endif
     memset(first, 0, (Pages + 1) * sizeof(uint32_t));
     for (uint32_t i = 0; i < Entries.count; i++)
-        first[(Entries.items[i].begin >> PageShift) + 1]++;
+        first[PageOf(Entries.items[i].begin) + 1]++;
     for (uint32_t page = 1; page <= Pages; page++)
         first[page] += first[page - 1];
     for (uint32_t i = 0; i + 1 < Entries.count; i++)
         if (Entries.items[i].end > Entries.items[i + 1].begin)
             Entries.items[i].end = Entries.items[i + 1].begin;
-    Low = Entries.count ? Entries.items[0].begin : 1;
     High = Entries.count ? Entries.items[Entries.count - 1].end : 0;
 }
 
 // The position of the first entry that begins above address.
-inline uint32_t FirstAbove(uint32_t address)
+inline uint32_t FirstAbove(uintptr_t address)
 {
-    uint32_t page = address >> PageShift;
+    uint32_t page = PageOf(address);
     uint32_t low = PageFirst.items[page], high = PageFirst.items[page + 1];
     while (low < high) {
         uint32_t middle = (low + high) / 2;
@@ -84,7 +105,7 @@ inline uint32_t FirstAbove(uint32_t address)
 }
 
 // The entry that holds address, or null.
-inline const Entry *Holder(uint32_t address)
+inline const Entry *Holder(uintptr_t address)
 {
     if (address - Low >= High - Low)
         return nullptr;
@@ -98,14 +119,14 @@ inline const Entry *Holder(uint32_t address)
 // and the range its words are read from.
 bool AddRecord(const AllocRecord *record, uint32_t number)
 {
-    uint32_t address = record->address, size = record->size;
+    uintptr_t address = record->address, size = record->size;
     Span content = {address, EndOf(address, size)};
     bool added;
     if (IsHandle(address)) {
         added = Push(&Entries, Entry{address, address + 1, number});
         // The data's address, while the block stays where it is.
         HLOCAL handle = reinterpret_cast<HLOCAL>(address);
-        uint32_t data = reinterpret_cast<uint32_t>(LocalLock(handle));
+        uintptr_t data = reinterpret_cast<uintptr_t>(LocalLock(handle));
         content = {data, data ? EndOf(data, size) : 0};
         if (data) {
             LocalUnlock(handle);
@@ -170,19 +191,20 @@ bool HoldsIndexedBlock(const Span &span)
     return first < Entries.count && Entries.items[first].begin < span.end;
 }
 
-bool IsMarked(uint32_t address)
+bool IsMarked(uintptr_t address)
 {
     const Entry *entry = Holder(address);
     return entry && Marks.items[entry->record];
 }
 
-void ScanWords(uint32_t begin, uint32_t end)
+void ScanWords(uintptr_t begin, uintptr_t end)
 {
-    const uint32_t *word = reinterpret_cast<const uint32_t *>((begin + 3) & ~3u);
-    const uint32_t *stop = reinterpret_cast<const uint32_t *>(end & ~3u);
-    const uint32_t low = Low, range = High - Low;
+    const uintptr_t align = sizeof(uintptr_t) - 1;
+    const uintptr_t *word = reinterpret_cast<const uintptr_t *>((begin + align) & ~align);
+    const uintptr_t *stop = reinterpret_cast<const uintptr_t *>(end & ~align);
+    const uintptr_t low = Low, range = High - Low;
     for (; word < stop; word++) {
-        uint32_t value = *word;
+        uintptr_t value = *word;
         if (value - low >= range)
             continue;
         const Entry *entry = Holder(value);

@@ -7,7 +7,7 @@
 #include <string.h>
 
 struct Span {
-    uint32_t begin, end;
+    uintptr_t begin, end;
 };
 
 // A growable array in VirtualAlloc memory: the scan uses none of the
@@ -57,10 +57,10 @@ void ReleaseBlockIndex();
 // Whether an indexed block begins inside span (a heap block that is recorded,
 // or holds a recorded movable block's data).
 bool HoldsIndexedBlock(const Span &span);
-bool IsMarked(uint32_t address);
+bool IsMarked(uintptr_t address);
 
-// Marks the block that each 4-byte-aligned word of [begin, end) points into.
-// Reads the memory: the caller makes sure it is there.
-void ScanWords(uint32_t begin, uint32_t end);
+// Marks the block that each aligned pointer-sized word of [begin, end)
+// points into. Reads the memory: the caller makes sure it is there.
+void ScanWords(uintptr_t begin, uintptr_t end);
 // Takes a marked block off the work list: false when none is left.
 bool NextMarkedContent(Span *content);

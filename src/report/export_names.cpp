@@ -3,11 +3,11 @@
 #include <windows.h>
 #include <psapi.h>
 
-int FindExportBelow(uint32_t address, wchar_t *moduleName, wchar_t *name, uint32_t nameChars, uint32_t *offset)
+int FindExportBelow(uintptr_t address, wchar_t *moduleName, wchar_t *name, uint32_t nameChars, uint32_t *offset)
 {
     HMODULE module;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(address)), &module))
+                            reinterpret_cast<LPCWSTR>(address), &module))
         return 0;
     const BYTE *base = reinterpret_cast<const BYTE *>(module);
     MODULEINFO info = {};

@@ -4,12 +4,13 @@
 // resolved again.
 #include "report/frame_cache.h"
 #include "control/library.h"
+#include "tracking/alloc_table.h"
 #include <string.h>
 
 namespace {
 
 struct CachedFrame {
-    uint32_t address;  // 0: free slot (a stack never holds address 0)
+    uintptr_t address;  // 0: free slot (a stack never holds address 0)
     const wchar_t *pieces;
 };
 
@@ -30,15 +31,15 @@ Chunk *Chunks;
 
 wchar_t Staging[EntryChars];
 uint32_t StagedChars;
-uint32_t OpenAddress;  // 0 while no entry is being collected
+uintptr_t OpenAddress;  // 0 while no entry is being collected
 bool StagingFull;
 
 // Fibonacci hashing: the high bits of the product, which every address bit
 // reaches (code addresses share their low bits far too often).
-uint32_t Slot(uint32_t address, uint32_t capacity)
+uint32_t Slot(uintptr_t address, uint32_t capacity)
 {
     uint32_t bits = 31 - __builtin_clz(capacity);
-    return (address * 2654435761u) >> (32 - bits);
+    return (FoldAddress(address) * 2654435761u) >> (32 - bits);
 }
 
 void *Reserve(uint32_t bytes) { return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE); }
@@ -102,7 +103,7 @@ void EndFrameCache()
     }
 }
 
-int ReplayFrame(uint32_t address)
+int ReplayFrame(uintptr_t address)
 {
     if (!Table)
         return 0;
@@ -116,7 +117,7 @@ int ReplayFrame(uint32_t address)
     return 0;
 }
 
-void BeginFrameEntry(uint32_t address)
+void BeginFrameEntry(uintptr_t address)
 {
     OpenAddress = Table ? address : 0;
     StagedChars = 0;
@@ -139,7 +140,7 @@ void WriteFramePiece(const wchar_t *piece)
 
 void EndFrameEntry()
 {
-    uint32_t address = OpenAddress;
+    uintptr_t address = OpenAddress;
     OpenAddress = 0;
     if (!address || StagingFull || StagedChars == 0)
         return;

@@ -7,9 +7,9 @@ void BeginFrameCache();
 // Releases the cache's memory.
 void EndFrameCache();
 // Writes the pieces cached for address; 0 when it has none.
-int ReplayFrame(uint32_t address);
+int ReplayFrame(uintptr_t address);
 // Collects the pieces written for address until EndFrameEntry stores them.
-void BeginFrameEntry(uint32_t address);
+void BeginFrameEntry(uintptr_t address);
 // Writes a piece of a frame line, and keeps it for the open entry.
 void WriteFramePiece(const wchar_t *piece);
 void EndFrameEntry();

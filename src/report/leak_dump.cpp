@@ -16,7 +16,7 @@
 
 static bool SameStack(const AllocRecord *a, const AllocRecord *b)
 {
-    return memcmp(a->frames, b->frames, RecordDepth * sizeof(uint32_t)) == 0;
+    return memcmp(a->frames, b->frames, RecordDepth * sizeof(uintptr_t)) == 0;
 }
 
 uint32_t CountDuplicates(AllocRecord *record)
@@ -57,7 +57,11 @@ static uint32_t DumpGroups()
             if (count < Options.minRepeat)
                 continue;
             wchar_t line[128];
+#if defined(_WIN64)
+            FormatText(line, 128, L"Memory block %zu bytes at 0x%p (%d times)\n", record->size, record->address, count);
+#else
             FormatText(line, 128, L"Memory block %d bytes at 0x%p (%d times)\n", record->size, record->address, count);
+#endif
             WriteMessage(line);
             PrintStack(record->frames);
             WriteMessage(L"\n\n");

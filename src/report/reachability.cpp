@@ -20,9 +20,14 @@ namespace {
 const DWORD ReadableProtect = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                               PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 const DWORD WritableProtect = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-// 32-bit TEB fields besides the TLS slots: NT_TIB's stack base, the static
-// TLS array's pointer and the fiber-local storage's.
+// TEB fields besides the TLS slots: NT_TIB's stack base, the static TLS
+// array's pointer and the fiber-local storage's.
+#if defined(_WIN64)
+enum : uint32_t { StackBaseOffset = 0x8, StaticTlsOffset = 0x58, FlsOffset = 0x17C8, TlsExpansionSlots = 1024 };
+#else
 enum : uint32_t { StackBaseOffset = 0x4, StaticTlsOffset = 0x2C, FlsOffset = 0xFB4, TlsExpansionSlots = 1024 };
+#endif
+const uint32_t Word = sizeof(uintptr_t);
 
 Array<Span> Readable;    // committed, readable, no guard page: merged runs, ascending
 Array<Span> ImageRoots;  // writable image sections, the library's own left out
@@ -33,10 +38,10 @@ bool Classified;
 
 bool MapMemory()
 {
-    const uint32_t own = static_cast<uint32_t>(OwnImageBase), ownEnd = own + OwnImageSize;
+    const uintptr_t own = OwnImageBase, ownEnd = own + OwnImageSize;
     MEMORY_BASIC_INFORMATION region;
-    for (uint32_t at = 0; VirtualQuery(reinterpret_cast<void *>(at), &region, sizeof region);) {
-        uint32_t begin = reinterpret_cast<uint32_t>(region.BaseAddress), end = begin + region.RegionSize;
+    for (uintptr_t at = 0; VirtualQuery(reinterpret_cast<void *>(at), &region, sizeof region);) {
+        uintptr_t begin = reinterpret_cast<uintptr_t>(region.BaseAddress), end = begin + region.RegionSize;
         if (end <= at)
             break;
         at = end;
@@ -67,7 +72,7 @@ bool WalkHeaps()
         entry.lpData = nullptr;
         while (complete && HeapWalk(heaps[i], &entry))
             if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
-                uint32_t begin = reinterpret_cast<uint32_t>(entry.lpData);
+                uintptr_t begin = reinterpret_cast<uintptr_t>(entry.lpData);
                 complete = Push(&HeapBlocks, Span{begin, begin + entry.cbData});
             }
         HeapUnlock(heaps[i]);
@@ -86,7 +91,7 @@ void FilterHeapBlocks()
 }
 
 // The readable parts of [begin, end).
-void ScanReadable(uint32_t begin, uint32_t end)
+void ScanReadable(uintptr_t begin, uintptr_t end)
 {
     uint32_t low = 0, high = Readable.count;
     while (low < high) {
@@ -142,15 +147,15 @@ void Drain()
 // A thread's stack from stackTop up to its base (none when stackTop is 0),
 // its TLS slots, the expansion slots, and the pointers to its static TLS
 // and its fiber-local storage, whose blocks the scan follows.
-void ScanThread(uint32_t teb, uint32_t stackTop)
+void ScanThread(uintptr_t teb, uintptr_t stackTop)
 {
-    const uint32_t *fields = reinterpret_cast<const uint32_t *>(teb);
+    const uintptr_t *fields = reinterpret_cast<const uintptr_t *>(teb);
     Span spans[5] = {
-        {stackTop, stackTop ? fields[StackBaseOffset / 4] : 0},
-        {teb + TlsSlotsOffset, teb + TlsSlotsOffset + 4 * TlsMinimumSlots},
-        {teb + StaticTlsOffset, teb + StaticTlsOffset + 4},
-        {teb + FlsOffset, teb + FlsOffset + 4},
-        {fields[TlsExpansionOffset / 4], fields[TlsExpansionOffset / 4] + 4 * TlsExpansionSlots},
+        {stackTop, stackTop ? fields[StackBaseOffset / Word] : 0},
+        {teb + TlsSlotsOffset, teb + TlsSlotsOffset + Word * TlsMinimumSlots},
+        {teb + StaticTlsOffset, teb + StaticTlsOffset + Word},
+        {teb + FlsOffset, teb + FlsOffset + Word},
+        {fields[TlsExpansionOffset / Word], fields[TlsExpansionOffset / Word] + Word * TlsExpansionSlots},
     };
     ScanSpans(spans, 5);
 }
@@ -163,19 +168,26 @@ void ScanFrozenThreadGuarded(void *context)
     const FrozenThread *thread = static_cast<const FrozenThread *>(context);
     CONTEXT registers;
     registers.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
-    uint32_t stackTop = 0;
+    uintptr_t stackTop = 0;
     if (thread->eip && GetThreadContext(thread->handle, &registers)) {
-        const DWORD values[] = {registers.Eax, registers.Ebx, registers.Ecx, registers.Edx,
-                                registers.Esi, registers.Edi, registers.Ebp};
-        ScanWords(reinterpret_cast<uint32_t>(values), reinterpret_cast<uint32_t>(values + 7));
+#if defined(_WIN64)
+        const uintptr_t values[] = {registers.Rax, registers.Rbx, registers.Rcx, registers.Rdx, registers.Rsi,
+                                    registers.Rdi, registers.Rbp, registers.R8,  registers.R9,  registers.R10,
+                                    registers.R11, registers.R12, registers.R13, registers.R14, registers.R15};
+        stackTop = registers.Rsp;
+#else
+        const uintptr_t values[] = {registers.Eax, registers.Ebx, registers.Ecx, registers.Edx,
+                                    registers.Esi, registers.Edi, registers.Ebp};
         stackTop = registers.Esp;
+#endif
+        ScanWords(reinterpret_cast<uintptr_t>(values), reinterpret_cast<uintptr_t>(values + sizeof values / Word));
     }
     ScanThread(thread->teb, stackTop);
 }
 
 }  // namespace
 
-bool ClassifyRecords(uint32_t callerStack)
+bool ClassifyRecords(uintptr_t callerStack)
 {
     bool ready = IndexBlocks() && MapMemory() && (HeapsWalked || WalkHeaps());
     if (!ready) {
@@ -187,9 +199,7 @@ bool ClassifyRecords(uint32_t callerStack)
     bool frozen = !OthersEnded && FreezeOtherThreads(&threads);
     for (uint32_t i = 0; i < threads.count; i++)
         RunGuarded(ScanFrozenThreadGuarded, &threads.threads[i]);
-    uint32_t teb;
-    __asm__("movl %%fs:0x18, %0" : "=r"(teb));
-    ScanThread(teb, callerStack);
+    ScanThread(OwnTeb(), callerStack);
     ScanSpans(ImageRoots.items, ImageRoots.count);
     ScanSpans(HeapBlocks.items, HeapBlocks.count);
     Drain();

@@ -10,7 +10,7 @@ struct AllocRecord;
 // stack that lies above the library's frames. Suspends the other threads
 // while their stacks are read, unless they have ended (WalkHeapsBeforeExit).
 // False, with no classes, when the memory for the scan cannot be had.
-bool ClassifyRecords(uint32_t callerStack);
+bool ClassifyRecords(uintptr_t callerStack);
 // True from a ClassifyRecords that succeeded until ForgetClasses.
 bool RecordsClassified();
 bool IsReachable(const AllocRecord *record);

@@ -10,7 +10,7 @@ static uint32_t StackHash(const AllocRecord *record)
 {
     uint32_t hash = 0x811C9DC5u;
     for (uint32_t i = 0; i < RecordDepth; ++i)
-        hash = (hash ^ record->frames[i]) * 0x01000193u + (hash >> 15);
+        hash = (hash ^ FoldAddress(record->frames[i])) * 0x01000193u + (hash >> 15);
     return hash;
 }
 
@@ -20,7 +20,7 @@ static StackGroup *FindSlot(const StackIndex *index, const AllocRecord *record, 
     for (uint32_t i = hash & index->mask;; i = (i + 1) & index->mask) {
         StackGroup *slot = &index->slots[i];
         if (!slot->leader || (slot->hash == hash && memcmp(slot->leader->frames, record->frames,
-                                                           RecordDepth * sizeof(uint32_t)) == 0))
+                                                           RecordDepth * sizeof(uintptr_t)) == 0))
             return slot;
     }
 }

@@ -7,19 +7,19 @@
 // More modules than a process holds in practice; once full, no further loads
 // are tried, so a module is never tried twice in one dump.
 enum : uint32_t { TriedModuleSlots = 512 };
-static uint32_t TriedModules[TriedModuleSlots];
+static uintptr_t TriedModules[TriedModuleSlots];
 static uint32_t TriedCount;
 
 void ForgetSymbolModuleLoads() { TriedCount = 0; }
 
-int LoadSymbolModuleOf(uint32_t address)
+int LoadSymbolModuleOf(uintptr_t address)
 {
     HMODULE module;
     if (!SymbolProcess ||
         !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(address)), &module))
+                            reinterpret_cast<LPCWSTR>(address), &module))
         return 0;
-    uint32_t base = reinterpret_cast<uintptr_t>(module);
+    uintptr_t base = reinterpret_cast<uintptr_t>(module);
     for (uint32_t i = 0; i < TriedCount; ++i)
         if (TriedModules[i] == base)
             return 0;

@@ -8,4 +8,4 @@
 void ForgetSymbolModuleLoads();
 // Loads the module that holds address into the symbol handler, unless it was
 // tried already in this dump; nonzero when it was loaded now.
-int LoadSymbolModuleOf(uint32_t address);
+int LoadSymbolModuleOf(uintptr_t address);

@@ -102,7 +102,7 @@ void RerootSourcePath(wchar_t *out, const wchar_t *name)
 
 // The two lookups, each tried once more after loading a module that the
 // symbol handler did not know.
-static BOOL LookUpLine(uint32_t address, DWORD64 address64, IMAGEHLP_LINEW64 *line)
+static BOOL LookUpLine(uintptr_t address, DWORD64 address64, IMAGEHLP_LINEW64 *line)
 {
     DWORD displacement;
     if (SymGetLineFromAddrW64(SymbolProcess, address64, &displacement, line))
@@ -111,7 +111,7 @@ static BOOL LookUpLine(uint32_t address, DWORD64 address64, IMAGEHLP_LINEW64 *li
            SymGetLineFromAddrW64(SymbolProcess, address64, &displacement, line);
 }
 
-static BOOL LookUpSymbol(uint32_t address, DWORD64 address64, DWORD64 *displacement, SYMBOL_INFOW *symbol)
+static BOOL LookUpSymbol(uintptr_t address, DWORD64 address64, DWORD64 *displacement, SYMBOL_INFOW *symbol)
 {
     if (SymFromAddrW(SymbolProcess, address64, displacement, symbol))
         return TRUE;
@@ -122,7 +122,7 @@ static BOOL LookUpSymbol(uint32_t address, DWORD64 address64, DWORD64 *displacem
 // The symbol form from the module's export table, for code without debug
 // information (dbghelp knows no export symbols under Wine); name is room
 // for SymbolNameChars characters.
-static int PrintExportFrame(uint32_t address, wchar_t *name)
+static int PrintExportFrame(uintptr_t address, wchar_t *name)
 {
     wchar_t moduleName[PathChars];
     uint32_t offset;
@@ -137,10 +137,14 @@ static int PrintExportFrame(uint32_t address, wchar_t *name)
     return 1;
 }
 
-int PrintFrame(uint32_t address)
+int PrintFrame(uintptr_t address)
 {
     OpenSymbols();
+#if defined(_WIN64)
+    DWORD64 address64 = address;
+#else
     DWORD64 address64 = static_cast<DWORD64>(static_cast<int64_t>(static_cast<int32_t>(address)));
+#endif
 
     // Every frame is a return address: the instruction after the call, which
     // may already belong to the next source line (the closing brace after a
@@ -171,7 +175,7 @@ int PrintFrame(uint32_t address)
 
     DWORD64 base = SymGetModuleBase64(SymbolProcess, address64);
     wchar_t moduleName[PathChars];
-    HMODULE module = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(static_cast<uint32_t>(base)));
+    HMODULE module = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(base));
     // A null handle would name the program itself, whatever holds the address.
     if (module && GetModuleBaseNameW(GetCurrentProcess(), module, moduleName, PathChars)) {
         moduleName[PathChars - 1] = 0;
@@ -187,7 +191,7 @@ int PrintFrame(uint32_t address)
 
 // Within a dump each distinct address is resolved once; its lines are
 // replayed wherever it occurs again.
-void PrintStack(const uint32_t *frames)
+void PrintStack(const uintptr_t *frames)
 {
     for (uint32_t i = 0; i < RecordDepth && frames[i]; ++i) {
         if (ReplayFrame(frames[i]))

@@ -11,5 +11,5 @@ extern HANDLE SymbolProcess;
 void InitSymbols();
 void OpenSymbols();
 void RerootSourcePath(wchar_t *out, const wchar_t *name);
-int PrintFrame(uint32_t address);
-void PrintStack(const uint32_t *frames);
+int PrintFrame(uintptr_t address);
+void PrintStack(const uintptr_t *frames);

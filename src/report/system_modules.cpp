@@ -28,7 +28,7 @@ void SnapshotSystemModules()
     }
 }
 
-int IsInSystemModule(uint32_t address)
+int IsInSystemModule(uintptr_t address)
 {
     // Both ends inclusive; an entry of a module that was not loaded covers 0.
     for (const SystemModule &module : SystemModuleTable)

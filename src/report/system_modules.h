@@ -4,12 +4,12 @@
 
 struct SystemModule {
     const wchar_t *name;
-    uint32_t base;
-    uint32_t size;
+    uintptr_t base;
+    uintptr_t size;
 };
 
 enum : uint32_t { SystemModuleCount = 13 };
 extern SystemModule SystemModuleTable[SystemModuleCount];
 
 void SnapshotSystemModules();
-int IsInSystemModule(uint32_t address);
+int IsInSystemModule(uintptr_t address);

@@ -61,12 +61,12 @@ inline void UnlockShard(AddressShard *shard, bool alone = false)
 
 inline uint32_t Capacity(const AddressShard *shard) { return shard->slots ? 1u << (32 - shard->shift) : 0; }
 
-inline uint32_t Mixed(uint32_t address) { return address * 0x9E3779B1u; }
-inline uint32_t Home(uint32_t address, uint32_t shift) { return Mixed(address) >> shift; }
+inline uint32_t Mixed(uintptr_t address) { return FoldAddress(address) * 0x9E3779B1u; }
+inline uint32_t Home(uintptr_t address, uint32_t shift) { return Mixed(address) >> shift; }
 // The three hash bits below those that choose the home slot.
-inline uintptr_t Tag(uint32_t address, uint32_t shift) { return (Mixed(address) >> (shift - 3)) & 7; }
+inline uintptr_t Tag(uintptr_t address, uint32_t shift) { return (Mixed(address) >> (shift - 3)) & 7; }
 
-inline bool Holds(uintptr_t slot, uintptr_t tag, uint32_t address)
+inline bool Holds(uintptr_t slot, uintptr_t tag, uintptr_t address)
 {
     return slot > Tombstone && (slot & 7) == tag && SlotRecord(slot)->address == address;
 }
@@ -129,7 +129,7 @@ bool Rebuild(AddressShard *shard, bool alone)
             uintptr_t slot = shard->slots[i];
             if (slot <= Tombstone)
                 continue;
-            uint32_t address = SlotRecord(slot)->address;
+            uintptr_t address = SlotRecord(slot)->address;
             uint32_t j = Home(address, shift);
             while (slots[j])
                 j = (j + 1) & mask;
@@ -149,7 +149,7 @@ bool Rebuild(AddressShard *shard, bool alone)
     return true;
 }
 
-inline uint32_t ShardOf(uint32_t address) { return ((address >> 16) * 0x9E3779B1u) >> 25; }
+inline uint32_t ShardOf(uintptr_t address) { return ((FoldAddress(address) >> 16) * 0x9E3779B1u) >> 25; }
 
 // Order of the records within a shard for the dump: by bucket, then newest
 // first. Keys are read from the records, so that nothing is allocated.
@@ -257,7 +257,7 @@ void InsertRecord(AllocRecord *record)
         PoolRecord(stale);
 }
 
-AllocRecord *TakeRecord(uint32_t address, uint32_t kind)
+AllocRecord *TakeRecord(uintptr_t address, uint32_t kind)
 {
     bool alone = EnterTable();
     AddressShard *shard = &AddressIndex[ShardOf(address)];

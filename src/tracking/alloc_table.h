@@ -4,6 +4,7 @@
 // chain, newest first.
 #pragma once
 #include <windows.h>
+#include <stddef.h>
 #include <stdint.h>
 
 struct AllocRecord {
@@ -11,11 +12,25 @@ struct AllocRecord {
         AllocRecord *next;  // the bucket's chain, once frozen for the dump
         uint32_t sequence;  // while recording: its bucket's insertion count at insertion
     };
-    uint32_t address;
-    uint32_t size;
+    uintptr_t address;
+    uintptr_t size;
     uint32_t kind;  // 1 live, 0 counted into a duplicate group by the dump
-    uint32_t frames[1];  // RecordDepth entries, innermost first, 0-padded
+    uintptr_t frames[1];  // RecordDepth entries, innermost first, 0-padded
 };
+
+// Bytes of a record before its frames.
+enum : uint32_t { RecordHeaderBytes = offsetof(AllocRecord, frames) };
+
+// An address folded to 32 bits for the hashes: on x64 the high half is mixed
+// into the low one.
+inline uint32_t FoldAddress(uintptr_t address)
+{
+#if defined(_WIN64)
+    return uint32_t(address) ^ uint32_t(address >> 32);
+#else
+    return address;
+#endif
+}
 
 enum : uint32_t { AllocBucketCount = 127 };
 
@@ -42,9 +57,10 @@ extern HANDLE RecordHeap;
 // TarnwickStart, so records, capture and dump agree whatever happens later.
 extern uint32_t RecordDepth;
 
-inline uint32_t AllocBucket(uint32_t address)
+inline uint32_t AllocBucket(uintptr_t address)
 {
-    return ((address >> 3) ^ (address >> 16)) % AllocBucketCount;
+    uint32_t folded = FoldAddress(address);
+    return ((folded >> 3) ^ (folded >> 16)) % AllocBucketCount;
 }
 
 // The record of a slot; null for a free or released slot.
@@ -63,4 +79,4 @@ void FreezeAllocTable();
 // Takes over the record. A record still holding the same address is stale
 // (the heap never hands out a live block twice): it is dropped.
 void InsertRecord(AllocRecord *record);
-AllocRecord *TakeRecord(uint32_t address, uint32_t kind);
+AllocRecord *TakeRecord(uintptr_t address, uint32_t kind);

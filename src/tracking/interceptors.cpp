@@ -22,7 +22,11 @@ typedef HANDLE(WINAPI *HandleFreeFn)(HANDLE);
 
 // The import table's slots for the ten functions. A plain &HeapAlloc would
 // name the library's own jump stub, not the entry the loader bound.
+#if defined(_WIN64)
+#define IMPORT_SLOT(name, argBytes) extern "C" void *const Import##name __asm__("__imp_" #name);
+#else
 #define IMPORT_SLOT(name, argBytes) extern "C" void *const Import##name __asm__("__imp__" #name "@" #argBytes);
+#endif
 IMPORT_SLOT(HeapAlloc, 12)
 IMPORT_SLOT(HeapReAlloc, 16)
 IMPORT_SLOT(HeapFree, 12)
@@ -78,25 +82,15 @@ inline void OpenBracket(Bracket *bracket)
     PushExitAction(&bracket->exit, CloseBracket, bracket);
 }
 
-// The last-error value of the thread, in its TEB.
-inline uint32_t LastErrorValue()
-{
-    uint32_t error;
-    __asm__ __volatile__("movl %%fs:0x34, %0" : "=r"(error));
-    return error;
-}
-
-inline void SetLastErrorValue(uint32_t error) { __asm__ __volatile__("movl %0, %%fs:0x34" : : "r"(error) : "memory"); }
-
 // Called right after the real function: what the caller must see as the
 // last error, whatever the bookkeeping after it does.
-inline void KeepLastError(Bracket *bracket) { bracket->lastError = LastErrorValue(); }
+inline void KeepLastError(Bracket *bracket) { bracket->lastError = OwnLastError(); }
 
 inline void EndBracket(Bracket *bracket)
 {
     UnlinkExitAction(&bracket->exit);
     CloseInterceptor(bracket->savedDepth, bracket->entry);
-    SetLastErrorValue(bracket->lastError);
+    SetOwnLastError(bracket->lastError);
 }
 
 inline RecordCache *CacheOf(const Bracket *bracket) { return bracket->entry ? &bracket->entry->records : nullptr; }
@@ -123,12 +117,12 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
     if (!record)
         return;
     record->kind = 1;
-    record->address = reinterpret_cast<uint32_t>(block);
+    record->address = reinterpret_cast<uintptr_t>(block);
     record->size = bytes;
     // Made inside a call to the C runtime's malloc, new or the like: the
     // stack starts where that call was made.
     const CallerMark *mark = bracket->entry ? LiveCallerMark(&bracket->entry->callerMark,
-                                                             reinterpret_cast<uint32_t>(__builtin_frame_address(0)))
+                                                             reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))
                                             : nullptr;
     if (mark)
         CaptureCallStackFrom(record->frames, mark);
@@ -139,7 +133,7 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
 
 void DropRecord(void *block, const Bracket *bracket)
 {
-    if (AllocRecord *record = TakeRecord(reinterpret_cast<uint32_t>(block), 1))
+    if (AllocRecord *record = TakeRecord(reinterpret_cast<uintptr_t>(block), 1))
         FreeRecord(record, CacheOf(bracket));
 }
 
@@ -173,12 +167,12 @@ template <AllocatorFunction Fn> HANDLE WINAPI InterceptHandleReAlloc(HANDLE bloc
     Bracket bracket;
     OpenBracket(&bracket);
     ReKey rekey;
-    rekey.record = TakeRecord(reinterpret_cast<uint32_t>(block), 1);
+    rekey.record = TakeRecord(reinterpret_cast<uintptr_t>(block), 1);
     PushExitAction(&rekey.exit, PutRecordBack, &rekey);
     HANDLE result = Real<HandleReAllocFn>(Fn)(block, bytes, flags);
     KeepLastError(&bracket);
     if (rekey.record && result) {
-        rekey.record->address = reinterpret_cast<uint32_t>(result);
+        rekey.record->address = reinterpret_cast<uintptr_t>(result);
         rekey.record->size = bytes;
     }
     PopExitAction(&rekey.exit);
@@ -279,11 +273,11 @@ void *const Interceptor[AllocatorFunctionCount] = {
 void *ReKeyHeapBlock(HANDLE heap, DWORD flags, void *block, SIZE_T bytes)
 {
     ReKey rekey;
-    rekey.record = TakeRecord(reinterpret_cast<uint32_t>(block), 1);
+    rekey.record = TakeRecord(reinterpret_cast<uintptr_t>(block), 1);
     PushExitAction(&rekey.exit, PutRecordBack, &rekey);
     void *result = Real<HeapReAllocFn>(FnHeapReAlloc)(heap, flags, block, bytes);
     if (rekey.record && result) {
-        rekey.record->address = reinterpret_cast<uint32_t>(result);
+        rekey.record->address = reinterpret_cast<uintptr_t>(result);
         rekey.record->size = bytes;
     }
     PopExitAction(&rekey.exit);

@@ -17,7 +17,7 @@ SRWLOCK PoolLock = SRWLOCK_INIT;
 AllocRecord *PoolSlots;
 
 // Slots are 8-aligned: the address index keeps a tag in the low bits.
-inline uint32_t SlotBytes() { return (16 + RecordDepth * sizeof(uint32_t) + 7) & ~7u; }
+inline uint32_t SlotBytes() { return (RecordHeaderBytes + RecordDepth * sizeof(uintptr_t) + 7) & ~7u; }
 
 // Puts a chain of slots from `generation` into the pool, unless that run's
 // heap has been retired since.
@@ -90,7 +90,7 @@ AllocRecord *NewRecord(RecordCache *cache)
 {
     AllocRecord *record = NewRecordSlot(cache);
     if (record)
-        memset(record, 0, 16 + RecordDepth * sizeof(uint32_t));
+        memset(record, 0, RecordHeaderBytes + RecordDepth * sizeof(uintptr_t));
     return record;
 }
 

@@ -43,7 +43,7 @@ bool EnterTableSlowly()
                         THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | SYNCHRONIZE, FALSE, 0)) {
         TableOwnerState claim;
         claim.ownerId = LONG(CurrentThreadIdFromTeb());
-        claim.handle = self;
+        claim.SetHandle(self);
         if (!InterlockedCompareExchange64(&TableOwner.claim, claim.claim, 0))
             return EnterAsOwner();
         CloseHandle(self);
@@ -64,7 +64,7 @@ void ShareTable()
         TableOwnerState owner;
         owner.claim = InterlockedCompareExchange64(&TableOwner.claim, 0, 0);
         if (owner.ownerId && DWORD(owner.ownerId) != CurrentThreadIdFromTeb())
-            WaitForOwnerOut(owner.handle);
+            WaitForOwnerOut(owner.Handle());
         __atomic_store_n(&TableOwner.shared, 1, __ATOMIC_RELEASE);
     }
     ReleaseSRWLockExclusive(&ShareLock);
@@ -72,9 +72,9 @@ void ShareTable()
 
 void ResetTableOwner()
 {
-    if (TableOwner.handle)
-        CloseHandle(TableOwner.handle);
-    TableOwner.handle = nullptr;
+    if (TableOwner.Handle())
+        CloseHandle(TableOwner.Handle());
+    TableOwner.SetHandle(nullptr);
     TableOwner.ownerId = 0;
     TableOwner.sharing = 0;
     TableOwner.shared = 0;

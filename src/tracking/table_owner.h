@@ -7,6 +7,7 @@
 #pragma once
 #include <windows.h>
 #include <stdint.h>
+#include "control/thread_block.h"
 
 struct alignas(64) TableOwnerState {
     // The owner's id and a handle to it, claimed together in one exchange:
@@ -16,9 +17,21 @@ struct alignas(64) TableOwnerState {
         volatile LONGLONG claim;
         struct {
             volatile LONG ownerId;  // 0 before the first use
+#if defined(_WIN64)
+            // The handle's value: a kernel handle fits in 32 bits, sign-extended.
+            LONG handleBits;
+#else
             HANDLE handle;
+#endif
         };
     };
+#if defined(_WIN64)
+    HANDLE Handle() const { return reinterpret_cast<HANDLE>(LONG_PTR(handleBits)); }
+    void SetHandle(HANDLE value) { handleBits = LONG(LONG_PTR(value)); }
+#else
+    HANDLE Handle() const { return handle; }
+    void SetHandle(HANDLE value) { handle = value; }
+#endif
     volatile LONG sharing;  // set once a second thread has come
     volatile LONG shared;   // set once the owner is out: every thread locks
 };
@@ -30,12 +43,7 @@ struct alignas(64) OwnerInsideFlag {
 extern TableOwnerState TableOwner;
 extern OwnerInsideFlag OwnerInside;
 
-inline uint32_t CurrentThreadIdFromTeb()
-{
-    uint32_t id;
-    __asm__ __volatile__("movl %%fs:0x24, %0" : "=r"(id));
-    return id;
-}
+inline uint32_t CurrentThreadIdFromTeb() { return OwnThreadId(); }
 
 // The owner's way in: true unless a second thread has come.
 inline bool EnterAsOwner()

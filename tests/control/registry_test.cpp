@@ -35,13 +35,6 @@ unsigned __stdcall RunFunction(void *argument)
     return 0;
 }
 
-uint32_t OwnTeb()
-{
-    uint32_t teb;
-    __asm__("movl %%fs:0x18, %0" : "=r"(teb));
-    return teb;
-}
-
 HANDLE StartThread(std::function<void()> *body, unsigned *id = nullptr)
 {
     return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunFunction, body, 0, id));

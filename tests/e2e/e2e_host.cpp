@@ -11,9 +11,29 @@
 #include "debug_capture.h"
 #include "tarnwick.h"
 
-// Calls fn with EBP set to frame, so that fn's frame links to it: a frame
-// chain that runs through data, as code without frame pointers leaves it.
-extern "C" void *CallWithFrame(void *(*fn)(), uint32_t frame);
+// Calls fn with EBP (RBP) set to frame, so that fn's frame links to it: a
+// frame chain that runs through data, as code without frame pointers leaves it.
+extern "C" void *CallWithFrame(void *(*fn)(), uintptr_t frame);
+#if defined(_WIN64)
+__asm__(R"(
+    .text
+    .globl CallWithFrame
+    .def CallWithFrame; .scl 2; .type 32; .endef
+    .seh_proc CallWithFrame
+CallWithFrame:
+    pushq %rbp
+    .seh_pushreg %rbp
+    subq $32, %rsp
+    .seh_stackalloc 32
+    .seh_endprologue
+    movq %rdx, %rbp
+    call *%rcx
+    addq $32, %rsp
+    popq %rbp
+    ret
+    .seh_endproc
+)");
+#else
 __asm__(R"(
     .text
     .globl _CallWithFrame
@@ -25,6 +45,7 @@ _CallWithFrame:
     popl %ebp
     ret
 )");
+#endif
 
 namespace {
 
@@ -442,7 +463,7 @@ void Releases()
     Say("dump %d", TarnwickDump());
 }
 
-uint32_t FakeFrames[4];
+uintptr_t FakeFrames[4];
 
 __attribute__((noinline)) void *AllocateUnderBrokenFrame()
 {
@@ -458,7 +479,7 @@ void BrokenFrames()
     FakeFrames[0] = 0xF;
     FakeFrames[1] = 0x401000;
     TarnwickStart();
-    CallWithFrame(AllocateUnderBrokenFrame, reinterpret_cast<uint32_t>(FakeFrames));
+    CallWithFrame(AllocateUnderBrokenFrame, reinterpret_cast<uintptr_t>(FakeFrames));
     CallWithFrame(AllocateUnderBrokenFrame, 0x8000);
     TarnwickStop();
     Say("dump %d", TarnwickDump());

@@ -10,6 +10,10 @@
 #include "patching/inline_hook.h"
 #include "patching/thread_freeze.h"
 
+#if defined(_WIN64)
+#define Eip Rip  // lets the x64 build compile until these cases are ported
+#endif
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -62,6 +62,6 @@ TEST(FrameCache, ManyAddressesSurviveTheTableGrowing)
         ASSERT_EQ(1, ReplayFrame((30000 - 997 * k) * 4096)) << k;
     ASSERT_EQ(31u, capture.Pieces().size());
     for (uint32_t k = 0; k < 31; k++)
-        EXPECT_EQ(Hex8((30000 - 997 * k) * 4096) + "\n", capture.Pieces()[k]);
+        EXPECT_EQ(HexAddress((30000 - 997 * k) * 4096) + "\n", capture.Pieces()[k]);
     EndFrameCache();
 }

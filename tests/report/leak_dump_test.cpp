@@ -21,11 +21,11 @@ const std::string Heading = "\nTarnwick: Memory leak dump\n";
 const std::string NoLeak = "No memory leak.\n\n";
 const std::string Separator = "\n\n";
 
-std::string Entry(uint32_t size, uint32_t address, uint32_t count)
+std::string Entry(uint32_t size, uintptr_t address, uint32_t count)
 {
     char text[128];
     snprintf(text, sizeof text, "Memory block %d bytes at %s (%d times)\n", static_cast<int>(size),
-             Hex8(address).c_str(), static_cast<int>(count));
+             HexAddress(address).c_str(), static_cast<int>(count));
     return text;
 }
 
@@ -82,7 +82,7 @@ protected:
         RecordHeap = nullptr;
         ClearAllocTable();
     }
-    AllocRecord *Add(uint32_t address, uint32_t size, std::vector<uint32_t> frames, uint32_t kind = 1)
+    AllocRecord *Add(uint32_t address, uint32_t size, std::vector<uintptr_t> frames, uint32_t kind = 1)
     {
         AllocRecord *record = NewRecord();
         EXPECT_TRUE(record);
@@ -94,16 +94,16 @@ protected:
         InsertRecord(record);
         return record;
     }
-    static std::vector<std::string> Frames(std::vector<uint32_t> frames)
+    static std::vector<std::string> Frames(std::vector<uintptr_t> frames)
     {
         std::vector<std::string> lines;
-        for (uint32_t frame : frames)
-            lines.push_back(Hex8(frame) + "\n");
+        for (uintptr_t frame : frames)
+            lines.push_back(HexAddress(frame) + "\n");
         return lines;
     }
     // The pieces of one printed group with bare frames.
     static std::vector<std::string> Group(uint32_t size, uint32_t address, uint32_t count,
-                                          std::vector<uint32_t> frames)
+                                          std::vector<uintptr_t> frames)
     {
         std::vector<std::string> pieces = {Entry(size, address, count)};
         for (const std::string &line : Frames(frames))
@@ -327,7 +327,7 @@ TEST_F(LeakDump, SingleBlockUsesTheGroupFormat)
     std::vector<std::string> pieces;
     EXPECT_EQ(Dump(&pieces), 1u);
     EXPECT_EQ(pieces, Report({Group(0x7FFFFFFF, a, 1, {0xFFFFFFF0u})}));
-    EXPECT_EQ(pieces[1], "Memory block 2147483647 bytes at " + Hex8(a) + " (1 times)\n");
+    EXPECT_EQ(pieces[1], "Memory block 2147483647 bytes at " + HexAddress(a) + " (1 times)\n");
 }
 
 TEST_F(LeakDump, StacksAreResolvedThroughTheSymbolHandler)
@@ -336,16 +336,16 @@ TEST_F(LeakDump, StacksAreResolvedThroughTheSymbolHandler)
     PrepareSymbolHandler();
     int line;
     const char *file;
-    uint32_t withLine = AddressWithLine(&line, &file);
+    uintptr_t withLine = AddressWithLine(&line, &file);
     void *page = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
-    uint32_t bare = reinterpret_cast<uintptr_t>(page);
+    uintptr_t bare = reinterpret_cast<uintptr_t>(page);
     uint32_t a = AddressInBucket(44);
     Add(a, 64, {withLine, bare});
     Add(AddressInBucket(45), 64, {withLine, bare});
     std::vector<std::string> pieces;
     EXPECT_EQ(Dump(&pieces), 2u);
-    std::string source = WinePathOf(file) + "(" + std::to_string(line) + ") : " + Hex8(withLine) + "\n";
-    EXPECT_EQ(pieces, (std::vector<std::string>{Heading, Entry(64, a, 2), source, Hex8(bare) + "\n", Separator}));
+    std::string source = WinePathOf(file) + "(" + std::to_string(line) + ") : " + HexAddress(withLine) + "\n";
+    EXPECT_EQ(pieces, (std::vector<std::string>{Heading, Entry(64, a, 2), source, HexAddress(bare) + "\n", Separator}));
     savedSymbols_ = SymbolProcess;
     VirtualFree(page, 0, MEM_RELEASE);
 }
@@ -411,7 +411,7 @@ uint32_t ReferenceReport(std::vector<std::string> *pieces)
                 continue;
             pieces->push_back(Entry(record->size, record->address, count));
             for (uint32_t i = 0; i < RecordDepth && record->frames[i]; ++i)
-                pieces->push_back(Hex8(record->frames[i]) + "\n");
+                pieces->push_back(HexAddress(record->frames[i]) + "\n");
             pieces->push_back(Separator);
             total += count;
         }
@@ -427,9 +427,9 @@ TEST_F(LeakDump, LargeMixedTableMatchesThePlainWalk)
         std::mt19937 random(seed);
         // A pool of stacks: some shared by many records, some from system
         // modules, some differing only late or by a trailing 0.
-        std::vector<std::vector<uint32_t>> stacks;
+        std::vector<std::vector<uintptr_t>> stacks;
         for (int s = 0; s < 60; ++s) {
-            std::vector<uint32_t> frames;
+            std::vector<uintptr_t> frames;
             uint32_t depth = 1 + random() % 6;
             for (uint32_t i = 0; i < depth; ++i)
                 frames.push_back(0x00401000 + (random() % 8) * 0x10);
@@ -451,8 +451,8 @@ TEST_F(LeakDump, LargeMixedTableMatchesThePlainWalk)
             NewTable();
             std::vector<AllocRecord *> records;
             for (size_t n = 0; n < addresses.size(); ++n) {
-                std::vector<uint32_t> frames = stackOf[n] >= 1000
-                                                   ? std::vector<uint32_t>{0x00500000 + stackOf[n], 0x00401000}
+                std::vector<uintptr_t> frames = stackOf[n] >= 1000
+                                                   ? std::vector<uintptr_t>{0x00500000 + stackOf[n], 0x00401000}
                                                    : stacks[stackOf[n]];
                 records.push_back(Add(addresses[n], sizes[n], frames, kinds[n]));
             }

@@ -10,14 +10,14 @@
 #include <windows.h>
 #include <dbghelp.h>
 
-__attribute__((noinline)) static uint32_t CallerAddress()
+__attribute__((noinline)) static uintptr_t CallerAddress()
 {
     return reinterpret_cast<uintptr_t>(__builtin_return_address(0));
 }
 
-static volatile uint32_t Sink;
+static volatile uintptr_t Sink;
 
-__attribute__((noinline)) uint32_t AddressWithLine(int *line, const char **file)
+__attribute__((noinline)) uintptr_t AddressWithLine(int *line, const char **file)
 {
     Sink = CallerAddress(); *line = __LINE__;
     *file = __FILE__;
@@ -49,8 +49,8 @@ namespace {
 
 struct HelperModule {
     HMODULE module = LoadLibraryW(L"tarnwick_helper.dll");
-    uint32_t Base() const { return reinterpret_cast<uintptr_t>(module); }
-    uint32_t Function() const { return reinterpret_cast<uintptr_t>(GetProcAddress(module, "HelperFunction")); }
+    uintptr_t Base() const { return reinterpret_cast<uintptr_t>(module); }
+    uintptr_t Function() const { return reinterpret_cast<uintptr_t>(GetProcAddress(module, "HelperFunction")); }
     ~HelperModule()
     {
         if (module) {
@@ -63,7 +63,7 @@ struct HelperModule {
 // Symbols without line numbers: the module leaves the symbol handler and
 // comes back, on demand, read without lines; afterwards it leaves again.
 struct LinesOff {
-    explicit LinesOff(uint32_t base) : base_(base)
+    explicit LinesOff(uintptr_t base) : base_(base)
     {
         SymUnloadModule64(SymbolProcess, base_);
         SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS);
@@ -75,16 +75,17 @@ struct LinesOff {
         SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
         ForgetSymbolModuleLoads();
     }
-    uint32_t base_;
+    uintptr_t base_;
 };
 
-uint32_t ProgramBase() { return reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr)); }
+uintptr_t ProgramBase() { return reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr)); }
 
-std::vector<std::string> SymbolPieces(const char *module, const char *symbol, uint32_t displacement,
-                                      uint32_t address)
+std::vector<std::string> SymbolPieces(const char *module, const char *symbol, uintptr_t displacement,
+                                      uintptr_t address)
 {
     char rest[64];
-    snprintf(rest, sizeof rest, "+0x%x : %s\n", displacement, Hex8(address).c_str());
+    snprintf(rest, sizeof rest, "+0x%llx : %s\n", static_cast<unsigned long long>(displacement),
+             HexAddress(address).c_str());
     if (!module)
         return {symbol, rest};
     return {module, "!", symbol, rest};
@@ -112,10 +113,10 @@ TEST_F(Symbols, AddressWithLineInformationGivesOneSourceLine)
 {
     int line;
     const char *file;
-    uint32_t address = AddressWithLine(&line, &file);
+    uintptr_t address = AddressWithLine(&line, &file);
     DebugCapture capture;
     EXPECT_EQ(PrintFrame(address), 1);
-    std::string expected = WinePathOf(file) + "(" + std::to_string(line) + ") : " + Hex8(address) + "\n";
+    std::string expected = WinePathOf(file) + "(" + std::to_string(line) + ") : " + HexAddress(address) + "\n";
     EXPECT_EQ(capture.Pieces(), std::vector<std::string>{expected});
 }
 
@@ -123,8 +124,8 @@ TEST_F(Symbols, AddressWithoutLineInformationGivesModuleSymbolAndDisplacement)
 {
     int line;
     const char *file;
-    uint32_t address = AddressWithLine(&line, &file);
-    uint32_t displacement = address - reinterpret_cast<uintptr_t>(&AddressWithLine);
+    uintptr_t address = AddressWithLine(&line, &file);
+    uintptr_t displacement = address - reinterpret_cast<uintptr_t>(&AddressWithLine);
     LinesOff off(ProgramBase());
     DebugCapture capture;
     EXPECT_EQ(PrintFrame(address), 1);
@@ -135,7 +136,7 @@ TEST_F(Symbols, UnavailableModuleNameLeavesTwoPieces)
 {
     HelperModule helper;
     ASSERT_TRUE(helper.module);
-    uint32_t address = helper.Function() + 5;
+    uintptr_t address = helper.Function() + 5;
     LinesOff off(helper.Base());
     {
         DebugCapture capture;
@@ -154,7 +155,7 @@ TEST_F(Symbols, ModuleIsLoadedOnDemandOncePerDump)
 {
     HelperModule helper;
     ASSERT_TRUE(helper.module);
-    uint32_t address = helper.Function() + 1;
+    uintptr_t address = helper.Function() + 1;
     SymUnloadModule64(SymbolProcess, helper.Base());  // unknown, whatever the platform knew before
     ForgetSymbolModuleLoads();
     const std::string source = WinePathOf(__FILE__).replace(WinePathOf(__FILE__).rfind('\\') + 1,
@@ -183,8 +184,8 @@ TEST_F(Symbols, AddressOfNoModuleIsPrintedBare)
 {
     void *page = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
     ASSERT_TRUE(page);
-    uint32_t address = reinterpret_cast<uintptr_t>(page) + 0x10;
-    uint32_t frames[3] = {address, 0x80001234u, 0};
+    uintptr_t address = reinterpret_cast<uintptr_t>(page) + 0x10;
+    uintptr_t frames[3] = {address, 0x80001234u, 0};
     RecordDepth = 3;
     {
         DebugCapture capture;
@@ -193,7 +194,7 @@ TEST_F(Symbols, AddressOfNoModuleIsPrintedBare)
     }
     DebugCapture capture;
     PrintStack(frames);
-    EXPECT_EQ(capture.Pieces(), (std::vector<std::string>{Hex8(address) + "\n", "0x80001234\n"}));
+    EXPECT_EQ(capture.Pieces(), (std::vector<std::string>{HexAddress(address) + "\n", HexAddress(0x80001234u) + "\n"}));
     VirtualFree(page, 0, MEM_RELEASE);
 }
 
@@ -201,26 +202,26 @@ TEST_F(Symbols, WithoutSymbolHandlerEveryFrameIsBare)
 {
     int line;
     const char *file;
-    uint32_t withLine = AddressWithLine(&line, &file);
+    uintptr_t withLine = AddressWithLine(&line, &file);
     HelperModule helper;
-    uint32_t frames[4] = {withLine, helper.Function() + 3, ProgramBase() + 0x1000, 0};
+    uintptr_t frames[4] = {withLine, helper.Function() + 3, ProgramBase() + 0x1000, 0};
     RecordDepth = 4;
     HANDLE saved = SymbolProcess;
     SymbolProcess = 0;
     DebugCapture capture;
     PrintStack(frames);
     SymbolProcess = saved;
-    EXPECT_EQ(capture.Pieces(), (std::vector<std::string>{Hex8(frames[0]) + "\n", Hex8(frames[1]) + "\n",
-                                                          Hex8(frames[2]) + "\n"}));
+    EXPECT_EQ(capture.Pieces(), (std::vector<std::string>{HexAddress(frames[0]) + "\n", HexAddress(frames[1]) + "\n",
+                                                          HexAddress(frames[2]) + "\n"}));
 }
 
 TEST_F(Symbols, StackPrintsRecordDepthFramesAndStopsAtZero)
 {
     HANDLE saved = SymbolProcess;
     SymbolProcess = 0;
-    uint32_t full[5] = {0x10, 0x20, 0x30, 0x40, 0x50};
-    uint32_t empty[3] = {0, 0x20, 0x30};
-    uint32_t gap[3] = {0x10, 0, 0x30};
+    uintptr_t full[5] = {0x10, 0x20, 0x30, 0x40, 0x50};
+    uintptr_t empty[3] = {0, 0x20, 0x30};
+    uintptr_t gap[3] = {0x10, 0, 0x30};
     uint32_t savedStackDepth = Options.stackDepth;
     Options.stackDepth = 1;  // the option as changed after the run: not what records hold
     RecordDepth = 4;
@@ -236,16 +237,17 @@ TEST_F(Symbols, StackPrintsRecordDepthFramesAndStopsAtZero)
     std::vector<std::string> gapLines = capture.Pieces();
     SymbolProcess = saved;
     Options.stackDepth = savedStackDepth;
-    EXPECT_EQ(fullLines, (std::vector<std::string>{"0x00000010\n", "0x00000020\n", "0x00000030\n", "0x00000040\n"}));
+    EXPECT_EQ(fullLines, (std::vector<std::string>{HexAddress(0x10) + "\n", HexAddress(0x20) + "\n", HexAddress(0x30) + "\n",
+                                                   HexAddress(0x40) + "\n"}));
     EXPECT_TRUE(emptyLines.empty());
-    EXPECT_EQ(gapLines, std::vector<std::string>{"0x00000010\n"});
+    EXPECT_EQ(gapLines, std::vector<std::string>{HexAddress(0x10) + "\n"});
 }
 
 TEST_F(Symbols, StackMixesTheThreeForms)
 {
     int line;
     const char *file;
-    uint32_t withLine = AddressWithLine(&line, &file);
+    uintptr_t withLine = AddressWithLine(&line, &file);
     {
         DebugCapture loadWithLines;  // the program's module known with its lines
         ASSERT_EQ(PrintFrame(withLine), 1);
@@ -253,11 +255,11 @@ TEST_F(Symbols, StackMixesTheThreeForms)
     HelperModule helper;
     ASSERT_TRUE(helper.module);
     LinesOff off(helper.Base());
-    uint32_t frames[3] = {withLine, helper.Function() + 2, 0x80000010u};
+    uintptr_t frames[3] = {withLine, helper.Function() + 2, 0x80000010u};
     RecordDepth = 3;
     DebugCapture capture;
     PrintStack(frames);
-    std::vector<std::string> expected = {WinePathOf(file) + "(" + std::to_string(line) + ") : " + Hex8(withLine) +
+    std::vector<std::string> expected = {WinePathOf(file) + "(" + std::to_string(line) + ") : " + HexAddress(withLine) +
                                          "\n"};
     for (const std::string &piece : SymbolPieces("tarnwick_helper.dll", "HelperFunction", 2, frames[1]))
         expected.push_back(piece);

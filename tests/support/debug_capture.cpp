@@ -22,9 +22,9 @@ void DebugCapture::Clear()
     pieces_.clear();
 }
 
-std::string Hex8(uint32_t value)
+std::string HexAddress(uintptr_t value)
 {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08X", value);
+    char text[24];
+    snprintf(text, sizeof text, "0x%0*llX", int(2 * sizeof value), static_cast<unsigned long long>(value));
     return text;
 }

@@ -75,5 +75,6 @@ private:
     std::vector<std::string> pieces_;
 };
 
-// "0x" and the eight upper-case hexadecimal digits of a 32-bit value.
-std::string Hex8(uint32_t value);
+// "0x" and the upper-case hexadecimal digits of an address, all of them: 8
+// on x86, 16 on x64.
+std::string HexAddress(uintptr_t value);

@@ -257,7 +257,7 @@ void DumpMatchesTheModel(bool handOver)
                 w.bytes = 1 + random() % 300;
                 run(w, AllocOp);
                 ASSERT_NE(nullptr, w.result);
-                model.Insert(reinterpret_cast<uint32_t>(w.result), w.bytes, w.family * Sites + w.site);
+                model.Insert(reinterpret_cast<uintptr_t>(w.result), w.bytes, w.family * Sites + w.site);
                 live[liveCount++] = {w.result, w.family, w.family * Sites + w.site};
                 continue;
             }
@@ -267,19 +267,19 @@ void DumpMatchesTheModel(bool handOver)
             w.block = block.address;
             if (choice < 7) {  // freed; its address is often the next one handed out
                 run(w, FreeOp);
-                ASSERT_GE(model.Take(reinterpret_cast<uint32_t>(block.address)), 0);
+                ASSERT_GE(model.Take(reinterpret_cast<uintptr_t>(block.address)), 0);
                 block = live[--liveCount];
                 continue;
             }
             w.inPlace = choice == 7;
             w.bytes = w.inPlace ? 1 + random() % 40 : 2000 + random() % 60000;
             run(w, ResizeOp);
-            int record = model.Take(reinterpret_cast<uint32_t>(block.address));
+            int record = model.Take(reinterpret_cast<uintptr_t>(block.address));
             ASSERT_GE(record, 0);
             // A failed resize puts the record back under the old block.
             if (w.result)
                 block.address = w.result;
-            model.PutBack(record, reinterpret_cast<uint32_t>(block.address),
+            model.PutBack(record, reinterpret_cast<uintptr_t>(block.address),
                           w.result ? w.bytes : model.SizeOf(record));
         }
     };

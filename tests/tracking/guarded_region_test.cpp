@@ -39,12 +39,7 @@ void NormalExitActions(void *context)
     PopExitAction(&frame);
 }
 
-void *ChainHead()
-{
-    void *head;
-    __asm__ __volatile__("movl %%fs:0, %0" : "=r"(head));
-    return head;
-}
+void *ChainHead() { return SehChainHead(); }
 
 }  // namespace
 

@@ -22,7 +22,7 @@ AllocRecord *FindRecord(void *block)
 {
     AllocRecord *found = nullptr;
     ForEachLiveRecord([&](AllocRecord *record) {
-        if (record->address == reinterpret_cast<uint32_t>(block) && record->kind == 1)
+        if (record->address == reinterpret_cast<uintptr_t>(block) && record->kind == 1)
             found = record;
     });
     return found;
@@ -31,7 +31,7 @@ AllocRecord *FindRecord(void *block)
 int CountRecords(void *block)
 {
     int count = 0;
-    ForEachLiveRecord([&](AllocRecord *record) { count += record->address == reinterpret_cast<uint32_t>(block); });
+    ForEachLiveRecord([&](AllocRecord *record) { count += record->address == reinterpret_cast<uintptr_t>(block); });
     return count;
 }
 
@@ -67,7 +67,7 @@ uint32_t CallerReturn;
 #define ALLOCATING_FUNCTION(name, call)                                         \
     __attribute__((noinline)) void *name(SIZE_T bytes)                          \
     {                                                                           \
-        CallerReturn = reinterpret_cast<uint32_t>(__builtin_return_address(0)); \
+        CallerReturn = reinterpret_cast<uintptr_t>(__builtin_return_address(0)); \
         void *block = reinterpret_cast<void *>(call);                           \
         __asm__ __volatile__("" ::: "memory");                                  \
         return block;                                                           \
@@ -105,7 +105,7 @@ bool InsideTestProgram(uint32_t address)
 
 bool InsideFunction(uint32_t address, void *(*function)(SIZE_T))
 {
-    uint32_t start = reinterpret_cast<uint32_t>(function);
+    uint32_t start = reinterpret_cast<uintptr_t>(function);
     return address > start && address < start + 128;
 }
 
@@ -282,15 +282,15 @@ TEST_F(Interceptors, UnrecordedNullAndInvalidReleasesPassThrough)
         SetLastError(0xBEEF);
         note(HeapFree(GetProcessHeap(), 0, nullptr));
         SetLastError(0xBEEF);
-        note(reinterpret_cast<DWORD>(GlobalFree(nullptr)));
+        note(reinterpret_cast<uintptr_t>(GlobalFree(nullptr)));
         SetLastError(0xBEEF);
-        note(reinterpret_cast<DWORD>(LocalFree(nullptr)));
+        note(reinterpret_cast<uintptr_t>(LocalFree(nullptr)));
         SetLastError(0xBEEF);
-        note(reinterpret_cast<DWORD>(GlobalFree(reinterpret_cast<HGLOBAL>(0x0BAD0004))));
+        note(reinterpret_cast<uintptr_t>(GlobalFree(reinterpret_cast<HGLOBAL>(0x0BAD0004))));
         SetLastError(0xBEEF);
-        note(reinterpret_cast<DWORD>(LocalReAlloc(reinterpret_cast<HLOCAL>(0x0BAD0004), 10, LMEM_MOVEABLE)));
+        note(reinterpret_cast<uintptr_t>(LocalReAlloc(reinterpret_cast<HLOCAL>(0x0BAD0004), 10, LMEM_MOVEABLE)));
         SetLastError(0xBEEF);
-        note(reinterpret_cast<DWORD>(HeapReAlloc(GetProcessHeap(), HEAP_REALLOC_IN_PLACE_ONLY,
+        note(reinterpret_cast<uintptr_t>(HeapReAlloc(GetProcessHeap(), HEAP_REALLOC_IN_PLACE_ONLY,
                                                  HeapAlloc(GetProcessHeap(), 0, 8), 0x7FFFFF00)));
         return outcomes;
     };
@@ -510,8 +510,8 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
     std::unordered_set<uint32_t> kept, freed;
     for (Work &w : work)
         for (int i = 0; i < Blocks / 2; i++) {
-            kept.insert(reinterpret_cast<uint32_t>(w.kept[i]));
-            freed.insert(reinterpret_cast<uint32_t>(w.freed[i]));
+            kept.insert(reinterpret_cast<uintptr_t>(w.kept[i]));
+            freed.insert(reinterpret_cast<uintptr_t>(w.freed[i]));
         }
     size_t keptRecords = 0, staleRecords = 0;
     ForEachLiveRecord([&](AllocRecord *record) {
@@ -602,6 +602,7 @@ TEST_F(Interceptors, OwnerTerminatedInsideTheTableIsNotWaitedFor)
     CloseHandle(OwnerGo);
 }
 
+#if !defined(_WIN64)  // an x86 call frame and entry
 // A thread stopped inside HeapAlloc's first bytes, as if it had just called
 // it, while the hook goes in and comes out again: it is carried into the
 // trampoline and back, and its allocation completes either way.
@@ -644,21 +645,21 @@ TEST_F(Interceptors, ThreadInsideTheAllocatorEntryRunsOnAcrossInstallAndRemoval)
         // A call frame as HeapAlloc(GetProcessHeap(), 0, 48) leaves it, with
         // the thread past the entry's first instruction.
         auto *frame = reinterpret_cast<uint32_t *>((context.Esp - 256) & ~15u);
-        frame[0] = reinterpret_cast<uint32_t>(LandAfterAllocation);
-        frame[1] = reinterpret_cast<uint32_t>(GetProcessHeap());
+        frame[0] = reinterpret_cast<uintptr_t>(LandAfterAllocation);
+        frame[1] = reinterpret_cast<uintptr_t>(GetProcessHeap());
         frame[2] = 0;
         frame[3] = 48;
-        context.Esp = reinterpret_cast<uint32_t>(frame);
-        context.Eip = reinterpret_cast<uint32_t>(entry + 2);
+        context.Esp = reinterpret_cast<uintptr_t>(frame);
+        context.Eip = reinterpret_cast<uintptr_t>(entry + 2);
         ASSERT_TRUE(SetThreadContext(thread, &context));
 
         TarnwickStart();
         ASSERT_TRUE(GetThreadContext(thread, &context));
-        EXPECT_EQ(reinterpret_cast<uint32_t>(AllocatorHook[FnHeapAlloc]->trampoline + 2), context.Eip);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(AllocatorHook[FnHeapAlloc]->trampoline + 2), context.Eip);
         if (!runHooked) {
             Stop();
             ASSERT_TRUE(GetThreadContext(thread, &context));
-            EXPECT_EQ(reinterpret_cast<uint32_t>(entry + 2), context.Eip);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(entry + 2), context.Eip);
         }
         ResumeThread(thread);
         for (int wait = 0; wait < 2000 && !LandedBlock; wait++)
@@ -673,6 +674,7 @@ TEST_F(Interceptors, ThreadInsideTheAllocatorEntryRunsOnAcrossInstallAndRemoval)
             Stop();
     }
 }
+#endif
 
 TEST_F(Interceptors, StopRestoresEveryEntryAndTheRealEntries)
 {
