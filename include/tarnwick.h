@@ -1,4 +1,6 @@
-/* Tarnwick: memory-leak detector for 32-bit Windows (x86) programs.
+/* Tarnwick: memory-leak detector for Windows programs, 32-bit (x86) and
+ * 64-bit (x64). Each architecture has its own build of Tarnwick.dll, with the
+ * same exports, options and report; a program loads the one of its own kind.
  *
  * A program loads Tarnwick.dll (by linking against its import library,
  * libTarnwick.dll.a, or with LoadLibraryW) and calls TarnwickStart where
@@ -17,13 +19,17 @@
  * (OutputDebugStringW): the report, and a message beginning with "Tarnwick: "
  * for every refused call. Nothing is written to a file or a console.
  *
- * Exports, by name and by ordinal (all __stdcall, names undecorated):
+ * Exports, by name and by ordinal (all __stdcall, names undecorated; x64
+ * has one calling convention and no decoration):
  *   1 TarnwickDump   2 TarnwickSetOptions   3 TarnwickStart   4 TarnwickStop
  *   5 TarnwickSetReportOptions
  *
  * Threads: call the five functions from one thread at a time (they take no
  * lock of their own). While recording, any thread of the process may
  * allocate and free; its calls are recorded unless ownThreadOnly says not.
+ *
+ * The report prints addresses in all their hexadecimal digits: 8 on x86, 16
+ * on x64.
  *
  * For readable stacks, build the program under test with frame pointers
  * (-fno-omit-frame-pointer: the stack is walked through them) and, with
@@ -126,7 +132,8 @@ typedef struct TarnwickReportOptions {
     unsigned int size;
     /* Nonzero: the report tells lost blocks from still reachable ones. At
      * every dump (TarnwickDump and the dump at process exit) the library then
-     * scans the program's memory for 4-byte-aligned values that point to the
+     * scans the program's memory for aligned pointer-sized values (4 bytes on
+     * x86, 8 on x64) that point to the
      * first byte of a recorded block or anywhere inside it: in the writable
      * sections of every loaded module, the other threads' stacks and
      * registers (the threads are suspended while they are read; at process

@@ -7,6 +7,8 @@ const char UsageText[] =
     "Runs PROGRAM with Tarnwick.dll loaded and recording from before its entry\n"
     "point, and writes the library's debugger output (the leak report at exit)\n"
     "to standard output. PROGRAM's arguments and standard streams are its own.\n"
+    "A program of the other kind (32-bit, 64-bit) goes to the launcher for it,\n"
+    "x64\\tarnwick.exe beside the 32-bit one, ..\\tarnwick.exe from the 64-bit one.\n"
     "  --depth N           return addresses kept per leaked block (1-4096)\n"
     "  --min-repeat N      print only leak groups of at least N blocks\n"
     "  --symbol-path PATH  symbol search path for the report\n"
@@ -19,14 +21,16 @@ const char UsageText[] =
     "  --suppress FILE     leave out groups that a rule in FILE matches (repeatable)\n"
     "  --html FILE         also write the report as a page to look at\n"
     "  --sarif FILE        also write the report as SARIF 2.1.0\n"
-    "  --dll PATH          the Tarnwick.dll to load (default: beside tarnwick.exe)\n"
+    "  --dll PATH          the Tarnwick.dll to load, of the program's kind\n"
+    "                      (default: beside tarnwick.exe)\n"
     "  --no-inject         load nothing: only relay the debugger output\n"
     "  --piecewise         let the library send its report one piece at a time,\n"
     "                      as to other debuggers (slower; for comparison)\n"
     "  --help              show this text\n"
     "Exit code: the program's (or N, see --leak-exit-code); 123 Tarnwick.dll\n"
-    "could not be loaded into the program, 124 Tarnwick.dll not found or not\n"
-    "usable, 125 bad usage, 126 the program cannot be started.\n";
+    "could not be loaded into the program, 124 Tarnwick.dll (or the launcher for\n"
+    "the program's kind) not found or not usable, 125 bad usage, 126 the program\n"
+    "cannot be started.\n";
 
 static const wchar_t *SkipBlanks(const wchar_t *p)
 {

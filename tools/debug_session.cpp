@@ -48,16 +48,17 @@ static void RelayDebugString(DebugSession &session, const OUTPUT_DEBUG_STRING_IN
 // The loader's initial breakpoint comes with the loader lock held, so that
 // nothing can be loaded there. A breakpoint on the program's entry point
 // stops its first thread once the loader is done.
-static void PlaceEntryBreakpoint(DebugSession &session, DWORD imageBase)
+static void PlaceEntryBreakpoint(DebugSession &session, uintptr_t imageBase)
 {
+    // The program is of the launcher's own kind (see launcher_choice.h).
     IMAGE_DOS_HEADER dos;
-    IMAGE_NT_HEADERS32 nt;
+    IMAGE_NT_HEADERS nt;
     HANDLE process = session.child.hProcess;
     BYTE int3 = 0xCC;
     if (ReadProcessMemory(process, reinterpret_cast<void *>(imageBase), &dos, sizeof dos, nullptr) &&
         ReadProcessMemory(process, reinterpret_cast<void *>(imageBase + dos.e_lfanew), &nt, sizeof nt, nullptr) &&
         nt.OptionalHeader.AddressOfEntryPoint) {
-        DWORD entry = imageBase + nt.OptionalHeader.AddressOfEntryPoint;
+        uintptr_t entry = imageBase + nt.OptionalHeader.AddressOfEntryPoint;
         void *at = reinterpret_cast<void *>(entry);
         if (ReadProcessMemory(process, at, &session.entryByte, 1, nullptr) &&
             WriteProcessMemory(process, at, &int3, 1, nullptr) && FlushInstructionCache(process, at, 1))
@@ -74,7 +75,11 @@ static void HoldAtEntry(DebugSession &session, HANDLE thread)
     CONTEXT context = {};
     context.ContextFlags = CONTEXT_CONTROL;
     GetThreadContext(thread, &context);
+#if defined(_WIN64)
+    context.Rip = session.entryPoint;
+#else
     context.Eip = session.entryPoint;
+#endif
     SetThreadContext(thread, &context);
     SuspendThread(thread);
     session.heldThread = thread;
@@ -85,14 +90,14 @@ static DWORD HandleException(DebugSession &session, const DEBUG_EVENT &event)
 {
     const EXCEPTION_RECORD &record = event.u.Exception.ExceptionRecord;
     if (record.ExceptionCode == EXCEPTION_BREAKPOINT) {
-        DWORD address = reinterpret_cast<DWORD>(record.ExceptionAddress);
+        uintptr_t address = reinterpret_cast<uintptr_t>(record.ExceptionAddress);
         if (!session.loaderDone) {
             // The loader's own break: everything is loaded, no entry point has run.
             session.loaderDone = true;
         } else if (session.entryPoint && (address == session.entryPoint || address == session.entryPoint + 1)) {
             HoldAtEntry(session, session.threads[event.dwThreadId]);
         } else {
-            fprintf(stderr, "tarnwick: break at 0x%08lX\n", reinterpret_cast<unsigned long>(record.ExceptionAddress));
+            fprintf(stderr, "tarnwick: break at %s\n", HexAddress(address).c_str());
         }
         return DBG_CONTINUE;
     }
@@ -130,7 +135,7 @@ bool PumpEvent(DebugSession &session, DEBUG_EVENT &event, DWORD timeoutMs)
         session.imageFile = event.u.CreateProcessInfo.hFile;
         session.threads[event.dwThreadId] = event.u.CreateProcessInfo.hThread;
         if (session.holdAtEntry)
-            PlaceEntryBreakpoint(session, reinterpret_cast<DWORD>(event.u.CreateProcessInfo.lpBaseOfImage));
+            PlaceEntryBreakpoint(session, reinterpret_cast<uintptr_t>(event.u.CreateProcessInfo.lpBaseOfImage));
         break;
     case CREATE_THREAD_DEBUG_EVENT:
         session.threads[event.dwThreadId] = event.u.CreateThread.hThread;

@@ -15,7 +15,7 @@ struct DebugSession {
     ReportReader reader;              // takes the debugger output; the reports in it are written from their model
     bool holdAtEntry = false;         // suspend the first thread at the program's entry point
     bool relayWhole = true;           // announce that the report is relayed as a whole
-    DWORD entryPoint = 0;             // where a breakpoint waits for it, or 0
+    uintptr_t entryPoint = 0;         // where a breakpoint waits for it, or 0
     BYTE entryByte = 0;               // the code byte under that breakpoint
     HANDLE heldThread = nullptr;      // that thread, suspended, until the injection is done
     bool loaderDone = false;          // the loader's initial breakpoint was seen

@@ -1,4 +1,5 @@
 #include "injection.h"
+#include "launcher_choice.h"
 #include "tarnwick.h"
 #include <stddef.h>
 #include <string.h>
@@ -7,18 +8,21 @@ bool FindLibraryExports(const std::wstring &dllPath, LibraryExports &exports, st
 {
     HMODULE local = LoadLibraryExW(dllPath.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
     if (!local) {
-        why = "cannot be read as a DLL (error " + std::to_string(GetLastError()) + ")";
+        DWORD error = GetLastError();
+        why = error == ERROR_BAD_EXE_FORMAT ? std::string("is not a ") + LauncherKind + " DLL, as the program is"
+                                            : std::string("cannot be read as a DLL");
+        why += " (error " + std::to_string(error) + ")";
         return false;
     }
     FARPROC setOptions = GetProcAddress(local, "TarnwickSetOptions");
     FARPROC start = GetProcAddress(local, "TarnwickStart");
     FARPROC setReportOptions = GetProcAddress(local, "TarnwickSetReportOptions");
-    DWORD base = reinterpret_cast<DWORD>(local);
+    uintptr_t base = reinterpret_cast<uintptr_t>(local);
     if (setReportOptions)
-        exports.setReportOptions = reinterpret_cast<DWORD>(setReportOptions) - base;
+        exports.setReportOptions = static_cast<DWORD>(reinterpret_cast<uintptr_t>(setReportOptions) - base);
     if (setOptions && start) {
-        exports.setOptions = reinterpret_cast<DWORD>(setOptions) - base;
-        exports.start = reinterpret_cast<DWORD>(start) - base;
+        exports.setOptions = static_cast<DWORD>(reinterpret_cast<uintptr_t>(setOptions) - base);
+        exports.start = static_cast<DWORD>(reinterpret_cast<uintptr_t>(start) - base);
     }
     FreeLibrary(local);
     if (!setOptions || !start)
@@ -28,7 +32,8 @@ bool FindLibraryExports(const std::wstring &dllPath, LibraryExports &exports, st
 
 // Runs routine(argument) on a new thread of the program and handles the
 // program's debug events until that thread ends.
-static bool RunRemote(DebugSession &session, DWORD routine, DWORD argument, DWORD &exitCode, std::string &why)
+static bool RunRemote(DebugSession &session, uintptr_t routine, uintptr_t argument, DWORD &exitCode,
+                      std::string &why)
 {
     DWORD id;
     HANDLE thread = CreateRemoteThread(session.child.hProcess, nullptr, 0,
@@ -55,15 +60,80 @@ static bool RunRemote(DebugSession &session, DWORD routine, DWORD argument, DWOR
     return false;
 }
 
-// What the program's threads read: a stub for TarnwickStart (a thread start
-// routine gets one argument, which TarnwickStart does not take), the options
-// record and the strings it points at.
+// What the program's threads read: a stub (see LoadInProgram and
+// InjectLibrary), the options record and the strings it points at.
 struct RemoteBlock {
-    unsigned char startStub[16];
+    unsigned char stub[32];
+#if defined(_WIN64)
+    uintptr_t loaded;  // LoadLibraryW's result, stored there by the stub
+#endif
     TarnwickOptions options;
     TarnwickReportOptions reportOptions;
     wchar_t strings[1];  // DLL path, symbol path, source root, each terminated
 };
+
+// Loads the DLL whose path is at dllText in the program; its base in base.
+static bool LoadInProgram(DebugSession &session, [[maybe_unused]] uintptr_t at, uintptr_t dllText, uintptr_t &base, std::string &why)
+{
+    // kernel32 lies at the same address in every process of a session (of
+    // one kind: the program is of the launcher's own).
+    uintptr_t loadLibrary =
+        reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW"));
+    DWORD exitCode;
+#if defined(_WIN64)
+    // A thread's exit code keeps only 32 bits of the module's address: a stub
+    // stores the whole of it. The path arrives in RCX as LoadLibraryW wants
+    // it; the stub keeps RSP on a 16-byte boundary at the call, with the 32
+    // bytes of shadow space the callee may use:
+    // sub rsp, 40; mov rax, LoadLibraryW; call rax; mov [loaded], rax; add rsp, 40; ret
+    unsigned char stub[32] = {0x48, 0x83, 0xEC, 0x28, 0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xD0,
+                              0x48, 0xA3, 0, 0, 0, 0, 0, 0, 0, 0, 0x48, 0x83, 0xC4, 0x28, 0xC3};
+    uintptr_t loaded = at + offsetof(RemoteBlock, loaded);
+    memcpy(stub + 6, &loadLibrary, 8);
+    memcpy(stub + 18, &loaded, 8);
+    if (!WriteProcessMemory(session.child.hProcess, reinterpret_cast<void *>(at), stub, sizeof stub, nullptr) ||
+        !FlushInstructionCache(session.child.hProcess, reinterpret_cast<void *>(at), sizeof stub)) {
+        why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    if (!RunRemote(session, at, dllText, exitCode, why))
+        return false;
+    if (!ReadProcessMemory(session.child.hProcess, reinterpret_cast<void *>(loaded), &base, sizeof base, nullptr)) {
+        why = "cannot read from the program (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+#else
+    if (!RunRemote(session, loadLibrary, dllText, exitCode, why))
+        return false;
+    base = exitCode;
+#endif
+    if (!base)
+        why = "LoadLibraryW failed in the program";
+    return base != 0;
+}
+
+// Calls TarnwickStart on a thread of the program.
+static bool StartInProgram(DebugSession &session, [[maybe_unused]] uintptr_t at, uintptr_t start, std::string &why)
+{
+    DWORD ignored;
+#if defined(_WIN64)
+    // A start routine's argument arrives in RCX, which a function without
+    // parameters leaves alone; it returns its int in EAX: called directly.
+    return RunRemote(session, start, 0, ignored, why);
+#else
+    // A start routine gets one stdcall argument, which TarnwickStart does not
+    // take: mov eax, TarnwickStart; call eax; ret 4
+    unsigned char stub[16] = {0xB8, 0, 0, 0, 0, 0xFF, 0xD0, 0xC2, 0x04, 0x00};
+    memcpy(stub + 1, &start, 4);
+    SIZE_T written = 0;
+    if (!WriteProcessMemory(session.child.hProcess, reinterpret_cast<void *>(at), stub, sizeof stub, &written) ||
+        !FlushInstructionCache(session.child.hProcess, reinterpret_cast<void *>(at), sizeof stub)) {
+        why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    return RunRemote(session, at, 0, ignored, why);
+#endif
+}
 
 bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const std::wstring &dllPath,
                    const LibraryExports &exports, std::string &why)
@@ -76,13 +146,11 @@ bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const st
         why = "cannot allocate memory in the program (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    DWORD at = reinterpret_cast<DWORD>(remote);
-    DWORD dllText = at + offsetof(RemoteBlock, strings);
-    DWORD symbolText = dllText + (dllPath.size() + 1) * sizeof(wchar_t);
-    DWORD sourceText = symbolText + (options.symbolPath.size() + 1) * sizeof(wchar_t);
+    uintptr_t at = reinterpret_cast<uintptr_t>(remote);
+    uintptr_t dllText = at + offsetof(RemoteBlock, strings);
+    uintptr_t symbolText = dllText + (dllPath.size() + 1) * sizeof(wchar_t);
+    uintptr_t sourceText = symbolText + (options.symbolPath.size() + 1) * sizeof(wchar_t);
 
-    // kernel32 lies at the same address in every process of a session.
-    DWORD loadLibrary = reinterpret_cast<DWORD>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW"));
     std::string block(size, '\0');
     RemoteBlock *local = reinterpret_cast<RemoteBlock *>(&block[0]);
     local->options.stackDepth = options.depth;
@@ -94,29 +162,18 @@ bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const st
     memcpy(&block[offsetof(RemoteBlock, strings)], strings.data(), strings.size() * sizeof(wchar_t));
 
     bool done = false;
-    DWORD base = 0, ignored;
+    uintptr_t base = 0;
+    DWORD ignored;
     SIZE_T written = 0;
     if (!WriteProcessMemory(process, remote, block.data(), size, &written) || written != size) {
         why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
-    } else if (RunRemote(session, loadLibrary, dllText, base, why)) {
-        if (!base) {
-            why = "LoadLibraryW failed in the program";
-        } else {
-            // mov eax, TarnwickStart; call eax; ret 4
-            unsigned char stub[16] = {0xB8, 0, 0, 0, 0, 0xFF, 0xD0, 0xC2, 0x04, 0x00};
-            DWORD start = base + exports.start;
-            memcpy(stub + 1, &start, 4);
-            if (!WriteProcessMemory(process, remote, stub, sizeof stub, &written) ||
-                !FlushInstructionCache(process, remote, sizeof stub))
-                why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
-            else
-                done = RunRemote(session, base + exports.setOptions, at + offsetof(RemoteBlock, options), ignored, why) &&
-                       (!options.classify || !exports.setReportOptions ||
-                        RunRemote(session, base + exports.setReportOptions, at + offsetof(RemoteBlock, reportOptions),
-                                  ignored, why)) &&
-                       RunRemote(session, at, 0, ignored, why);
-            session.recording = done;
-        }
+    } else if (LoadInProgram(session, at, dllText, base, why)) {
+        done = RunRemote(session, base + exports.setOptions, at + offsetof(RemoteBlock, options), ignored, why) &&
+               (!options.classify || !exports.setReportOptions ||
+                RunRemote(session, base + exports.setReportOptions, at + offsetof(RemoteBlock, reportOptions), ignored,
+                          why)) &&
+               StartInProgram(session, at, base + exports.start, why);
+        session.recording = done;
     }
     if (!session.exited)
         VirtualFreeEx(process, remote, 0, MEM_RELEASE);

@@ -31,14 +31,22 @@ bool ReportFrame::Source(std::string &file, unsigned long &line) const
     return true;
 }
 
+// An address as the library prints it: 8 hexadecimal digits, 16 from x64.
+static bool AddressDigits(const std::string &digits)
+{
+    return (digits.size() == 8 || digits.size() == 16) &&
+           digits.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
 // A group line exactly as the library writes it; anything else is not one.
 static bool ParseGroupLine(const std::string &line, ReportGroup &group)
 {
     if (line.compare(0, 13, "Memory block ") != 0)
         return false;
-    char address[9], close[2];
-    if (sscanf(line.c_str(), "Memory block %lu bytes at 0x%8[0-9A-F] (%lu times%1[)]", &group.size, address,
-               &group.count, close) != 4)
+    char address[17], close[2];
+    if (sscanf(line.c_str(), "Memory block %lu bytes at 0x%16[0-9A-F] (%lu times%1[)]", &group.size, address,
+               &group.count, close) != 4 ||
+        !AddressDigits(address))
         return false;
     group.address = std::string("0x") + address;
     char canonical[100];
@@ -51,8 +59,7 @@ static ReportFrame ParseFrame(const std::string &line)
 {
     ReportFrame frame;
     size_t at = line.rfind(" : 0x");
-    if (at != std::string::npos && line.size() == at + 13 &&
-        line.find_first_not_of("0123456789ABCDEF", at + 5) == std::string::npos) {
+    if (at != std::string::npos && AddressDigits(line.substr(at + 5))) {
         frame.text = line.substr(0, at);
         frame.address = line.substr(at + 3);
     } else {

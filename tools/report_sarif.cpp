@@ -39,7 +39,7 @@ static std::string Location(const ReportFrame &frame)
     if (frame.Source(file, line))
         physical = "\"artifactLocation\":{\"uri\":" + JsonString(FileUri(file)) + "},\"region\":{\"startLine\":" +
                    std::to_string(line) + "},";
-    physical += "\"address\":{\"absoluteAddress\":" + std::to_string(strtoul(address.c_str(), nullptr, 16)) + "}";
+    physical += "\"address\":{\"absoluteAddress\":" + std::to_string(strtoull(address.c_str(), nullptr, 16)) + "}";
     return "{\"physicalLocation\":{" + physical + "},\"message\":{\"text\":" + JsonString(AnsiToUtf8(frame.Line())) +
            "}}";
 }

@@ -1,4 +1,5 @@
 #include "start_failure.h"
+#include "launcher_choice.h"
 #include <stdio.h>
 
 static std::string SystemText(DWORD error)
@@ -20,7 +21,7 @@ std::string DescribeCreateError(DWORD error)
     case ERROR_BAD_EXE_FORMAT:
     case ERROR_EXE_MACHINE_TYPE_MISMATCH:
     case ERROR_BAD_FORMAT:
-        return "not a valid 32-bit Windows program (bad image, error " + std::to_string(error) + ")";
+        return "not a valid 32-bit or 64-bit Windows program (bad image, error " + std::to_string(error) + ")";
     }
     return SystemText(error) + " (error " + std::to_string(error) + ")";
 }
@@ -55,8 +56,9 @@ static std::string MissingImport(HANDLE imageFile)
     const BYTE *image = static_cast<const BYTE *>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
     std::string missing;
     if (image) {
-        const IMAGE_NT_HEADERS32 *nt =
-            reinterpret_cast<const IMAGE_NT_HEADERS32 *>(image + reinterpret_cast<const IMAGE_DOS_HEADER *>(image)->e_lfanew);
+        // The program is of the launcher's own kind.
+        const IMAGE_NT_HEADERS *nt =
+            reinterpret_cast<const IMAGE_NT_HEADERS *>(image + reinterpret_cast<const IMAGE_DOS_HEADER *>(image)->e_lfanew);
         DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
         for (const IMAGE_IMPORT_DESCRIPTOR *entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(image + imports);
              imports && entry->Name && missing.empty(); entry++) {
@@ -86,6 +88,6 @@ std::string DescribeStartupEnd(DWORD status, HANDLE imageFile)
     if (status == 0xC0000139 || status == 0xC0000138)  // an entry point or ordinal not found
         return std::string("a DLL it needs lacks a function it imports (") + code + ")";
     if (status == 0xC000007B)  // STATUS_INVALID_IMAGE_FORMAT
-        return std::string("it or a DLL it needs is not a valid 32-bit image (") + code + ")";
+        return std::string("it or a DLL it needs is not a valid ") + LauncherKind + " image (" + code + ")";
     return std::string("it ended during start-up with status ") + code;
 }

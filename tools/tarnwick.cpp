@@ -5,6 +5,7 @@
 #include "debug_session.h"
 #include "injection.h"
 #include "json_text.h"
+#include "launcher_choice.h"
 #include "report_output.h"
 #include "report_text.h"
 #include "start_failure.h"
@@ -18,15 +19,6 @@ enum {
     ExitUsage = 125,
     ExitCannotStart = 126,
 };
-
-static std::wstring LibraryBesideLauncher()
-{
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dll(path, length < MAX_PATH ? length : 0);
-    dll.resize(dll.find_last_of(L"\\/") + 1);
-    return dll + L"Tarnwick.dll";
-}
 
 // The full path, so that the program loads this file and no other.
 static std::wstring FullPath(const std::wstring &path)
@@ -51,11 +43,14 @@ int wmain()
         fputs(UsageText, stdout);
         return 0;
     }
+    const char *kind;
+    if (BelongsToOtherLauncher(options.program, kind))
+        return RunOtherLauncher(options.program, kind, NextToken(GetCommandLineW(), nullptr), ExitLibraryUnusable);
 
     std::wstring dllPath;
     LibraryExports exports;
     if (options.inject) {
-        dllPath = FullPath(options.dllPath.empty() ? LibraryBesideLauncher() : options.dllPath);
+        dllPath = FullPath(options.dllPath.empty() ? LauncherDirectory() + L"Tarnwick.dll" : options.dllPath);
         if (GetFileAttributesW(dllPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
             fprintf(stderr, "tarnwick: Tarnwick.dll not found at %ls\n", dllPath.c_str());
             return ExitLibraryUnusable;

@@ -1,37 +1,55 @@
 // Inline hooks: the entry's first whole instructions move into a trampoline
-// inside the record, and a five-byte jump to the detour replaces them.
+// inside the record, and a five-byte jump to the detour (on x64 to the
+// record's relay to it) replaces them.
 #include "patching/inline_hook.h"
 
 #include <string.h>
 #include <windows.h>
 
+#include "patching/hook_memory.h"
 #include "patching/instruction_copier.h"
-#include "patching/opcode_tables.h"
 #include "patching/thread_freeze.h"
 
 namespace {
 
 const uint32_t PatchLength = 5;
 
-uint32_t Address(const void *p)
+uintptr_t Address(const void *p)
 {
-    return uint32_t(uintptr_t(p));
+    return uintptr_t(p);
 }
 
 // 0xE9 and the displacement from the end of the jump; the byte is stored
 // before the displacement.
 void WriteJump(uint8_t *at, const void *to)
 {
-    uint32_t displacement = Address(to) - Address(at) - PatchLength;
+    uint32_t displacement = uint32_t(Address(to) - Address(at) - PatchLength);
     at[0] = 0xE9;
     memcpy(at + 1, &displacement, 4);
 }
 
 bool IsPrefix(uint8_t byte)
 {
-    CopyHandler handler = OpcodeTable[byte].handler;
-    return handler == CopyPrefix || handler == CopyOperandSizePrefix ||
-           handler == CopyAddressSizePrefix;
+    switch (byte) {
+    case 0x26: case 0x2E: case 0x36: case 0x3E: case 0x64: case 0x65: case 0x66: case 0x67:
+    case 0xF0: case 0xF2: case 0xF3:
+        return true;
+    }
+#if defined(_WIN64)
+    return (byte & 0xF0) == 0x40;  // REX
+#else
+    return false;
+#endif
+}
+
+// What the entry's jump leads to.
+const void *PatchDestination(const HookRecord *record)
+{
+#if defined(_WIN64)
+    return record->relay;
+#else
+    return record->detour;
+#endif
 }
 
 // Whether execution never falls through past this instruction (returns,
@@ -75,7 +93,7 @@ bool IsCall(const uint8_t *instruction)
 // stretch the patch overwrites.
 uint32_t RelocateEntry(uint8_t *trampoline, const uint8_t *target)
 {
-    uint32_t branchTargets[PatchLength];
+    uintptr_t branchTargets[PatchLength];
     uint32_t count = 0;
     uint32_t length = 0;
     while (length < PatchLength) {
@@ -92,8 +110,8 @@ uint32_t RelocateEntry(uint8_t *trampoline, const uint8_t *target)
         length = end;
     }
     for (uint32_t i = 0; i < count; ++i) {
-        uint32_t destination = branchTargets[i];
-        if (destination != 0 && destination != 0xFFFFFFFF &&
+        uintptr_t destination = branchTargets[i];
+        if (destination != 0 && destination != UnknownBranchTarget &&
             destination - Address(target) < length)
             return 0;
     }
@@ -101,35 +119,35 @@ uint32_t RelocateEntry(uint8_t *trampoline, const uint8_t *target)
 }
 
 // The address of the same instruction on the other side of a hook: from the
-// entry into the trampoline (intoTrampoline) or back. The saved instructions
-// and their copies are walked side by side, one instruction at a time, so a
-// copy of another length would still map right; the trampoline's jump back
-// pairs with the first byte behind the stretch. 0 when eip starts none of them.
-uint32_t MapInstruction(const HookRecord *record, uint32_t eip, bool intoTrampoline)
+// entry into the trampoline (intoTrampoline) or back. Each copy lies at its
+// instruction's offset and is measured where it runs: x64's jmp [rip+disp32]
+// reads its pointer as it is measured, which the saved bytes cannot reach.
+// The trampoline's jump back pairs with the first byte behind the stretch.
+// 0 when eip starts none of them.
+uintptr_t MapInstruction(const HookRecord *record, uintptr_t eip, bool intoTrampoline)
 {
-    uint32_t entry = Address(record->target), copy = Address(record->trampoline);
-    uint32_t savedOffset = 0, copyOffset = 0;
+    uintptr_t from = Address(intoTrampoline ? record->target : record->trampoline);
+    uintptr_t to = Address(intoTrampoline ? record->trampoline : record->target);
+    uint32_t offset = 0;
     for (;;) {
-        if (eip == (intoTrampoline ? entry + savedOffset : copy + copyOffset))
-            return intoTrampoline ? copy + copyOffset : entry + savedOffset;
-        if (savedOffset >= record->savedLength)
+        if (eip == from + offset)
+            return to + offset;
+        if (offset >= record->savedLength)
             return 0;
-        const uint8_t *nextSaved = CopyInstruction(nullptr, record->savedBytes + savedOffset, nullptr, nullptr);
-        const uint8_t *nextCopy = CopyInstruction(nullptr, record->trampoline + copyOffset, nullptr, nullptr);
-        if (!nextSaved || !nextCopy)
+        const uint8_t *next = CopyInstruction(nullptr, record->trampoline + offset, nullptr, nullptr);
+        if (!next)
             return 0;
-        savedOffset = uint32_t(nextSaved - record->savedBytes);
-        copyOffset = uint32_t(nextCopy - record->trampoline);
+        offset = uint32_t(next - record->trampoline);
     }
 }
 
 // Whether every suspended thread whose eip lies in [from, from + length) is
 // at an instruction that has a counterpart on the other side.
-bool ThreadsCanMove(const FrozenThreads *frozen, const HookRecord *record, uint32_t from, uint32_t length,
+bool ThreadsCanMove(const FrozenThreads *frozen, const HookRecord *record, uintptr_t from, uint32_t length,
                     bool intoTrampoline)
 {
     for (uint32_t i = 0; i < frozen->count; ++i) {
-        uint32_t eip = frozen->threads[i].eip;
+        uintptr_t eip = frozen->threads[i].eip;
         if (eip - from < length && !MapInstruction(record, eip, intoTrampoline))
             return false;
     }
@@ -138,12 +156,12 @@ bool ThreadsCanMove(const FrozenThreads *frozen, const HookRecord *record, uint3
 
 // Moves the suspended threads whose eip lies in [from, from + length) to the
 // same instruction on the other side.
-void MoveThreads(FrozenThreads *frozen, const HookRecord *record, uint32_t from, uint32_t length,
+void MoveThreads(FrozenThreads *frozen, const HookRecord *record, uintptr_t from, uint32_t length,
                  bool intoTrampoline)
 {
     for (uint32_t i = 0; i < frozen->count; ++i) {
         FrozenThread &thread = frozen->threads[i];
-        uint32_t to = thread.eip - from < length ? MapInstruction(record, thread.eip, intoTrampoline) : 0;
+        uintptr_t to = thread.eip - from < length ? MapInstruction(record, thread.eip, intoTrampoline) : 0;
         if (!to)
             continue;
         CONTEXT context;
@@ -204,8 +222,7 @@ void PrepareInstall(const HookRequest &request, PendingHook *pending)
             record = old;
     }
     if (!record) {
-        record = static_cast<HookRecord *>(VirtualAlloc(nullptr, sizeof(HookRecord), MEM_COMMIT | MEM_RESERVE,
-                                                        PAGE_EXECUTE_READWRITE));
+        record = NewHookRecord(target);
         if (!record) {
             pending->error = GetLastError();
             return;
@@ -214,7 +231,7 @@ void PrepareInstall(const HookRequest &request, PendingHook *pending)
         // leaves entry and slot as they were.
         uint32_t savedLength = RelocateEntry(record->trampoline, target);
         if (savedLength == 0) {
-            VirtualFree(record, 0, MEM_RELEASE);
+            FreeHookRecord(record);
             pending->error = ERROR_NOT_SUPPORTED;
             return;
         }
@@ -227,7 +244,7 @@ void PrepareInstall(const HookRequest &request, PendingHook *pending)
     if (!VirtualProtect(target, PatchLength, PAGE_EXECUTE_READWRITE, &pending->protection)) {
         pending->error = GetLastError();
         if (pending->made)
-            VirtualFree(record, 0, MEM_RELEASE);
+            FreeHookRecord(record);
         return;
     }
     pending->record = record;
@@ -239,7 +256,8 @@ void WriteHook(const HookRequest &request, PendingHook *pending, FrozenThreads *
 {
     HookRecord *record = pending->record;
     uint8_t *target = record->target;
-    uint32_t inside = Address(target) + 1, insideLength = record->savedLength - 1;
+    uintptr_t inside = Address(target) + 1;
+    uint32_t insideLength = record->savedLength - 1;
     if (memcmp(target, record->savedBytes, record->savedLength) != 0 ||
         !ThreadsCanMove(frozen, record, inside, insideLength, true)) {
         pending->error = ERROR_NOT_SUPPORTED;
@@ -247,10 +265,14 @@ void WriteHook(const HookRequest &request, PendingHook *pending, FrozenThreads *
     }
     MoveThreads(frozen, record, inside, insideLength, true);
     record->detour = request.detour;
+#if defined(_WIN64)
+    memcpy(record->relay, "\xFF\x25\0\0\0\0", 6);
+    memcpy(record->relay + 6, &record->detour, 8);
+#endif
     *request.slot = record->trampoline;
-    WriteJump(target, request.detour);
+    WriteJump(target, PatchDestination(record));
     FlushInstructionCache(GetCurrentProcess(), target, record->savedLength);
-    FlushInstructionCache(GetCurrentProcess(), record->trampoline, sizeof record->trampoline);
+    FlushInstructionCache(GetCurrentProcess(), record, sizeof *record);
     *request.record = record;
 }
 
@@ -305,7 +327,7 @@ uint32_t InstallHooks(HookRequest *requests, uint32_t count)
     // A record made for a hook given up was never reachable: release it.
     for (uint32_t i = 0; i < count; ++i)
         if (pending[i].error && pending[i].made && pending[i].record)
-            VirtualFree(pending[i].record, 0, MEM_RELEASE);
+            FreeHookRecord(pending[i].record);
     ReportLastRefusal(pending, count);
     VirtualFree(pending, 0, MEM_RELEASE);
     return installed;
@@ -375,7 +397,8 @@ int HookInPlace(const HookRecord *record)
     const uint8_t *target = record->target;
     uint32_t displacement;
     memcpy(&displacement, target + 1, 4);
-    return target[0] == 0xE9 && displacement == Address(record->detour) - Address(target) - PatchLength;
+    return target[0] == 0xE9 &&
+           displacement == uint32_t(Address(PatchDestination(record)) - Address(target) - PatchLength);
 }
 
 int RemoveHook(HookRecord *record)

@@ -11,6 +11,11 @@ struct HookRecord {
     uint8_t trampoline[32];
     uint8_t savedBytes[32];
     uint32_t savedLength;
+#if defined(_WIN64)
+    // jmp [rip+0] and the detour's address: what the entry's jump leads to,
+    // since the detour may lie farther than a rel32 reaches.
+    uint8_t relay[14];
+#endif
 };
 
 // A record is kept for the life of the process once made: a thread may
@@ -21,8 +26,11 @@ struct HookRecord {
 // run faithfully from the trampoline (an opcode the copier does not copy, an
 // instruction over 15 bytes, a short branch that no longer reaches, a return
 // or jump that ends the function before five bytes, a call that would return
-// into those bytes, a branch back into the overwritten bytes), else the
-// system's error. The batch below with one hook.
+// into those bytes, a branch back into the overwritten bytes, on x64 a
+// RIP-relative operand the trampoline cannot reach), ERROR_NOT_ENOUGH_MEMORY
+// on x64 when no memory within 2 GB of the entry's module can be had for the
+// record (see NewHookRecord), else the system's error. The batch below with
+// one hook.
 HookRecord *InstallHook(void *detour, void **slot);
 // 1 while the hooked entry still jumps to this record's detour, else 0.
 int HookInPlace(const HookRecord *record);

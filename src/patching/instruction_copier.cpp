@@ -1,5 +1,5 @@
-// Table-driven copy of one x86 instruction with re-basing of its relative
-// branch displacement.
+// Table-driven copy of one x86 or x86-64 instruction with re-basing of its
+// relative branch displacement and, on x86-64, of its RIP-relative operand.
 #include "patching/instruction_copier.h"
 
 #include <string.h>
@@ -19,15 +19,15 @@ bool Fits(const struct CopyContext *context, const uint8_t *source, uint32_t len
     return uint32_t(source - context->start) + length <= MaxInstructionLength;
 }
 
-const uint8_t *Refuse()
+const uint8_t *Refuse(DWORD error = ERROR_INVALID_DATA)
 {
-    SetLastError(ERROR_INVALID_DATA);
+    SetLastError(error);
     return nullptr;
 }
 
-uint32_t Address(const void *p)
+uintptr_t Address(const void *p)
 {
-    return uint32_t(uintptr_t(p));
+    return uintptr_t(p);
 }
 
 uint32_t Load32(const void *p)
@@ -37,18 +37,53 @@ uint32_t Load32(const void *p)
     return value;
 }
 
+// The fixed part's size under the prefixes seen.
+uint32_t SizeOf(const struct CopyContext *context, uint32_t word)
+{
+    if (word & AddressSized)
+        return context->addressSizeOverride ? FixedSizeOverrideOf(word) : FixedSizeOf(word);
+#if defined(_WIN64)
+    // REX.W: 64-bit operands, whose immediates stay 32-bit (0x66 no longer
+    // counts) but for mov r64, imm64.
+    if (context->rex & 8)
+        return FixedSizeOf(word) + ((word & WideImmediate) ? 4 : 0);
+#endif
+    return context->operandSizeOverride ? FixedSizeOverrideOf(word) : FixedSizeOf(word);
+}
+
+#if defined(_WIN64)
+// Whether the 32-bit displacement at field still reaches its destination
+// from the copy.
+bool Reaches(const struct CopyContext *context, const uint8_t *field)
+{
+    intptr_t rebased = intptr_t(uintptr_t(int32_t(Load32(field))) + context->distance);
+    return rebased == int32_t(rebased);
+}
+
+// Where call or jmp through [disp32] finds its destination: RIP-relative.
+const uint8_t *PointerCell(const uint8_t *s, const uint8_t *end)
+{
+    return end + int32_t(Load32(s + 2));
+}
+#else
+const uint8_t *PointerCell(const uint8_t *s, const uint8_t *)
+{
+    return reinterpret_cast<const uint8_t *>(uintptr_t(Load32(s + 2)));
+}
+#endif
+
 // Re-bases the displacement already copied to d + offset; returns the
 // destination of the source instruction.
-uint32_t RebaseDisplacement(struct CopyContext *context, uint8_t *d, const uint8_t *s, uint32_t size,
-                            int32_t offset)
+uintptr_t RebaseDisplacement(struct CopyContext *context, uint8_t *d, const uint8_t *s, uint32_t size,
+                             int32_t offset)
 {
     uint32_t width = size - offset;
     uint8_t *field = d + offset;
-    int32_t old = width == 1   ? int8_t(field[0])
-                  : width == 2 ? int16_t(field[0] | field[1] << 8)
-                               : int32_t(Load32(field));
-    uint32_t result = Address(s) + size + uint32_t(old);
-    int32_t rebased = int32_t(uint32_t(old) + (Address(s) - Address(d)));
+    intptr_t old = width == 1   ? int8_t(field[0])
+                   : width == 2 ? int16_t(field[0] | field[1] << 8)
+                                : int32_t(Load32(field));
+    uintptr_t result = Address(s) + size + uintptr_t(old);
+    intptr_t rebased = intptr_t(uintptr_t(old) + context->distance);
     memcpy(field, &rebased, width);  // low bytes: x86 is little-endian
     if (width == 1 && (rebased < -128 || rebased > 127))
         *context->extraBytes = 3;
@@ -88,9 +123,7 @@ uint32_t RegField(uint8_t modRm)
 const uint8_t *CopyFixed(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d, const uint8_t *s)
 {
     uint32_t word = row->description;
-    uint32_t governing =
-        (word & AddressSized) ? context->addressSizeOverride : context->operandSizeOverride;
-    uint32_t size = governing ? FixedSizeOverrideOf(word) : FixedSizeOf(word);
+    uint32_t size = SizeOf(context, word);
     uint32_t length = size;
     if (!Fits(context, s, length))
         return Refuse();
@@ -108,19 +141,42 @@ const uint8_t *CopyFixed(struct CopyContext *context, const OpcodeEntry *row, ui
                 return Refuse();
         }
     }
-    memcpy(d, s, length);
     int32_t displacementOffset = DisplacementOffsetOf(word);
+#if defined(_WIN64)
+    // mod 00 r/m 101 without SIB: a disp32 relative to the end of the whole
+    // instruction, immediate included.
+    bool ripRelative = modRmOffset != 0 && (s[modRmOffset] & 0xC7) == 0x05;
+    uint32_t ripField = modRmOffset + 1;
+    uint32_t width = displacementOffset != 0 ? size - displacementOffset : 0;
+    // Not copied: relative to EIP (0x67), and a near branch behind 0x66,
+    // whose displacement is 16 bits on some processors and 32 on others.
+    if ((ripRelative && context->addressSizeOverride) || width == 2)
+        return Refuse();
+    if ((ripRelative && !Reaches(context, s + ripField)) || (width == 4 && !Reaches(context, s + displacementOffset)))
+        return Refuse(ERROR_NOT_SUPPORTED);
+    memcpy(d, s, length);
+    if (ripRelative) {
+        int32_t rebased = int32_t(Load32(s + ripField) + uint32_t(context->distance));
+        memcpy(d + ripField, &rebased, 4);
+    }
+#else
+    memcpy(d, s, length);
+#endif
     if (displacementOffset != 0)
         *context->branchTarget = RebaseDisplacement(context, d, s, size, displacementOffset);
     if (word & NegateExtra)
         *context->extraBytes = -*context->extraBytes;
     if (word & DynamicTarget)
-        *context->branchTarget = 0xFFFFFFFF;
+        *context->branchTarget = UnknownBranchTarget;
     return s + length;
 }
 
 const uint8_t *CopyPrefix(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d, const uint8_t *s)
 {
+#if defined(_WIN64)
+    if (context->rex)
+        return Refuse();  // a REX prefix counts only right before the opcode
+#endif
     return CopyLeadByte(context, row, d, s, OpcodeTable);
 }
 
@@ -143,6 +199,22 @@ const uint8_t *CopyTwoByte(struct CopyContext *context, const OpcodeEntry *row, 
     return CopyLeadByte(context, row, d, s, TwoByteOpcodeTable);
 }
 
+#if defined(_WIN64)
+const uint8_t *CopyRex(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d, const uint8_t *s)
+{
+    if (context->rex)
+        return Refuse();
+    context->rex = s[0];
+    return CopyLeadByte(context, row, d, s, OpcodeTable);
+}
+
+const uint8_t *RefuseInvalid(struct CopyContext *, const OpcodeEntry *, uint8_t *, const uint8_t *)
+{
+    return Refuse();
+}
+
+const uint32_t TestForms = 2;  // F6 and F7 with reg 0 and 1: processors decode /1 as test too
+#else
 // Callers reach this only with the byte inside the 15-byte limit: the prefix
 // and escape handlers check for room before handing on.
 const uint8_t *SkipInvalid(struct CopyContext *context, const OpcodeEntry *, uint8_t *, const uint8_t *s)
@@ -151,21 +223,40 @@ const uint8_t *SkipInvalid(struct CopyContext *context, const OpcodeEntry *, uin
     return s + 1;
 }
 
+const uint32_t TestForms = 1;
+#endif
+
 const uint8_t *CopyGroupF6(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
 {
     if (!Fits(context, s, 2))
         return Refuse();
-    return RegField(s[1]) == 0 ? CopyGroupRow(context, d, s, 3, 3)   // test r/m8, imm8
-                               : CopyGroupRow(context, d, s, 2, 2);
+    return RegField(s[1]) < TestForms ? CopyGroupRow(context, d, s, 3, 3)  // test r/m8, imm8
+                                      : CopyGroupRow(context, d, s, 2, 2);
 }
 
 const uint8_t *CopyGroupF7(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
 {
     if (!Fits(context, s, 2))
         return Refuse();
-    return RegField(s[1]) == 0 ? CopyGroupRow(context, d, s, 6, 4)   // test r/m, imm16/32
-                               : CopyGroupRow(context, d, s, 2, 2);
+    return RegField(s[1]) < TestForms ? CopyGroupRow(context, d, s, 6, 4)  // test r/m, imm16/32
+                                      : CopyGroupRow(context, d, s, 2, 2);
 }
+
+#if defined(_WIN64)
+// C6 F8 xabort and C7 F8 xbegin go to the transaction's fallback: xbegin
+// names it with a rel16/32 after the ModRM byte.
+const uint8_t *CopyGroupC6C7(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
+{
+    if (!Fits(context, s, 2))
+        return Refuse();
+    bool wide = s[0] == 0xC7;
+    if (s[1] != 0xF8)
+        return wide ? CopyGroupRow(context, d, s, 6, 4) : CopyGroupRow(context, d, s, 3, 3);
+    OpcodeEntry row = {wide ? Describe(6, 4, 0, 2, 0) | 0xC7 : Describe(3, 3, 0, 0, DynamicTarget) | 0xC6,
+                       CopyFixed};
+    return CopyFixed(context, &row, d, s);
+}
+#endif
 
 const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
 {
@@ -176,21 +267,25 @@ const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *, uin
         return nullptr;
     uint8_t m = s[1];
     uint32_t reg = RegField(m);
-    if (m == 0x15 || m == 0x25)  // call or jmp through an absolute pointer
-        *context->branchTarget = Load32(reinterpret_cast<const void *>(uintptr_t(Load32(s + 2))));
+    if (m == 0x15 || m == 0x25)  // call or jmp through a pointer in memory
+        memcpy(context->branchTarget, PointerCell(s, end), sizeof(uintptr_t));
     else if (reg >= 2 && reg <= 5)  // other indirect near and far call and jmp
-        *context->branchTarget = 0xFFFFFFFF;
+        *context->branchTarget = UnknownBranchTarget;
     return end;
 }
 
-const uint8_t *CopyInstructionEx(void *destination, const void *source, uint32_t *branchTarget,
+const uint8_t *CopyInstructionEx(void *destination, const void *source, uintptr_t *branchTarget,
                                  int32_t *extraBytes, uint32_t *skipped)
 {
-    uint32_t localTarget;
+    uintptr_t localTarget;
     int32_t localExtra;
-    struct CopyContext context = {0, 0, branchTarget ? branchTarget : &localTarget,
-                           extraBytes ? extraBytes : &localExtra,
-                           static_cast<const uint8_t *>(source), 0};
+    // Measured without a place, the copy is re-based as if it stayed at the
+    // source: the scratch area's distance means nothing.
+    struct CopyContext context = {};
+    context.branchTarget = branchTarget ? branchTarget : &localTarget;
+    context.extraBytes = extraBytes ? extraBytes : &localExtra;
+    context.start = static_cast<const uint8_t *>(source);
+    context.distance = destination ? Address(source) - Address(destination) : 0;
     *context.branchTarget = 0;
     *context.extraBytes = 0;
     if (skipped)
@@ -202,16 +297,12 @@ const uint8_t *CopyInstructionEx(void *destination, const void *source, uint32_t
     const uint8_t *s = context.start;
     const OpcodeEntry *row = &OpcodeTable[s[0]];
     const uint8_t *end = row->handler(&context, row, d, s);
-    // Measured without a place: the scratch area's distance means nothing,
-    // and a copy that stays at the source always fits.
-    if (!destination)
-        *context.extraBytes = 0;
     if (skipped)
         *skipped = context.skipped;
     return end;
 }
 
-const uint8_t *CopyInstruction(void *destination, const void *source, uint32_t *branchTarget,
+const uint8_t *CopyInstruction(void *destination, const void *source, uintptr_t *branchTarget,
                                int32_t *extraBytes)
 {
     return CopyInstructionEx(destination, source, branchTarget, extraBytes, nullptr);

@@ -1,5 +1,5 @@
-// The constant tables that measure x86 instructions for the copier, and the
-// handlers their rows name.
+// The constant tables that measure x86 instructions for the copier (x86-64
+// ones in the 64-bit build), and the handlers their rows name.
 #pragma once
 #include <stdint.h>
 
@@ -10,10 +10,14 @@ struct OpcodeEntry;
 struct CopyContext {
     uint32_t operandSizeOverride;
     uint32_t addressSizeOverride;
-    uint32_t *branchTarget;
+    uintptr_t *branchTarget;
     int32_t *extraBytes;
     const uint8_t *start;  // first byte of the instruction: no copy runs past 15 bytes from it
     uint32_t skipped;      // set when an opcode was counted but not written
+    uintptr_t distance;    // source minus destination, 0 when only measuring
+#if defined(_WIN64)
+    uint32_t rex;          // the REX prefix seen, 0 when none
+#endif
 };
 
 // Handlers get destination and source at the byte the row describes and
@@ -37,10 +41,11 @@ struct ModRmMap {
 };
 
 // Description word: opcode 0-7, fixedSize 8-11, fixedSizeOverride 12-15,
-// modRmOffset 16-19, signed displacementOffset 20-23, flags 28-30.
+// modRmOffset 16-19, signed displacementOffset 20-23, flags 28-31.
 const uint32_t DynamicTarget = 1u << 28;
 const uint32_t AddressSized = 1u << 29;
 const uint32_t NegateExtra = 1u << 30;
+const uint32_t WideImmediate = 1u << 31;  // x86-64: REX.W makes the immediate 8 bytes
 
 constexpr uint32_t Describe(uint32_t fixedSize, uint32_t fixedSizeOverride, uint32_t modRmOffset,
                             int32_t displacementOffset, uint32_t flags)
@@ -72,11 +77,24 @@ const uint8_t *CopyAddressSizePrefix(struct CopyContext *context, const OpcodeEn
                                      uint8_t *destination, const uint8_t *source);
 const uint8_t *CopyTwoByte(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                            const uint8_t *source);
+#if defined(_WIN64)
+const uint8_t *CopyRex(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                       const uint8_t *source);
+// Opcodes that are no instruction in 64-bit mode, or that the copier does not
+// measure: null, ERROR_INVALID_DATA.
+const uint8_t *RefuseInvalid(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                             const uint8_t *source);
+#else
 const uint8_t *SkipInvalid(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                            const uint8_t *source);
+#endif
 const uint8_t *CopyGroupF6(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                            const uint8_t *source);
 const uint8_t *CopyGroupF7(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                            const uint8_t *source);
+#if defined(_WIN64)
+const uint8_t *CopyGroupC6C7(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                           const uint8_t *source);
+#endif
 const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                            const uint8_t *source);

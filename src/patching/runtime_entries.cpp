@@ -17,18 +17,34 @@ const char *const CRuntimeExports[] = {
     "_aligned_recalloc", "_aligned_offset_recalloc",
     "_getcwd", "_wgetcwd", "_getdcwd", "_wgetdcwd", "_fullpath", "_wfullpath", "_tempnam", "_wtempnam",
     // operator new and new[], plain and with file and line
+#if defined(_WIN64)
+    "??2@YAPEAX_K@Z", "??_U@YAPEAX_K@Z", "??2@YAPEAX_KHPEBDH@Z", "??_U@YAPEAX_KHPEBDH@Z",
+#else
     "??2@YAPAXI@Z", "??_U@YAPAXI@Z", "??2@YAPAXIHPBDH@Z", "??_U@YAPAXIHPBDH@Z",
+#endif
 };
 const wchar_t *const CRuntimes[] = {L"msvcrt", L"ucrtbase"};
 
 // GCC's operator new and new[]: plain, nothrow, aligned, aligned nothrow.
+// size_t is mangled j on x86 (unsigned int), y on x64 (unsigned long long).
+// C names carry a leading underscore in x86 COFF symbols only.
+#if defined(_WIN64)
+const char *const CxxNewNames[] = {
+    "_Znwy", "_Znay", "_ZnwyRKSt9nothrow_t", "_ZnayRKSt9nothrow_t",
+    "_ZnwySt11align_val_t", "_ZnaySt11align_val_t",
+    "_ZnwySt11align_val_tRKSt9nothrow_t", "_ZnaySt11align_val_tRKSt9nothrow_t",
+};
+const char *const MainNames[] = {"main", "wmain", "WinMain", "wWinMain"};
+const char SymbolPrefix[] = "";
+#else
 const char *const CxxNewNames[] = {
     "_Znwj", "_Znaj", "_ZnwjRKSt9nothrow_t", "_ZnajRKSt9nothrow_t",
     "_ZnwjSt11align_val_t", "_ZnajSt11align_val_t",
     "_ZnwjSt11align_val_tRKSt9nothrow_t", "_ZnajSt11align_val_tRKSt9nothrow_t",
 };
-
 const char *const MainNames[] = {"main", "wmain", "WinMain@16", "wWinMain@16"};
+const char SymbolPrefix[] = "_";
+#endif
 const char StartupStateName[] = "__native_startup_state";
 
 struct EntryList {
@@ -66,12 +82,12 @@ template <size_t N> bool IsOneOf(const char *name, const char *const (&names)[N]
 
 // The operator new functions that the image at base, mapped from file view
 // of size bytes, defines in its code, and its start: external symbols, C
-// names with their leading underscore. A table that does not fit the file is
-// not read.
+// names behind SymbolPrefix. A table that does not fit the file is not read.
+// Only the file header is read, which PE32 and PE32+ share.
 void AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, size_t size)
 {
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(base + dos->e_lfanew);
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
     const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
     const uint32_t symbols = nt->FileHeader.PointerToSymbolTable, count = nt->FileHeader.NumberOfSymbols;
     if (!symbols || symbols > size || (size - symbols) / IMAGE_SIZEOF_SYMBOL < count)
@@ -103,15 +119,16 @@ void AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, siz
                 continue;
         }
         const IMAGE_SECTION_HEADER &section = sections[symbol->SectionNumber - 1];
-        if (name[0] != '_' || symbol->Value >= section.Misc.VirtualSize)
+        if (strncmp(name, SymbolPrefix, sizeof SymbolPrefix - 1) != 0 || symbol->Value >= section.Misc.VirtualSize)
             continue;
+        name += sizeof SymbolPrefix - 1;
         auto *at = const_cast<uint8_t *>(base + section.VirtualAddress + symbol->Value);
         bool code = section.Characteristics & IMAGE_SCN_CNT_CODE;
-        if (code && IsOneOf(name + 1, CxxNewNames))
+        if (code && IsOneOf(name, CxxNewNames))
             Add(list, at);
-        else if (code && IsOneOf(name + 1, MainNames))
+        else if (code && IsOneOf(name, MainNames))
             list->start->main = at;
-        else if (!code && !strcmp(name + 1, StartupStateName))
+        else if (!code && !strcmp(name, StartupStateName))
             list->start->startupState = reinterpret_cast<const volatile uint32_t *>(at);
     }
 }

@@ -147,7 +147,7 @@ int SuspendPass(FrozenThreads *set, DWORD self)
             return -1;
         }
         if (SuspendThread(next) != DWORD(-1)) {  // fails for a thread that is ending
-            set->threads[set->count++] = {id, next, 0, uint32_t(uintptr_t(info.teb))};
+            set->threads[set->count++] = {id, next, 0, uintptr_t(info.teb)};
             cursorKept = true;
         }
     }

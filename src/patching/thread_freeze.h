@@ -7,7 +7,7 @@
 struct FrozenThread {
     uint32_t id;
     HANDLE handle;  // suspend, get/set context and query rights
-    uintptr_t eip;  // read after the suspension took effect (x64: RIP)
+    uintptr_t eip;  // Eip, or Rip on x64: read after the suspension took effect
     uintptr_t teb;
 };
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Follows the README's instructions for using the library in one's own program,
-# as written: install the package and build tests/consumer/project against it,
-# build the same program with add_subdirectory and with the compiler alone, run
-# each under the runner and compare the report with the README's sample. Every
-# command, file and output used here must appear in the README word for word.
+# as written: install both builds' packages and build tests/consumer/project
+# against each, build the same program with add_subdirectory and with the
+# compiler alone, run each under the runner and compare the report with the
+# README's sample. Every command, file and output used here must appear in the
+# README word for word.
 #   consumer_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 SRC=$1
@@ -12,7 +13,7 @@ BIN=$2
 # with the options that make it only relay them.
 RUNNER="tarnwick.exe --no-inject"
 
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+export WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
 README=$(cat "$SRC/README.md")
 PROJECT=$SRC/tests/consumer/project
 WORK=$BIN/consumer-test
@@ -27,7 +28,7 @@ readme_has() {
 
 # Addresses and the directory of the source vary from run to run and machine
 # to machine; everything else must be as the README shows it.
-normalise() { sed -E 's/\r$//; s/0x[0-9A-F]{8}/0x________/g; s/^Z:\\[^(]*\\(leakcheck\.c\()/\1/'; }
+normalise() { sed -E 's/\r$//; s/0x([0-9A-F]{8}){1,2}/0x________/g; s/^Z:\\[^(]*\\(leakcheck\.c\()/\1/'; }
 
 # Compares a program's output with a README sample, in which a line "..."
 # stands for one or more lines.
@@ -52,7 +53,7 @@ matches_sample() {
 
 # The README's commands run from the checkout with the build in build/; a
 # mirror of that layout lets them run as written whatever the build directory.
-rm -rf "$WORK" "$BIN/install" "$BIN/consumer" "$BIN/leakcheck.exe" "$BIN/Tarnwick.dll"
+rm -rf "$WORK" "$BIN/install" "$BIN/consumer" "$BIN/consumer-x64" "$BIN/leakcheck.exe" "$BIN/Tarnwick.dll"
 mkdir -p "$WORK/checkout"
 ln -s "$SRC/include" "$SRC/tests" "$SRC/cmake" "$WORK/checkout/"
 ln -s "$BIN" "$WORK/checkout/build"
@@ -80,18 +81,25 @@ Tarnwick: leak report of the memory leak detector; see its README for how to rea
 
 1 leaked block(s): leaked'
 
-# The installed package, found with find_package.
-run_readme 'cmake --install build --prefix build/install' install.txt
-grep -q "^add_executable(Tarnwick::${RUNNER%%.exe*} IMPORTED)" "$BIN/install/lib/cmake/Tarnwick/TarnwickTargets.cmake" ||
-    fail "the package does not define Tarnwick::${RUNNER%%.exe*}"
-run_readme 'cmake -S tests/consumer/project -B build/consumer \
-    -DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/i686-mingw.cmake -DCMAKE_PREFIX_PATH=$PWD/build/install
-cmake --build build/consumer' consumer-build.txt
-run_readme "WINEPREFIX=\$PWD/build/wineprefix wine build/install/bin/$RUNNER build/consumer/leakcheck.exe" package.txt
-matches_sample "$REPORT" "$WORK/package.txt"
-# The C++ program checks the exports, the ordinals and the version itself.
-(cd "$BIN/consumer" && WINEPREFIX=$BIN/wineprefix wine apicheck.exe) >"$WORK/apicheck.txt" ||
-    fail "apicheck failed: $(cat "$WORK/apicheck.txt")"
+# The installed package of both builds in one prefix, found with find_package
+# for each architecture; the one launcher runs both programs.
+run_readme 'cmake --install build --prefix build/install
+cmake --install build/x64 --prefix build/install' install.txt
+for targets in TarnwickTargets.cmake x64/TarnwickTargets.cmake; do
+    grep -q "^add_executable(Tarnwick::${RUNNER%%.exe*} IMPORTED)" "$BIN/install/lib/cmake/Tarnwick/$targets" ||
+        fail "$targets does not define Tarnwick::${RUNNER%%.exe*}"
+done
+for arch in i686:consumer x86_64:consumer-x64; do
+    run_readme "cmake -S tests/consumer/project -B build/${arch#*:} \\
+    -DCMAKE_TOOLCHAIN_FILE=\$PWD/cmake/${arch%:*}-mingw.cmake -DCMAKE_PREFIX_PATH=\$PWD/build/install
+cmake --build build/${arch#*:}" "${arch#*:}-build.txt"
+    run_readme "WINEPREFIX=\$PWD/build/wineprefix wine build/install/bin/$RUNNER build/${arch#*:}/leakcheck.exe" \
+        "${arch#*:}.txt"
+    matches_sample "$REPORT" "$WORK/${arch#*:}.txt"
+    # The C++ program checks the exports, the ordinals and the version itself.
+    (cd "$BIN/${arch#*:}" && WINEPREFIX=$BIN/wineprefix wine apicheck.exe) >"$WORK/apicheck.txt" ||
+        fail "apicheck (${arch%:*}) failed: $(cat "$WORK/apicheck.txt")"
+done
 
 # The compiler alone, against the build tree.
 run_readme "i686-w64-mingw32-gcc -gdwarf-4 -fno-omit-frame-pointer -I include \\

@@ -4,6 +4,8 @@
 #include <string.h>
 #include <windows.h>
 
+#include <algorithm>
+
 #include "hook_test_support.h"
 #include "patching/inline_hook.h"
 
@@ -78,17 +80,27 @@ protected:
     uint8_t *code = nullptr;
 };
 
+#if defined(_WIN64)
+const Bytes HotPatchAdd = {0x48, 0x8D, 0xA4, 0x24, 0, 0, 0, 0,  // lea rsp, [rsp+0]
+                           0x8D, 0x04, 0x11, 0xC3};             // lea eax, [rcx+rdx]; ret
+const uint32_t HotPatchLength = 8;
+const Bytes OtherPrologue = {0x48, 0x8D, 0x64, 0x24, 0x00, 0x90, 0x90, 0x90};  // lea rsp, [rsp+0]; nops
+#else
 const Bytes HotPatchAdd = {0x8B, 0xFF, 0x55, 0x8B, 0xEC,  // mov edi,edi; push ebp; mov ebp,esp
                            0x8B, 0x45, 0x08, 0x03, 0x45, 0x0C,  // mov eax,[ebp+8]; add eax,[ebp+12]
                            0x5D, 0xC3};
+const uint32_t HotPatchLength = 5;
+const Bytes OtherPrologue = {0x55, 0x8B, 0xEC, 0x90, 0x90};
+#endif
 
 TEST_F(SyntheticEntry, HotPatchPrologueSavesFiveBytes)
 {
     uint8_t *entry = Place(0x10, HotPatchAdd);
     auto [before, detour, record] = HookEntry(entry);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->savedLength, 5u);
-    EXPECT_EQ(BytesAt(record->trampoline, 5), Bytes(HotPatchAdd.begin(), HotPatchAdd.begin() + 5));
+    EXPECT_EQ(record->savedLength, HotPatchLength);
+    EXPECT_EQ(BytesAt(record->trampoline, HotPatchLength),
+              Bytes(HotPatchAdd.begin(), HotPatchAdd.begin() + HotPatchLength));
     EXPECT_EQ(Protection(entry), DWORD(PAGE_EXECUTE_READ));
 
     EXPECT_EQ(reinterpret_cast<Function>(entry)(2, 3), 5);  // through the detour
@@ -144,7 +156,7 @@ TEST_F(SyntheticEntry, JumpAtEntryStillReachesItsDestination)
 TEST_F(SyntheticEntry, CallAtEntryIsRebased)
 {
     uint8_t *helper = Place(0x900, {0xB8, 0x05, 0x00, 0x00, 0x00, 0xC3});  // mov eax, 5; ret
-    uint8_t *entry = Place(0x180, {0xE8, 0, 0, 0, 0, 0x40, 0xC3});         // call; inc eax; ret
+    uint8_t *entry = Place(0x180, {0xE8, 0, 0, 0, 0, 0xFF, 0xC0, 0xC3});   // call; inc eax; ret
     Writable();
     WriteRel32(entry, helper);
     ReadOnly();
@@ -155,6 +167,7 @@ TEST_F(SyntheticEntry, CallAtEntryIsRebased)
     ExpectRemoved(record, entry, before);
 }
 
+#if !defined(_WIN64)  // x64's jmp [rip+disp32] is re-based
 TEST_F(SyntheticEntry, JumpThroughPointerIsCopiedUnchanged)
 {
     uint8_t *body = Place(0x800, {0xB8, 0x2A, 0x00, 0x00, 0x00, 0xC3});
@@ -173,6 +186,7 @@ TEST_F(SyntheticEntry, JumpThroughPointerIsCopiedUnchanged)
     EXPECT_EQ(detour->calls, 1);
     ExpectRemoved(record, entry, before);
 }
+#endif
 
 // Entries that cannot be carried: null, ERROR_NOT_SUPPORTED, nothing changed
 // and no record left behind.
@@ -192,7 +206,9 @@ TEST_F(SyntheticEntry, EntriesThatCannotBeCarriedAreRefused)
         {"ud2", {0x0F, 0x0B, 0x90, 0x90, 0x90}},
         {"int1", {0xF1, 0x55, 0x8B, 0xEC, 0x90, 0xC3}},
         {"salc", {0x90, 0xD6, 0x55, 0x8B, 0xEC, 0xC3}},
+#if !defined(_WIN64)
         {"syscall", {0x0F, 0x05, 0x90, 0x90, 0x90, 0xC3}},
+#endif
         {"jz back to the entry", {0x0F, 0x84, 0xFA, 0xFF, 0xFF, 0xFF, 0xC3}},
         {"jz back to the last saved byte", {0x0F, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0xC3}},
         {"call into the stretch", {0x90, 0xE8, 0xFB, 0xFF, 0xFF, 0xFF, 0xC3}},
@@ -363,13 +379,13 @@ TEST_F(SyntheticEntry, RecordIsReusedUntilSomethingElseRewritesTheEntry)
 
     // Someone else rewrites the entry: a new record, and the old trampoline
     // stays alive for whoever may still run it.
-    // Other first five bytes, same body: the old trampoline still adds.
-    Place(0x10, {0x55, 0x8B, 0xEC, 0x90, 0x90});
+    // Other first bytes, same body: the old trampoline still adds.
+    Place(0x10, OtherPrologue);
     Bytes otherBefore = BytesAt(entry, 32);
     ASSERT_EQ(InstallHooks(&request, 1), 1u);
     EXPECT_NE(record, first);
     ExpectInstalled(record, detour->code, entry, &detour->slot, otherBefore);
-    EXPECT_EQ(BytesAt(record->trampoline, 5), Bytes({0x55, 0x8B, 0xEC, 0x90, 0x90}));
+    EXPECT_EQ(BytesAt(record->trampoline, 5), Bytes(OtherPrologue.begin(), OtherPrologue.begin() + 5));
     EXPECT_EQ(reinterpret_cast<Function>(entry)(9, 4), 13);
     EXPECT_EQ(detour->calls, 2);
     EXPECT_EQ(reinterpret_cast<Function>(first->trampoline)(40, 2), 42);
@@ -416,5 +432,54 @@ TEST_F(SyntheticEntry, BatchInstallsWhatItCanAndReportsTheRest)
     EXPECT_EQ(Protection(add), DWORD(PAGE_EXECUTE_READ));
     EXPECT_EQ(RemoveHooks(requests, 4, nullptr, nullptr), 0u);  // nothing left in place
 }
+
+
+#if defined(_WIN64)
+// An entry 32 TB up, far beyond a rel32 from this program's detours: refused
+// while every free range within 2 GB of it is taken, hooked through a relay
+// near it once one is free. Its first instruction reads a constant beside it
+// RIP-relative: the trampoline reaches the same constant.
+TEST_F(SyntheticEntry, FarEntryIsHookedThroughARelayNearItOrRefusedCleanly)
+{
+    uint8_t *entry = static_cast<uint8_t *>(VirtualAlloc(reinterpret_cast<void *>(0x200000000000), 0x1000,
+                                                         MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+    ASSERT_NE(entry, nullptr);
+    // mov eax, [rip+0x20] (the constant at 0x26); add eax, ecx; ret
+    memcpy(entry, "\x8B\x05\x20\0\0\0\x01\xC8\xC3", 9);
+    memcpy(entry + 0x26, "\x2A\0\0\0", 4);
+    Bytes before = BytesAt(entry, 32);
+    CountingDetour *detour = NewCountingDetour(entry);
+    std::vector<void *> taken;
+    MEMORY_BASIC_INFORMATION info;
+    for (uintptr_t at = uintptr_t(entry) - 0x80000000, last = uintptr_t(entry) + 0x80000000; at < last;) {
+        VirtualQuery(reinterpret_cast<void *>(at), &info, sizeof info);
+        uintptr_t end = std::min(uintptr_t(info.BaseAddress) + info.RegionSize, last);
+        uintptr_t base = (at + 0xFFFF) & ~uintptr_t(0xFFFF);
+        if (info.State == MEM_FREE && base < end)
+            taken.push_back(VirtualAlloc(reinterpret_cast<void *>(base), end - base, MEM_RESERVE, PAGE_NOACCESS));
+        at = end;
+    }
+    size_t allocations = CountExecutableAllocations();
+    SetLastError(0);
+    EXPECT_EQ(InstallHook(detour->code, &detour->slot), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(detour->slot, static_cast<void *>(entry));
+    EXPECT_EQ(BytesAt(entry, 32), before);
+    EXPECT_EQ(CountExecutableAllocations(), allocations);
+    for (void *range : taken)
+        VirtualFree(range, 0, MEM_RELEASE);
+
+    HookRecord *record = InstallHook(detour->code, &detour->slot);
+    ExpectInstalled(record, detour->code, entry, &detour->slot, before);
+    ASSERT_NE(record, nullptr);
+    EXPECT_GT(uintptr_t(entry) - uintptr_t(detour->code), 0x80000000u);
+    EXPECT_EQ(reinterpret_cast<Function>(entry)(5, 0), 47);
+    EXPECT_EQ(detour->calls, 1);
+    EXPECT_EQ(reinterpret_cast<Function>(detour->slot)(8, 0), 50);
+    EXPECT_EQ(RemoveHook(record), 1);
+    EXPECT_EQ(BytesAt(entry, 32), before);
+    VirtualFree(entry, 0, MEM_RELEASE);
+}
+#endif
 
 }  // namespace

@@ -8,8 +8,8 @@
 
 #include "patching/inline_hook.h"
 
-// lock inc dword [calls]; jmp dword [slot]: counts, then continues through
-// the slot, which InstallHook turns into the trampoline.
+// lock inc dword [calls]; jmp [slot] (x64: RIP-relative): counts, then
+// continues through the slot, which InstallHook turns into the trampoline.
 struct CountingDetour {
     uint8_t code[16];
     void *slot;
@@ -17,6 +17,17 @@ struct CountingDetour {
 };
 
 CountingDetour *NewCountingDetour(void *entry);
+
+// A memory operand naming p in an instruction that ends at next: the
+// absolute address on x86, the RIP-relative displacement on x64.
+uint32_t Operand(const volatile void *p, const void *next);
+
+// The instruction pointer's field in a CONTEXT.
+#if defined(_WIN64)
+#define InstructionPointer Rip
+#else
+#define InstructionPointer Eip
+#endif
 
 // Committed PAGE_EXECUTE_READWRITE allocations: a leaked HookRecord shows here.
 size_t CountExecutableAllocations();

@@ -10,10 +10,6 @@
 #include "patching/inline_hook.h"
 #include "patching/thread_freeze.h"
 
-#if defined(_WIN64)
-#define Eip Rip  // lets the x64 build compile until these cases are ported
-#endif
-
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -31,30 +27,47 @@ uint8_t *NewCode(const Bytes &bytes)
 }
 
 // fill(buffer, count, value) calls through FillCallee the entry
-// nop; rep stosd; nop; nop; mov eax, edi; ret
+// nop; rep stosd; nop; nop; mov eax, edi (x64: rax, rdi); ret
 // whose rep stosd at offset 1 keeps a thread inside the first five bytes for
 // as long as it writes. The result, the end of what was written, shows that
 // every dword was stored and the rest of the function ran.
 void *FillCallee;
+#if defined(_WIN64)
+// push rdi; mov rdi, rcx; mov ecx, edx; mov eax, r8d; mov r11, &FillCallee; call [r11]; pop rdi; ret
+const Bytes FillCaller = {0x57, 0x48, 0x89, 0xCF, 0x89, 0xD1, 0x44, 0x89, 0xC0, 0x49, 0xBB, 0, 0, 0, 0, 0, 0, 0, 0,
+                          0x41, 0xFF, 0x13, 0x5F, 0xC3};
+const size_t FillCalleeAt = 11;
+const Bytes FillReturn = {0x48, 0x8B, 0xC7, 0xC3};
+// Wine's x64 entry shape: lea rsp, [rsp+0]; lea eax, [rcx+rdx]; ret
+const Bytes AddCode = {0x48, 0x8D, 0xA4, 0x24, 0, 0, 0, 0, 0x8D, 0x04, 0x11, 0xC3};
+#else
+// push edi; load; call [FillCallee]; pop edi; ret
+const Bytes FillCaller = {0x57, 0x8B, 0x7C, 0x24, 0x08, 0x8B, 0x4C, 0x24, 0x0C, 0x8B, 0x44, 0x24, 0x10,
+                          0xFF, 0x15, 0, 0, 0, 0, 0x5F, 0xC3};
+const size_t FillCalleeAt = 15;
+const Bytes FillReturn = {0x8B, 0xC7, 0xC3};
+const Bytes AddCode = {0x8B, 0xFF, 0x55, 0x8B, 0xEC, 0x8B, 0x45, 0x08, 0x03, 0x45, 0x0C, 0x5D, 0xC3};
+#endif
 const uint32_t FillValue = 0x5A5A5A5A;
 const uint32_t FillCount = 8 << 20;  // 32 MB of fresh pages: tens of milliseconds
 
 struct FillCode {
     uint8_t *page;
     uint8_t *entry;
-    uint32_t (*fill)(uint32_t *buffer, uint32_t count, uint32_t value);
+    uintptr_t (*fill)(uint32_t *buffer, uint32_t count, uint32_t value);
 };
 
 FillCode NewFillCode()
 {
-    Bytes code = {0x57, 0x8B, 0x7C, 0x24, 0x08, 0x8B, 0x4C, 0x24, 0x0C, 0x8B, 0x44, 0x24, 0x10,
-                  0xFF, 0x15, 0, 0, 0, 0, 0x5F, 0xC3};  // push edi; load; call [FillCallee]; pop edi; ret
-    uint32_t callee = uint32_t(uintptr_t(&FillCallee));
-    memcpy(&code[15], &callee, 4);
+    Bytes code = FillCaller;
+    void **callee = &FillCallee;
+    memcpy(&code[FillCalleeAt], &callee, sizeof callee);
     code.resize(0x40, 0xCC);
-    code.insert(code.end(), {0x90, 0xF3, 0xAB, 0x90, 0x90, 0x8B, 0xC7, 0xC3});
+    code.insert(code.end(), {0x90, 0xF3, 0xAB, 0x90, 0x90});
+    code.insert(code.end(), FillReturn.begin(), FillReturn.end());
     code.resize(0x50, 0xCC);  // a second entry that begins with the rep stosd
-    code.insert(code.end(), {0xF3, 0xAB, 0x90, 0x90, 0x90, 0x8B, 0xC7, 0xC3});
+    code.insert(code.end(), {0xF3, 0xAB, 0x90, 0x90, 0x90});
+    code.insert(code.end(), FillReturn.begin(), FillReturn.end());
     FillCode f;
     f.page = NewCode(code);
     f.entry = f.page + 0x40;
@@ -65,7 +78,7 @@ FillCode NewFillCode()
 struct Fill {
     FillCode code;
     uint32_t *buffer;
-    uint32_t result;
+    uintptr_t result;
 };
 
 DWORD WINAPI FillThread(void *parameter)
@@ -87,7 +100,7 @@ HANDLE ParkAt(Fill *fill, const uint8_t *at)
     SuspendThread(thread);
     CONTEXT context;
     context.ContextFlags = CONTEXT_CONTROL;
-    if (GetThreadContext(thread, &context) && context.Eip == uint32_t(uintptr_t(at)))
+    if (GetThreadContext(thread, &context) && context.InstructionPointer == uintptr_t(at))
         return thread;
     ResumeThread(thread);
     WaitForSingleObject(thread, INFINITE);
@@ -104,11 +117,11 @@ HANDLE ParkWithRetries(Fill *fill, const uint8_t *at)
     return nullptr;
 }
 
-uint32_t EipOf(HANDLE thread)
+uintptr_t EipOf(HANDLE thread)
 {
     CONTEXT context;
     context.ContextFlags = CONTEXT_CONTROL;
-    return GetThreadContext(thread, &context) ? context.Eip : 0;
+    return GetThreadContext(thread, &context) ? context.InstructionPointer : 0;
 }
 
 // Lets the parked thread finish and checks that it wrote everything and
@@ -118,7 +131,7 @@ void ExpectFillCompletes(HANDLE thread, Fill *fill)
     ResumeThread(thread);
     ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
     CloseHandle(thread);
-    EXPECT_EQ(fill->result, uint32_t(uintptr_t(fill->buffer + FillCount)));
+    EXPECT_EQ(fill->result, uintptr_t(fill->buffer + FillCount));
     EXPECT_EQ(fill->buffer[FillCount - 1], FillValue);
     VirtualFree(fill->buffer, 0, MEM_RELEASE);
 }
@@ -136,7 +149,7 @@ TEST(ParkedThread, CarriedIntoTheTrampolineAndBackAndRunsOnCorrectly)
     CountingDetour *detour = NewCountingDetour(entry);
     HookRecord *record = InstallHook(detour->code, &detour->slot);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(EipOf(thread), uint32_t(uintptr_t(record->trampoline + 1)));
+    EXPECT_EQ(EipOf(thread), uintptr_t(record->trampoline + 1));
     ExpectFillCompletes(thread, &fill);
     EXPECT_EQ(detour->calls, 0);
 
@@ -145,7 +158,7 @@ TEST(ParkedThread, CarriedIntoTheTrampolineAndBackAndRunsOnCorrectly)
     thread = ParkWithRetries(&fill, record->trampoline + 1);
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(RemoveHook(record), 1);
-    EXPECT_EQ(EipOf(thread), uint32_t(uintptr_t(entry + 1)));
+    EXPECT_EQ(EipOf(thread), uintptr_t(entry + 1));
     EXPECT_EQ(BytesAt(entry, 8), before);
 
     // The kept record is reused, then given up for a thread stopped between
@@ -153,15 +166,15 @@ TEST(ParkedThread, CarriedIntoTheTrampolineAndBackAndRunsOnCorrectly)
     CONTEXT context;
     context.ContextFlags = CONTEXT_CONTROL;
     GetThreadContext(thread, &context);
-    context.Eip = uint32_t(uintptr_t(entry + 2));
+    context.InstructionPointer = uintptr_t(entry + 2);
     SetThreadContext(thread, &context);
     detour->slot = entry;
     HookRequest request = {detour->code, &detour->slot, &record};
     EXPECT_EQ(InstallHooks(&request, 1), 0u);
-    context.Eip = uint32_t(uintptr_t(entry + 1));
+    context.InstructionPointer = uintptr_t(entry + 1);
     SetThreadContext(thread, &context);
     EXPECT_EQ(InstallHooks(&request, 1), 1u);
-    EXPECT_EQ(EipOf(thread), uint32_t(uintptr_t(record->trampoline + 1)));
+    EXPECT_EQ(EipOf(thread), uintptr_t(record->trampoline + 1));
     ExpectFillCompletes(thread, &fill);
     EXPECT_EQ(RemoveHook(record), 1);
 
@@ -174,7 +187,7 @@ TEST(ParkedThread, CarriedIntoTheTrampolineAndBackAndRunsOnCorrectly)
     detour = NewCountingDetour(first);
     record = InstallHook(detour->code, &detour->slot);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(EipOf(thread), uint32_t(uintptr_t(first)));
+    EXPECT_EQ(EipOf(thread), uintptr_t(first));
     ExpectFillCompletes(thread, &fill);
     EXPECT_EQ(detour->calls, 1);
     EXPECT_EQ(RemoveHook(record), 1);
@@ -198,8 +211,7 @@ DWORD WINAPI HoldHeapLock(void *parameter)
 
 TEST(Freeze, TakesNoLockThatASuspendedThreadHolds)
 {
-    const Bytes add = {0x8B, 0xFF, 0x55, 0x8B, 0xEC, 0x8B, 0x45, 0x08, 0x03, 0x45, 0x0C, 0x5D, 0xC3};
-    uint8_t *entry = NewCode(add);
+    uint8_t *entry = NewCode(AddCode);
     CountingDetour *detour = NewCountingDetour(entry);
     HeapHolder holder = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     DWORD holderId;
@@ -229,7 +241,7 @@ TEST(Freeze, TakesNoLockThatASuspendedThreadHolds)
     EXPECT_EQ(sum, 42);
     EXPECT_EQ(detour->calls, 1);
     EXPECT_EQ(removed, 1);
-    EXPECT_EQ(BytesAt(entry, add.size()), add);
+    EXPECT_EQ(BytesAt(entry, AddCode.size()), AddCode);
     CloseHandle(holder.locked);
     CloseHandle(holder.release);
 }
@@ -332,6 +344,43 @@ TEST(Freeze, ThreadCreatedDuringTheFreezeIsFrozenToo)
     EXPECT_EQ(found, 1);
 }
 
+#if defined(_WIN64)
+// A thread stopped at the jump back of a trampoline whose entry jumps through
+// [rip+disp32] to a pointer 1 GB away (none lies that far from the saved
+// bytes): removal carries it behind the entry.
+TEST(ParkedThread, CarriedBackFromBehindAJumpThroughRipRelativePointer)
+{
+    auto *entry = static_cast<uint8_t *>(VirtualAlloc(reinterpret_cast<void *>(0x300000000000), 0x1000,
+                                                      MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+    auto *cell =
+        static_cast<void **>(VirtualAlloc(entry + 0x40000000, 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_TRUE(entry && cell);
+    memcpy(entry, "\xFF\x25\xFA\xFF\xFF\x3F\xC3", 7);  // jmp [rip+0x3FFFFFFA]; ret
+    *cell = entry + 6;
+    CountingDetour *detour = NewCountingDetour(entry);
+    HookRecord *record = InstallHook(detour->code, &detour->slot);
+    ASSERT_NE(record, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, WaitForEvent, release, 0, nullptr);
+    EipOf(thread);
+    SuspendThread(thread);
+    CONTEXT context, parked;
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
+    parked = context;
+    parked.Rip = uintptr_t(record->trampoline + 6);
+    SetThreadContext(thread, &parked);
+    EXPECT_EQ(RemoveHook(record), 1);
+    EXPECT_EQ(EipOf(thread), uintptr_t(entry + 6));
+    SetThreadContext(thread, &context);
+    ResumeThread(thread);
+    SetEvent(release);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(release);
+}
+#endif
+
 TEST(Freeze, MoreThreadsThanThePageHoldsGrowTheStorage)
 {
     const int Count = 300;  // a page holds 256
@@ -387,7 +436,27 @@ TEST(Freeze, TwoThreadsFreezingAtOnceTakeTurns)
 }
 
 // The detour adds 1000 to the result: each caller knows how many times its
-// call went through it. push the two arguments again; call [slot]; add esp, 8.
+// call went through it. x86: push the two arguments again; call [slot];
+// add esp, 8. x64: the arguments stay in rcx and rdx; the call gets its
+// shadow space.
+#if defined(_WIN64)
+const Bytes MarkingCode = {0xF0, 0xFF, 0x05, 0, 0, 0, 0,  // lock inc dword [rip+calls]
+                           0x48, 0x83, 0xEC, 0x28,      // sub rsp, 40
+                           0xFF, 0x15, 0, 0, 0, 0,      // call [rip+slot]
+                           0x48, 0x83, 0xC4, 0x28,      // add rsp, 40
+                           0x05, 0xE8, 0x03, 0x00, 0x00, 0xC3};
+const size_t MarkingSlotAt = 13;
+#else
+const Bytes MarkingCode = {0xF0, 0xFF, 0x05, 0, 0, 0, 0,     // lock inc dword [calls]
+                           0xFF, 0x74, 0x24, 0x08,          // push dword [esp+8]
+                           0xFF, 0x74, 0x24, 0x08,          // push dword [esp+8]
+                           0xFF, 0x15, 0, 0, 0, 0,          // call [slot]
+                           0x83, 0xC4, 0x08,                // add esp, 8
+                           0x05, 0xE8, 0x03, 0x00, 0x00,    // add eax, 1000
+                           0xC3};
+const size_t MarkingSlotAt = 17;
+#endif
+
 struct MarkingDetour {
     uint8_t code[40];
     void *slot;
@@ -399,17 +468,11 @@ MarkingDetour *NewMarkingDetour(void *entry)
     MarkingDetour *detour = static_cast<MarkingDetour *>(
         VirtualAlloc(nullptr, sizeof(MarkingDetour), MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
     detour->slot = entry;
-    uint32_t calls = uint32_t(uintptr_t(&detour->calls)), slot = uint32_t(uintptr_t(&detour->slot));
-    Bytes code = {0xF0, 0xFF, 0x05, 0, 0, 0, 0,     // lock inc dword [calls]
-                  0xFF, 0x74, 0x24, 0x08,          // push dword [esp+8]
-                  0xFF, 0x74, 0x24, 0x08,          // push dword [esp+8]
-                  0xFF, 0x15, 0, 0, 0, 0,          // call [slot]
-                  0x83, 0xC4, 0x08,                // add esp, 8
-                  0x05, 0xE8, 0x03, 0x00, 0x00,    // add eax, 1000
-                  0xC3};
-    memcpy(&code[3], &calls, 4);
-    memcpy(&code[17], &slot, 4);
-    memcpy(detour->code, code.data(), code.size());
+    uint32_t calls = Operand(&detour->calls, detour->code + 7);
+    uint32_t slot = Operand(&detour->slot, detour->code + MarkingSlotAt + 4);
+    memcpy(detour->code, MarkingCode.data(), MarkingCode.size());
+    memcpy(detour->code + 3, &calls, 4);
+    memcpy(detour->code + MarkingSlotAt, &slot, 4);
     return detour;
 }
 
@@ -448,13 +511,12 @@ void Inspect(const FrozenThread *thread, void *context)
     Inspection *seen = static_cast<Inspection *>(context);
     ++seen->threads;
     seen->entryNotBack += memcmp(seen->entry, seen->record->savedBytes, seen->record->savedLength) != 0;
-    seen->leftInTrampoline += thread->eip - uint32_t(uintptr_t(seen->record->trampoline)) < seen->record->savedLength + 5;
+    seen->leftInTrampoline += thread->eip - uintptr_t(seen->record->trampoline) < seen->record->savedLength + 5;
 }
 
 TEST(UnderLoad, InstallAndRemoveHundredsOfTimesWhileThreadsCall)
 {
-    const Bytes add = {0x8B, 0xFF, 0x55, 0x8B, 0xEC, 0x8B, 0x45, 0x08, 0x03, 0x45, 0x0C, 0x5D, 0xC3};
-    uint8_t *entry = NewCode(add);
+    uint8_t *entry = NewCode(AddCode);
     MarkingDetour *detour = NewMarkingDetour(entry);
     volatile LONG stop = 0;
     const int CallerCount = 3, Cycles = 400;
@@ -495,7 +557,7 @@ TEST(UnderLoad, InstallAndRemoveHundredsOfTimesWhileThreadsCall)
     EXPECT_GE(seen.threads, long(CallerCount) * cycles);
     EXPECT_EQ(seen.entryNotBack, 0);
     EXPECT_EQ(seen.leftInTrampoline, 0);
-    EXPECT_EQ(BytesAt(entry, add.size()), add);
+    EXPECT_EQ(BytesAt(entry, AddCode.size()), AddCode);
     EXPECT_EQ(detour->slot, static_cast<void *>(entry));
 }
 

@@ -263,7 +263,7 @@ TEST_F(Symbols, StackMixesTheThreeForms)
                                          "\n"};
     for (const std::string &piece : SymbolPieces("tarnwick_helper.dll", "HelperFunction", 2, frames[1]))
         expected.push_back(piece);
-    expected.push_back("0x80000010\n");
+    expected.push_back(HexAddress(0x80000010u) + "\n");
     EXPECT_EQ(capture.Pieces(), expected);
 }
 

@@ -76,12 +76,12 @@ TEST_F(SystemModules, AddressZeroIsInsideOnlyWhileAModuleIsMissing)
     EXPECT_EQ(IsInSystemModule(1), 0);
 }
 
-TEST_F(SystemModules, RangeEndIsComputedIn32Bits)
+TEST_F(SystemModules, RangeEndWrapsAtTheTopOfTheAddressSpace)
 {
     SetAllLoaded();
-    SystemModuleTable[0].base = 0xFFFFF000u;
+    SystemModuleTable[0].base = UINTPTR_MAX - 0xFFF;
     SystemModuleTable[0].size = 0x2000;  // the end wraps to 0x1000: the entry covers nothing
-    EXPECT_EQ(IsInSystemModule(0xFFFFF800u), 0);
+    EXPECT_EQ(IsInSystemModule(UINTPTR_MAX - 0x7FF), 0);
     EXPECT_EQ(IsInSystemModule(0x800), 0);
 }
 
@@ -98,7 +98,7 @@ TEST_F(SystemModules, ModuleLoadedAfterSnapshotIsNotCovered)
         GTEST_SKIP() << "all ten modules are loaded in this process";
     HMODULE handle = LoadLibraryW(missing->name);
     ASSERT_TRUE(handle) << "cannot load a listed module";
-    uint32_t inside = reinterpret_cast<uintptr_t>(handle) + 0x100;
+    uintptr_t inside = reinterpret_cast<uintptr_t>(handle) + 0x100;
     bool coveredByOther = IsInSystemModule(inside);
     EXPECT_FALSE(coveredByOther);
     SnapshotSystemModules();

@@ -12,7 +12,7 @@ if (!ajv.validate(schema, log)) fail(ajv.errorsText());
 const found = log.runs[0].results;
 if (found.length !== Number(results)) fail(found.length + " results, not " + results);
 for (const result of found) {
-  if (!/^\d+ bytes in \d+ blocks (leaked|lost|still reachable) \(one of \d+ bytes at 0x[0-9A-F]{8}\)$/.test(result.message.text))
+  if (!/^\d+ bytes in \d+ blocks (leaked|lost|still reachable) \(one of \d+ bytes at 0x([0-9A-F]{8}){1,2}\)$/.test(result.message.text))
     fail("message " + result.message.text);
   if (!result.stacks[0].frames.length) fail("a result without its stack");
 }

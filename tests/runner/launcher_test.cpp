@@ -1,6 +1,7 @@
 // tarnwick.exe as the launcher: the library loaded into programs that know
 // nothing of it (the example, dbg_host, Wine's own programs), its report
 // judged for form and agreement with the summary line; the error paths.
+#include "build_kind.h"
 #include "command_line.h"
 #include "run_capture.h"
 #include <gtest/gtest.h>
@@ -74,8 +75,8 @@ void ExpectWellFormedReport(const CapturedRun &run)
     std::regex heading("\nTarnwick: Memory leak dump\n");
     EXPECT_EQ(1, std::distance(std::sregex_iterator(report.begin(), report.end(), heading), std::sregex_iterator()))
         << report;
-    std::regex group("Memory block [0-9]+ bytes at 0x[0-9A-F]{8} \\(([0-9]+) times\\)\n"
-                     "((?:[^\n]*0x[0-9A-F]{8}\n)+)\n\n");
+    std::regex group("Memory block [0-9]+ bytes at " ANY_ADDRESS " \\(([0-9]+) times\\)\n"
+                     "((?:[^\n]*" ANY_ADDRESS "\n)+)\n\n");
     // Blocks and groups in the lost section and in the reachable one.
     size_t reachableAt = report.find(ReachableHeading);
     ASSERT_NE(std::string::npos, report.find(std::string("\nTarnwick: Memory leak dump\n") + LostHeading)) << report;
@@ -105,10 +106,12 @@ TEST(Launcher, ReportsTheLeaksOfTheUnmodifiedExample)
     // lies in the frames of the exit path: still reachable.
     EXPECT_EQ("tarnwick: the report lists 7 lost blocks in 2 groups and 2 still reachable blocks in 2 groups\n",
               run.err);
-    std::regex nodes("Memory block 8 bytes at 0x[0-9A-F]{8} \\(3 times\\)\n[^\n]*word_list\\.cpp\\(18\\) : "
-                     "0x[0-9A-F]{8}\n[^\n]*word_list\\.cpp\\(30\\) : ");
-    std::regex texts("Memory block [4-6] bytes at 0x[0-9A-F]{8} \\(4 times\\)\n[^\n]*word_list\\.cpp\\(19\\) : ");
-    std::regex vector("Memory block 12 bytes at 0x[0-9A-F]{8} \\(1 times\\)\n[^\n]*word_list\\.cpp\\(40\\) : ");
+    // A node holds two pointers; a vector three.
+    const std::string pointers[] = {std::to_string(2 * sizeof(void *)), std::to_string(3 * sizeof(void *))};
+    std::regex nodes("Memory block " + pointers[0] + " bytes at " ADDRESS " \\(3 times\\)\n[^\n]*word_list\\.cpp\\(18\\) : "
+                     ADDRESS "\n[^\n]*word_list\\.cpp\\(30\\) : ");
+    std::regex texts("Memory block [4-6] bytes at " ADDRESS " \\(4 times\\)\n[^\n]*word_list\\.cpp\\(19\\) : ");
+    std::regex vector("Memory block " + pointers[1] + " bytes at " ADDRESS " \\(1 times\\)\n[^\n]*word_list\\.cpp\\(40\\) : ");
     EXPECT_TRUE(std::regex_search(run.out, nodes)) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, texts)) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, vector)) << run.out;
@@ -122,7 +125,7 @@ TEST(Launcher, ReportsTheLeaksOfTheUnmodifiedExample)
     size_t at = plain.out.find(programOut);
     ASSERT_NE(std::string::npos, at) << plain.out;
     std::string relayed = plain.out.substr(0, at) + plain.out.substr(at + programOut.size());
-    std::regex address("0x[0-9A-F]{8}");
+    std::regex address(ADDRESS);
     EXPECT_EQ(std::regex_replace(run.out, address, "0x#"), std::regex_replace(relayed, address, "0x#"));
 
     // The report relayed whole is byte for byte the one sent piece by piece,
@@ -140,6 +143,29 @@ TEST(Launcher, ReportsTheLeaksOfTheUnmodifiedExample)
         EXPECT_EQ(pieces.out, whole.out);
         EXPECT_EQ(pieces.err, whole.err);
     }
+}
+
+// A program of the other kind (64-bit from the 32-bit launcher, 32-bit from
+// the 64-bit one) goes to the launcher beside this one, which runs it with
+// its own library: output, exit code and report as from that launcher. A
+// launcher alone refuses it with a clear message.
+TEST(Launcher, HandsTheOtherKindToItsLauncher)
+{
+    const std::wstring other = QuoteArgument(ProgramDir() + OTHER_DIR L"word_list.exe");
+    CapturedRun run = CompareWithLaunched(other);
+    ExpectWellFormedReport(run);
+    EXPECT_EQ(0u, run.err.find("tarnwick: the report lists 7 lost blocks in 2 groups")) << run.err;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex(" bytes at " OTHER_ADDRESS " \\(3 times\\)"))) << run.out;
+
+    const std::wstring alone = TempDir() + L"tarnwick alone";
+    CreateDirectoryW(alone.c_str(), nullptr);
+    CopyFileW((ProgramDir() + L"tarnwick.exe").c_str(), (alone + L"\\tarnwick.exe").c_str(), FALSE);
+    CapturedRun refused = RunCapture(QuoteArgument(alone + L"\\tarnwick.exe") + L" " + other);
+    EXPECT_EQ(124u, refused.exitCode);
+    EXPECT_NE(std::string::npos, refused.err.find(" is a " OTHER_KIND " program; its launcher is not found at "))
+        << refused.err;
+    DeleteFileW((alone + L"\\tarnwick.exe").c_str());
+    RemoveDirectoryW(alone.c_str());
 }
 
 TEST(Launcher, OptionsReachTheLibrary)
@@ -171,8 +197,8 @@ TEST(Launcher, OptionsReachTheLibrary)
 TEST(Launcher, OptimisedProgramShowsTheLinesOfTheCalls)
 {
     CapturedRun run = RunTarnwick(QuoteArgument(ProgramDir() + L"word_list_optimised.exe"));
-    std::regex nodes("\\(3 times\\)\n[^\n]*word_list\\.cpp\\(18\\) : 0x[0-9A-F]{8}\n[^\n]*word_list\\.cpp\\(30\\) : "
-                     "0x[0-9A-F]{8}\n[^\n]*word_list\\.cpp\\(48\\) : ");
+    std::regex nodes("\\(3 times\\)\n[^\n]*word_list\\.cpp\\(18\\) : " ADDRESS "\n[^\n]*word_list\\.cpp\\(30\\) : "
+                     ADDRESS "\n[^\n]*word_list\\.cpp\\(48\\) : ");
     std::regex texts("\\(4 times\\)\n[^\n]*word_list\\.cpp\\(19\\) : ");
     EXPECT_TRUE(std::regex_search(run.out, nodes)) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, texts)) << run.out;
@@ -202,7 +228,7 @@ TEST(Launcher, DyingProgramIsDescribedAndStillReported)
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
     EXPECT_TRUE(std::regex_search(run.err, std::regex("^tarnwick: the program died of exception 0xC0000005 at "
-                                                      "0x[0-9A-F]{8} \\(.*dbg_host\\.cpp\\([0-9]+\\)\\)\n")))
+                                                      ADDRESS " \\(.*dbg_host\\.cpp\\([0-9]+\\)\\)\n")))
         << run.err;
     EXPECT_NE(std::string::npos, run.out.find("before crash\n"));
     EXPECT_NE(std::string::npos, run.out.find("\nTarnwick: Memory leak dump\n")) << run.out;
@@ -267,6 +293,8 @@ TEST(Launcher, ErrorPaths)
         {L"--dll " + QuoteArgument(dir + L"none.dll") + L" " + host, 124, "tarnwick: Tarnwick.dll not found at "},
         {L"--dll " + QuoteArgument(dir + L"dbg_host.exe") + L" " + host, 124,
          "does not export TarnwickSetOptions and TarnwickStart\n"},
+        {L"--dll " + QuoteArgument(dir + OTHER_DIR L"Tarnwick.dll") + L" " + host, 124,
+         "Tarnwick.dll is not a " KIND " DLL, as the program is (error 193)\n"},
         {L"--dll " + QuoteArgument(dir + L"refusing.dll") + L" " + host, 123,
          "LoadLibraryW failed in the program; the program was stopped\n"},
         {L"--depth 5000 " + host, 125, "tarnwick: --depth takes a number from 1 to 4096, not \"5000\"\n"},

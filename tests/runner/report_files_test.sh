@@ -28,6 +28,9 @@ descending() { grep -oE "data-$2=\"[0-9]+\"" <<<"$1" | grep -oE '[0-9]+' | sort 
 # word_list.exe loses 3 list nodes (line 18) and their 4 texts (line 19); its vector stays reachable.
 launch --sarif "$(windows "$WORK/w.sarif")" "$(windows "$BIN/bin/word_list.exe")"
 node "$SRC/tests/runner/check_sarif.js" "$SCHEMA_DIR" "$WORK/w.sarif" 2 "$SRC/examples/word_list.cpp" 18
+# The same, 64-bit, through the 32-bit launcher: 16-digit addresses.
+launch --sarif "$(windows "$WORK/w64.sarif")" "$(windows "$BIN/bin/x64/word_list.exe")"
+node "$SRC/tests/runner/check_sarif.js" "$SCHEMA_DIR" "$WORK/w64.sarif" 2 "$SRC/examples/word_list.cpp" 18
 
 # Wine's cscript running a small script, its theme library's blocks
 # suppressed: the page lists the groups of the summary line, by bytes.

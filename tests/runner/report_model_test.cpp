@@ -11,8 +11,9 @@ namespace {
 const std::string Banner = "\nTarnwick: leak report of the memory leak detector; see its README for how to read it.\n";
 const std::string Group1 = "Memory block 12 bytes at 0x007492E0 (3 times)\nZ:\\src\\zlib\\inflate.c(17) : 0x004015E8\n"
                            "uxtheme.dll!ThemeInit+0x10 : 0x7B6293E0\n0x0040138E\n\n\n";
-const std::string Group2 = "Memory block 64 bytes at 0x00980004 (1 times)\nZ:\\src\\PARSER.C(120) : 0x00401707\n"
-                           "ntdll.dll!RtlUserThreadStart+0x27 : 0x7BC5CA07\n\n\n";
+// As the 64-bit library writes it: addresses in 16 digits.
+const std::string Group2 = "Memory block 64 bytes at 0x0000000000980004 (1 times)\nZ:\\src\\PARSER.C(120) : "
+                           "0x0000000140001707\nntdll.dll!RtlUserThreadStart+0x27 : 0x00006FFFFFC5CA07\n\n\n";
 
 struct Read {
     std::string passed, written;  // what passed through; that and each report's text in order

@@ -199,7 +199,10 @@ TEST_F(CallStack, FrameOutsideTheStackEndsTheWalkWithoutTouchingIt)
 TEST_F(CallStack, FaultInsideTheStackBoundsKeepsTheEntriesBeforeIt)
 {
     RecordDepth = 8;
-    auto *region = static_cast<uint8_t *>(VirtualAlloc(nullptr, 0x10000, MEM_RESERVE, PAGE_NOACCESS));
+    // Top down: in a 64-bit prefix the 32-bit main thread's stack lies above
+    // the lowest free addresses.
+    auto *region =
+        static_cast<uint8_t *>(VirtualAlloc(nullptr, 0x10000, MEM_RESERVE | MEM_TOP_DOWN, PAGE_NOACCESS));
     ASSERT_NE(nullptr, region);
     ASSERT_GT(reinterpret_cast<uintptr_t>(region), reinterpret_cast<uintptr_t>(&region)) << "above the stack";
     Build({0xA001, 0xA002}, reinterpret_cast<uintptr_t>(region));

@@ -41,6 +41,16 @@ void NormalExitActions(void *context)
 
 void *ChainHead() { return SehChainHead(); }
 
+#if defined(_WIN64)
+__attribute__((noinline)) void ThrowUnderExitAction(void *context)
+{
+    ExitActionFrame frame;
+    PushExitAction(&frame, Note, context);
+    throw 1;
+    PopExitAction(&frame);
+}
+#endif
+
 }  // namespace
 
 TEST(GuardedRegion, SwallowsFaultsAndReportsTheCode)
@@ -80,3 +90,19 @@ TEST(GuardedRegion, NestedGuardsCatchInnermostFirst)
     EXPECT_EQ(0xE0001234u, RunGuarded(outerBody, &nest));
     EXPECT_EQ(0xC0000005u, nest.inner);
 }
+
+#if defined(_WIN64)
+// x64: an exception that the program itself catches unwinds the action's
+// frame through the frame handler, which runs it and unlinks it.
+TEST(GuardedRegion, ExitActionRunsWhenTheProgramCatchesWhatPassesThrough)
+{
+    void *head = ChainHead();
+    Trace trace = {};
+    try {
+        ThrowUnderExitAction(&trace);
+    } catch (int) {
+    }
+    EXPECT_EQ(1, trace.count);
+    EXPECT_EQ(head, ChainHead());
+}
+#endif
