@@ -14,17 +14,17 @@ namespace {
 
 struct Walk {
     uintptr_t *frames;
-    uint32_t frame;
+    uintptr_t frame;
     // Entries written so far. Every access of the walk is volatile, so that
     // the entries and their count are in memory when a fault ends it.
     volatile uint32_t kept;
 };
 
 // The committed stack of the calling thread, from its TEB: [limit, base).
-void StackBounds(uint32_t *limit, uint32_t *base)
+void StackBounds(uintptr_t *limit, uintptr_t *base)
 {
-    __asm__("movl %%fs:4, %0" : "=r"(*base));
-    __asm__("movl %%fs:8, %0" : "=r"(*limit));
+    *base = OwnStackBase();
+    *limit = OwnStackLimit();
 }
 
 // A call, not inlined: only a call can be where the guard's longjmp comes
@@ -32,20 +32,20 @@ void StackBounds(uint32_t *limit, uint32_t *base)
 __attribute__((noinline)) void WalkFrames(Walk *walk)
 {
     const uint32_t limit = RecordDepth;
-    const uint32_t imageBase = static_cast<uint32_t>(OwnImageBase), imageSize = OwnImageSize;
-    uint32_t stackLimit, stackBase;
+    const uintptr_t imageBase = OwnImageBase, imageSize = OwnImageSize;
+    uintptr_t stackLimit, stackBase;
     StackBounds(&stackLimit, &stackBase);
-    uint32_t frame = walk->frame;
+    uintptr_t frame = walk->frame;
     if (!IsStackFrame(frame, stackLimit, stackBase))
         return;
     // Past the first frame, IsStackFrame reduces to these: a frame above the
     // one before is above the stack's limit too.
-    const uint32_t highestFrame = stackBase - 8;
+    const uintptr_t highestFrame = stackBase - 2 * sizeof(uintptr_t);
     volatile uintptr_t *const frames = walk->frames;
     uint32_t kept = walk->kept;
     for (uint32_t passed = 0; kept < limit && passed < MaxOwnFramesPassed;) {
-        const volatile uint32_t *words = reinterpret_cast<const volatile uint32_t *>(frame);
-        uint32_t returnAddress = words[1];
+        const volatile uintptr_t *words = reinterpret_cast<const volatile uintptr_t *>(frame);
+        uintptr_t returnAddress = words[1];
         // Outside the image: below its base or above base + size.
         if (returnAddress - imageBase > imageSize) {
             frames[kept] = returnAddress;
@@ -53,9 +53,9 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
         } else {
             passed++;
         }
-        uint32_t caller = words[0];
+        uintptr_t caller = words[0];
         // Frames only grow towards the stack's base.
-        if (caller <= frame || caller > highestFrame || caller % 4)
+        if (caller <= frame || caller > highestFrame || caller % sizeof(uintptr_t))
             break;
         frame = caller;
     }
@@ -65,26 +65,25 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
 
 void PrepareStackCapture() {}
 
-bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase)
+bool IsStackFrame(uintptr_t frame, uintptr_t stackLimit, uintptr_t stackBase)
 {
-    return frame % 4 == 0 && frame >= stackLimit && frame < stackBase && stackBase - frame >= 8;
+    return frame % sizeof(uintptr_t) == 0 && frame >= stackLimit && frame < stackBase &&
+           stackBase - frame >= 2 * sizeof(uintptr_t);
 }
 
 namespace {
 
 // Walks from frame, after the kept entries already written.
-void CaptureFrom(uintptr_t *frames, uint32_t frame, uint32_t kept)
+void CaptureFrom(uintptr_t *frames, uintptr_t frame, uint32_t kept)
 {
     Walk walk = {frames, frame, kept};
     // RunGuarded, written out here to spare a call on every allocation.
     GuardFrame guard;
-    guard.registration.handler = GuardHandlerEntry;
     if (__builtin_setjmp(guard.jump) == 0) {
-        guard.registration.next = SehChainHead();
-        SetSehChainHead(&guard.registration);
+        ArmGuard(&guard);
         WalkFrames(&walk);
     }
-    SetSehChainHead(guard.registration.next);
+    DisarmGuard(&guard);
     // The record comes unzeroed: every entry is written here.
     for (uint32_t i = walk.kept; i < RecordDepth; i++)
         frames[i] = 0;
@@ -95,7 +94,7 @@ void CaptureFrom(uintptr_t *frames, uint32_t frame, uint32_t kept)
 // Not inlined: the walk starts at this function's own frame.
 __attribute__((noinline)) void CaptureCallStack(uintptr_t *frames)
 {
-    CaptureFrom(frames, reinterpret_cast<uint32_t>(__builtin_frame_address(0)), 0);
+    CaptureFrom(frames, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), 0);
 }
 
 void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark)

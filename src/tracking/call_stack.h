@@ -2,6 +2,7 @@
 // unwind through the modules' unwind tables on x64.
 #pragma once
 #include <stdint.h>
+#include "control/thread_block.h"
 
 // Upper bound on the library's own frames passed over per walk, beside the
 // RecordDepth frames kept: a chain running through the library still ends.
@@ -28,33 +29,19 @@ void CaptureCallStack(uintptr_t *frames);
 // first, then the walk from its frame.
 void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark);
 
-// The base of the calling thread's stack, from its TEB.
-inline uintptr_t ThreadStackBase()
-{
-    uintptr_t base;
-#if defined(_WIN64)
-    __asm__("movq %%gs:8, %0" : "=r"(base));
-#else
-    __asm__("movl %%fs:4, %0" : "=r"(base));
-#endif
-    return base;
-}
-
 // The mark while its call is still open below the stack address `below`: its
 // slot lies between `below` and the stack's base and still holds its return
 // address. A slot that the stack has since reused holds another one, unless
 // the same call site is called again at the same depth: the same call.
 inline const CallerMark *LiveCallerMark(const CallerMark *mark, uintptr_t below)
 {
-    uintptr_t slot = mark->slot;
-    if (slot <= below || slot > ThreadStackBase() - sizeof(uintptr_t))
+    uintptr_t slot = mark->slot, stackBase = OwnStackBase();
+    if (slot <= below || slot > stackBase - sizeof(uintptr_t))
         return nullptr;
     return *reinterpret_cast<const volatile uintptr_t *>(slot) == mark->returnAddress ? mark : nullptr;
 }
 
 #if defined(_WIN64)
-#include <windows.h>
-
 // How to step from a frame to its caller's: the return address lies at
 // base + returnSlot, where base is RBP - frameOffset for a frame-based
 // function, else the RSP its call left; the caller's RBP, if the function
@@ -76,6 +63,6 @@ bool RecipeFromUnwindInfo(uintptr_t imageBase, const RUNTIME_FUNCTION *function,
 bool FollowsCall(const uint8_t *begin, const uint8_t *returnAddress);
 #else
 // Whether the two words at frame lie inside the stack [stackLimit, stackBase)
-// and are 4-byte aligned.
-bool IsStackFrame(uint32_t frame, uint32_t stackLimit, uint32_t stackBase);
+// and are aligned to a word.
+bool IsStackFrame(uintptr_t frame, uintptr_t stackLimit, uintptr_t stackBase);
 #endif

@@ -270,9 +270,7 @@ void Unwind(uintptr_t *frames, uint32_t kept, uintptr_t returnAddress, uintptr_t
 {
     const uint32_t limit = RecordDepth;
     const uintptr_t imageBase = OwnImageBase, imageSize = OwnImageSize;
-    uintptr_t stackBase, stackLimit;
-    __asm__("movq %%gs:8, %0" : "=r"(stackBase));
-    __asm__("movq %%gs:16, %0" : "=r"(stackLimit));
+    const uintptr_t stackBase = OwnStackBase(), stackLimit = OwnStackLimit();
     // Below rsp nothing is read; above, the stack is committed up to its base.
     if (rsp < stackLimit || rsp > stackBase)
         goto end;

@@ -115,8 +115,11 @@ TEST(Launcher, ReportsTheLeaksOfTheUnmodifiedExample)
     EXPECT_TRUE(std::regex_search(run.out, nodes)) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, texts)) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, vector)) << run.out;
-    // Start-up code without debug information is named from export tables.
+#if !defined(_WIN64)
+    // Start-up code without debug information is named from export tables
+    // (Wine's 64-bit kernel32 has line information).
     EXPECT_NE(std::string::npos, run.out.find("kernel32.dll!BaseThreadInitThunk+0x")) << run.out;
+#endif
 
     // Without --out the same report goes to standard output, around the
     // program's own output.
