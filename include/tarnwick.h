@@ -31,8 +31,9 @@
  * The report prints addresses in all their hexadecimal digits: 8 on x86, 16
  * on x64.
  *
- * For readable stacks, build the program under test with frame pointers
- * (-fno-omit-frame-pointer: the stack is walked through them) and, with
+ * For readable stacks, build an x86 program under test with frame pointers
+ * (-fno-omit-frame-pointer: the x86 stack is walked through them; x64 is
+ * unwound through the modules' unwind tables) and, with
  * GCC, DWARF 4 debug information (-gdwarf-4: Wine's dbghelp finds no
  * symbols in the DWARF 5 that GCC 12 writes for -g). */
 #ifndef TARNWICK_H

@@ -87,7 +87,8 @@ __attribute__((noinline)) HGLOBAL LeakFromGlobal()
     return GlobalReAlloc(LastBlock, 200, GMEM_MOVEABLE);
 }
 
-__attribute__((noinline)) HLOCAL LeakFromLocal()
+// No sibling call (x64 would make one): the call stays a call.
+__attribute__((noinline, optimize("no-optimize-sibling-calls"))) HLOCAL LeakFromLocal()
 {
     // A call in tail position: its return address lies on the closing line.
     LocalLeakLine = __LINE__ + 1;
@@ -234,7 +235,11 @@ DWORD WINAPI HoldTheTableLocks(void *)
 void ExitWithTheTableLocked()
 {
     HMODULE library = LoadLibraryW(L"TarnwickTest.dll");
+#if defined(_WIN64)
+    auto start = reinterpret_cast<void(WINAPI *)()>(GetProcAddress(library, "TarnwickStart"));
+#else
     auto start = reinterpret_cast<void(WINAPI *)()>(GetProcAddress(library, "TarnwickStart@0"));
+#endif
     LockTable = reinterpret_cast<void (*)()>(GetProcAddress(library, "_Z14LockAllocTablev"));
     UnlockTable = reinterpret_cast<void (*)()>(GetProcAddress(library, "_Z16UnlockAllocTablev"));
     if (!start || !LockTable || !UnlockTable)
@@ -279,12 +284,22 @@ struct Entry {
 // behind the hot-patch frame.
 const unsigned char *Resolved(const unsigned char *code)
 {
+#if defined(_WIN64)  // lea rsp, [rsp + 0]; jmp [rip + disp32]
+    static const unsigned char frame[] = {0x48, 0x8D, 0xA4, 0x24, 0, 0, 0, 0, 0xFF, 0x25};
+    const int prefix = 8;
+#else  // mov edi, edi; push ebp; mov ebp, esp; pop ebp; jmp [abs32]
     static const unsigned char frame[] = {0x8B, 0xFF, 0x55, 0x8B, 0xEC, 0x5D, 0xFF, 0x25};
+    const int prefix = 6;
+#endif
     for (int i = 0; i < 4; i++) {
-        const unsigned char *jump = !memcmp(code, frame, 8) ? code + 6 : code;
+        const unsigned char *jump = !memcmp(code, frame, sizeof frame) ? code + prefix : code;
         if (jump[0] != 0xFF || jump[1] != 0x25)
             break;
+#if defined(_WIN64)  // jmp [rip + disp32]
+        code = *reinterpret_cast<const unsigned char *const *>(jump + 6 + *reinterpret_cast<const int32_t *>(jump + 2));
+#else
         code = **reinterpret_cast<const unsigned char *const *const *>(jump + 2);
+#endif
     }
     return code;
 }

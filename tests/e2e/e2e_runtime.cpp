@@ -28,7 +28,9 @@ template <typename Fn> Fn Export(const wchar_t *module, const char *name)
 
 bool ThrowsThroughNew()  // the first throw, before the start, sets up the runtime's exception state
 {
-    try { Sink = new char[0x7FFFFFF0]; } catch (const std::bad_alloc &) { return true; }
+    // More than the address space holds.
+    const size_t impossible = sizeof(void *) == 8 ? size_t(1) << 50 : 0x7FFFFFF0;
+    try { Sink = new char[impossible]; } catch (const std::bad_alloc &) { return true; }
     return false;
 }
 

@@ -26,10 +26,13 @@ size_t Count(const std::string &text, const std::string &piece)
     return count;
 }
 
+// An address as the report prints it: all its digits, 8 on x86, 16 on x64.
+const std::string Address = "0x[0-9A-F]{" + std::to_string(2 * sizeof(void *)) + "}";
+
 // Addresses vary from run to run; the report's shape does not.
 std::string MaskAddresses(const std::string &text)
 {
-    return std::regex_replace(text, std::regex("0x[0-9A-F]{8}"), "0x########");
+    return std::regex_replace(text, std::regex(Address + "(?![0-9A-F])"), "0x########");
 }
 
 int HostValue(const std::string &out, const std::string &key)
@@ -59,7 +62,7 @@ Sections SplitReport(const std::string &out, size_t from = 0)
 // The blocks of the groups of that size in one section.
 int BlocksOfSize(const std::string &section, int size)
 {
-    std::regex group("Memory block " + std::to_string(size) + " bytes at 0x[0-9A-F]{8} \\(([0-9]+) times\\)\n");
+    std::regex group("Memory block " + std::to_string(size) + " bytes at " + Address + " \\(([0-9]+) times\\)\n");
     int blocks = 0;
     for (std::sregex_iterator it(section.begin(), section.end(), group), end; it != end; ++it)
         blocks += std::stoi((*it)[1]);

@@ -34,7 +34,7 @@ _AfterCaptureCall:
 
 namespace {
 
-const uint32_t StubReturn = reinterpret_cast<uintptr_t>(&AfterCaptureCall);
+const uint32_t StubReturn = reinterpret_cast<uint32_t>(&AfterCaptureCall);
 
 class CallStack : public ::testing::Test {
 protected:
@@ -47,7 +47,7 @@ protected:
         size_t i = 0;
         for (uint32_t r : returns) {
             chain[2 * i + 1] = r;
-            chain[2 * i] = reinterpret_cast<uintptr_t>(&chain[2 * (i + 1)]);
+            chain[2 * i] = reinterpret_cast<uint32_t>(&chain[2 * (i + 1)]);
             i++;
         }
         chain[2 * (i - 1)] = last;
@@ -59,12 +59,12 @@ protected:
     void Capture(int baseWord = -1)
     {
         uint32_t onStack[64];
-        const uint32_t from = reinterpret_cast<uintptr_t>(chain), to = reinterpret_cast<uintptr_t>(onStack);
+        const uint32_t from = reinterpret_cast<uint32_t>(chain), to = reinterpret_cast<uint32_t>(onStack);
         for (size_t i = 0; i < 64; i++) {
             uint32_t word = chain[i];
             onStack[i] = i % 2 == 0 && word - from < sizeof chain ? word - from + to : word;
         }
-        uint32_t base, moved = reinterpret_cast<uintptr_t>(onStack) + 4 * baseWord;
+        uint32_t base, moved = reinterpret_cast<uint32_t>(onStack) + 4 * baseWord;
         __asm__ __volatile__("movl %%fs:4, %0" : "=r"(base));
         if (baseWord >= 0)
             __asm__ __volatile__("movl %0, %%fs:4" : : "r"(moved) : "memory");
@@ -107,7 +107,7 @@ TEST_F(CallStack, ChainEndingInZeroLeavesTheRestZero)
 TEST_F(CallStack, WritesZeroIntoTheRestOfAnUnzeroedRecord)
 {
     static uint32_t data[4] = {0, 0xA009, 0, 0};  // a frame off the stack
-    const uint32_t ends[] = {0, reinterpret_cast<uintptr_t>(data), 0x10};
+    const uint32_t ends[] = {0, reinterpret_cast<uint32_t>(data), 0x10};
     for (uint32_t end : ends) {
         RecordDepth = 8;
         for (uint32_t &entry : frames)
@@ -159,9 +159,9 @@ TEST_F(CallStack, UnreadableFrameEndsTheWalk)
 TEST_F(CallStack, LoopThroughLibraryFramesStillEnds)
 {
     RecordDepth = 8;
-    chain[0] = reinterpret_cast<uintptr_t>(&chain[2]);
+    chain[0] = reinterpret_cast<uint32_t>(&chain[2]);
     chain[1] = 0x7001;
-    chain[2] = reinterpret_cast<uintptr_t>(&chain[2]);  // points at itself
+    chain[2] = reinterpret_cast<uint32_t>(&chain[2]);  // points at itself
     chain[3] = LibraryAddress(0x1000);
     Capture();
     EXPECT_EQ(StubReturn, frames[0]);
@@ -182,7 +182,7 @@ TEST_F(CallStack, FrameOutsideTheStackEndsTheWalkWithoutTouchingIt)
     page[1] = 0x8003;
     DWORD old;
     ASSERT_TRUE(VirtualProtect(page, info.dwPageSize, PAGE_READWRITE | PAGE_GUARD, &old));
-    Build({0x8001, 0x8002}, reinterpret_cast<uintptr_t>(page));
+    Build({0x8001, 0x8002}, reinterpret_cast<uint32_t>(page));
     Capture();
     EXPECT_EQ(0x8001u, frames[1]);
     EXPECT_EQ(0x8002u, frames[2]);
@@ -205,10 +205,10 @@ TEST_F(CallStack, FaultInsideTheStackBoundsKeepsTheEntriesBeforeIt)
         static_cast<uint8_t *>(VirtualAlloc(nullptr, 0x10000, MEM_RESERVE | MEM_TOP_DOWN, PAGE_NOACCESS));
     ASSERT_NE(nullptr, region);
     ASSERT_GT(reinterpret_cast<uintptr_t>(region), reinterpret_cast<uintptr_t>(&region)) << "above the stack";
-    Build({0xA001, 0xA002}, reinterpret_cast<uintptr_t>(region));
+    Build({0xA001, 0xA002}, reinterpret_cast<uint32_t>(region));
     uint32_t stackBase;
     __asm__ __volatile__("movl %%fs:4, %0" : "=r"(stackBase));
-    uint32_t widened = reinterpret_cast<uintptr_t>(region) + 0x10000;
+    uint32_t widened = reinterpret_cast<uint32_t>(region) + 0x10000;
     __asm__ __volatile__("movl %0, %%fs:4" : : "r"(widened) : "memory");
     frames[3] = 0xBAD;
     Capture();
@@ -225,7 +225,7 @@ TEST_F(CallStack, ChainThroughDataEndsAtTheFirstImplausibleFrame)
 {
     RecordDepth = 8;
     static uint32_t data[4] = {0, 0x9009, 0, 0};  // a frame in static data
-    Build({0x9001, 0x9002}, reinterpret_cast<uintptr_t>(data));
+    Build({0x9001, 0x9002}, reinterpret_cast<uint32_t>(data));
     Capture();
     EXPECT_EQ(0x9002u, frames[2]);
     EXPECT_EQ(0u, frames[3]) << "off the stack";
@@ -239,7 +239,7 @@ TEST_F(CallStack, ChainThroughDataEndsAtTheFirstImplausibleFrame)
 
     memset(frames, 0, sizeof frames);
     Build({0x9001, 0x9002, 0x9003}, 0);
-    chain[2] = reinterpret_cast<uintptr_t>(&chain[0]);  // back down to the first frame
+    chain[2] = reinterpret_cast<uint32_t>(&chain[0]);  // back down to the first frame
     Capture();
     EXPECT_EQ(0x9002u, frames[2]);
     EXPECT_EQ(0u, frames[3]) << "a frame below the one before it";

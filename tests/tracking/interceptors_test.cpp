@@ -62,8 +62,11 @@ protected:
     void Stop() { TarnwickStop(); }
 };
 
+// More than the address space holds: every allocator refuses it.
+const SIZE_T ImpossibleBytes = sizeof(void *) == 8 ? SIZE_T(0x7FFFFFF0) << 20 : 0x7FFFFFF0;
+
 // Each allocator called from its own function, which notes where it returns.
-uint32_t CallerReturn;
+uintptr_t CallerReturn;
 #define ALLOCATING_FUNCTION(name, call)                                         \
     __attribute__((noinline)) void *name(SIZE_T bytes)                          \
     {                                                                           \
@@ -95,7 +98,7 @@ template <typename Work> DWORD WINAPI RunWork(void *work)
     return 0;
 }
 
-bool InsideTestProgram(uint32_t address)
+bool InsideTestProgram(uintptr_t address)
 {
     HMODULE module = nullptr;
     return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -103,9 +106,9 @@ bool InsideTestProgram(uint32_t address)
            module == GetModuleHandleW(nullptr);
 }
 
-bool InsideFunction(uint32_t address, void *(*function)(SIZE_T))
+bool InsideFunction(uintptr_t address, void *(*function)(SIZE_T))
 {
-    uint32_t start = reinterpret_cast<uintptr_t>(function);
+    uintptr_t start = reinterpret_cast<uintptr_t>(function);
     return address > start && address < start + 128;
 }
 
@@ -117,7 +120,7 @@ TEST_F(Interceptors, EachFamilyRecordsOnceWithTheCallersStack)
         SCOPED_TRACE(family.name);
         void *block = family.allocate(1234);
         ASSERT_NE(nullptr, block);
-        uint32_t expectedCaller = CallerReturn;
+        uintptr_t expectedCaller = CallerReturn;
         AllocRecord *record = FindRecord(block);
         ASSERT_NE(nullptr, record);
         EXPECT_EQ(1, CountRecords(block)) << "nested allocator calls must not record";
@@ -156,7 +159,7 @@ TEST_F(Interceptors, MovingHeapReAllocKeepsTheFirstStack)
     HANDLE heap = GetProcessHeap();
     void *block = HeapAlloc(heap, 0, 16);
     void *blocker = HeapAlloc(heap, 0, 16);  // keeps the block from growing in place
-    uint32_t frames[8];
+    uintptr_t frames[8];
     memcpy(frames, FindRecord(block)->frames, sizeof frames);
     void *moved = HeapReAlloc(heap, 0, block, 300000);
     ASSERT_NE(nullptr, moved);
@@ -176,7 +179,7 @@ TEST_F(Interceptors, FailingHeapReAllocLeavesTheRecordUnderTheOldBlock)
     HANDLE heap = GetProcessHeap();
     void *block = HeapAlloc(heap, 0, 16);
     SetLastError(0);
-    void *result = HeapReAlloc(heap, HEAP_REALLOC_IN_PLACE_ONLY, block, 0x7FFFFF00);
+    void *result = HeapReAlloc(heap, HEAP_REALLOC_IN_PLACE_ONLY, block, ImpossibleBytes);
     ASSERT_EQ(nullptr, result);
     AllocRecord *record = FindRecord(block);
     ASSERT_NE(nullptr, record);
@@ -291,7 +294,7 @@ TEST_F(Interceptors, UnrecordedNullAndInvalidReleasesPassThrough)
         note(reinterpret_cast<uintptr_t>(LocalReAlloc(reinterpret_cast<HLOCAL>(0x0BAD0004), 10, LMEM_MOVEABLE)));
         SetLastError(0xBEEF);
         note(reinterpret_cast<uintptr_t>(HeapReAlloc(GetProcessHeap(), HEAP_REALLOC_IN_PLACE_ONLY,
-                                                 HeapAlloc(GetProcessHeap(), 0, 8), 0x7FFFFF00)));
+                                                 HeapAlloc(GetProcessHeap(), 0, 8), ImpossibleBytes)));
         return outcomes;
     };
     std::vector<Outcome> hooked = releases();
@@ -311,12 +314,12 @@ struct RaiseContext {
 };
 void ImpossibleAlloc(void *context)
 {
-    HeapAlloc(static_cast<RaiseContext *>(context)->heap, HEAP_GENERATE_EXCEPTIONS, 0x7FFFFFF0);
+    HeapAlloc(static_cast<RaiseContext *>(context)->heap, HEAP_GENERATE_EXCEPTIONS, ImpossibleBytes);
 }
 void ImpossibleReAlloc(void *context)
 {
     auto *c = static_cast<RaiseContext *>(context);
-    HeapReAlloc(c->heap, HEAP_GENERATE_EXCEPTIONS, c->block, 0x7FFFFFF0);
+    HeapReAlloc(c->heap, HEAP_GENERATE_EXCEPTIONS, c->block, ImpossibleBytes);
 }
 }  // namespace
 
@@ -414,16 +417,16 @@ TEST_F(Interceptors, RealFunctionsErrorValueReachesTheCaller)
 {
     SetLastError(0);
     EXPECT_EQ(nullptr, HeapReAlloc(GetProcessHeap(), HEAP_REALLOC_IN_PLACE_ONLY, HeapAlloc(GetProcessHeap(), 0, 4),
-                                   0x7FFFFF00));
+                                   ImpossibleBytes));
     DWORD hooked = GetLastError();
     EXPECT_NE(0u, hooked);
     // Failing Global and Local allocations leave the value they leave unhooked.
     auto failing = [] {
         SetLastError(0);
-        GlobalAlloc(GMEM_FIXED, 0x7FFFFFF0);
+        GlobalAlloc(GMEM_FIXED, ImpossibleBytes);
         DWORD global = GetLastError();
         SetLastError(0);
-        LocalAlloc(LMEM_FIXED, 0x7FFFFFF0);
+        LocalAlloc(LMEM_FIXED, ImpossibleBytes);
         return std::make_pair(global, GetLastError());
     };
     auto throughHooks = failing();
@@ -507,7 +510,7 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
     // address no kept block took over. Only the workers' own records count:
     // Wine's thread start-up allocates inside ntdll and frees some of it past
     // the hooked entries, so stale system records may share an address.
-    std::unordered_set<uint32_t> kept, freed;
+    std::unordered_set<uintptr_t> kept, freed;
     for (Work &w : work)
         for (int i = 0; i < Blocks / 2; i++) {
             kept.insert(reinterpret_cast<uintptr_t>(w.kept[i]));
