@@ -6,7 +6,8 @@
 std::string HexAddress(uintptr_t address)
 {
     char text[20];
-    snprintf(text, sizeof text, "0x%0*llX", static_cast<int>(2 * sizeof address), static_cast<unsigned long long>(address));
+    snprintf(text, sizeof text, "0x%0*llX", static_cast<int>(2 * sizeof address),
+             static_cast<unsigned long long>(address));
     return text;
 }
 

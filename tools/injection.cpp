@@ -73,7 +73,8 @@ struct RemoteBlock {
 };
 
 // Loads the DLL whose path is at dllText in the program; its base in base.
-static bool LoadInProgram(DebugSession &session, [[maybe_unused]] uintptr_t at, uintptr_t dllText, uintptr_t &base, std::string &why)
+static bool LoadInProgram(DebugSession &session, [[maybe_unused]] uintptr_t at, uintptr_t dllText, uintptr_t &base,
+                          std::string &why)
 {
     // kernel32 lies at the same address in every process of a session (of
     // one kind: the program is of the launcher's own).

@@ -47,7 +47,8 @@ static WORD ImageMachine(const std::wstring &path)
     bool image = ReadFile(file, &dos, sizeof dos, &got, nullptr) && got == sizeof dos &&
                  dos.e_magic == IMAGE_DOS_SIGNATURE &&
                  SetFilePointer(file, dos.e_lfanew, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-                 ReadFile(file, &nt, sizeof nt, &got, nullptr) && got == sizeof nt && nt.signature == IMAGE_NT_SIGNATURE;
+                 ReadFile(file, &nt, sizeof nt, &got, nullptr) && got == sizeof nt &&
+                 nt.signature == IMAGE_NT_SIGNATURE;
     CloseHandle(file);
     return image ? nt.header.Machine : 0;
 }

@@ -108,10 +108,11 @@ TEST(Launcher, ReportsTheLeaksOfTheUnmodifiedExample)
               run.err);
     // A node holds two pointers; a vector three.
     const std::string pointers[] = {std::to_string(2 * sizeof(void *)), std::to_string(3 * sizeof(void *))};
-    std::regex nodes("Memory block " + pointers[0] + " bytes at " ADDRESS " \\(3 times\\)\n[^\n]*word_list\\.cpp\\(18\\) : "
-                     ADDRESS "\n[^\n]*word_list\\.cpp\\(30\\) : ");
+    std::regex nodes("Memory block " + pointers[0] + " bytes at " ADDRESS
+                     " \\(3 times\\)\n[^\n]*word_list\\.cpp\\(18\\) : " ADDRESS "\n[^\n]*word_list\\.cpp\\(30\\) : ");
     std::regex texts("Memory block [4-6] bytes at " ADDRESS " \\(4 times\\)\n[^\n]*word_list\\.cpp\\(19\\) : ");
-    std::regex vector("Memory block " + pointers[1] + " bytes at " ADDRESS " \\(1 times\\)\n[^\n]*word_list\\.cpp\\(40\\) : ");
+    std::regex vector("Memory block " + pointers[1] + " bytes at " ADDRESS
+                      " \\(1 times\\)\n[^\n]*word_list\\.cpp\\(40\\) : ");
     EXPECT_TRUE(std::regex_search(run.out, nodes)) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, texts)) << run.out;
     EXPECT_TRUE(std::regex_search(run.out, vector)) << run.out;
