@@ -54,7 +54,8 @@ void RuntimeLeaks()
     Line[Malloc] = __LINE__; Held[Malloc] = malloc(100);
     Line[Calloc] = __LINE__; Held[Calloc] = calloc(3, 12);
     Line[Realloc] = __LINE__; void *grown = malloc(10);
-    Held[Realloc] = realloc(grown, 1000000);
+    volatile uintptr_t grownAt = reinterpret_cast<uintptr_t>(grown);  // the old pointer is dead after realloc
+    Held[Realloc] = realloc(grown, 3000000);  // a large block of its own on both kinds: it moves
     Line[Strdup] = __LINE__; Held[Strdup] = strdup("leaked");
     Line[Aligned] = __LINE__; Held[Aligned] = _aligned_malloc(64, 32);
     Line[String] = __LINE__; HeldText.assign(300, 's');
@@ -87,7 +88,8 @@ void RuntimeLeaks()
     int at = snprintf(text, sizeof text, "HOST: runtime lines");
     for (int line : Line)
         at += snprintf(text + at, sizeof text - at, " %d", line);
-    snprintf(text + at, sizeof text - at, "\nHOST: moved %d com %d thrown %d\n", Held[Realloc] != grown,
+    snprintf(text + at, sizeof text - at, "\nHOST: moved %d com %d thrown %d\n",
+             reinterpret_cast<uintptr_t>(Held[Realloc]) != grownAt,
              initialised == S_OK, thrown);
     snprintf(text + strlen(text), sizeof text - strlen(text), "HOST: dump %d\n", TarnwickDump());
     OutputDebugStringA(text);
