@@ -12,6 +12,7 @@
 #include "tracking/alloc_table.h"
 #include "tracking/interceptors.h"
 #include "tracking/runtime_interceptors.h"
+#include "tracking/table_owner.h"
 #include "tarnwick.h"
 #include <dbghelp.h>
 
@@ -129,6 +130,7 @@ extern "C" void __stdcall TarnwickStart(void)
         WriteMessage(L"Tarnwick: cannot detect memory leak.\n");
     // A record kept from an earlier run still holds the entry it hooked.
     if (!ExitHook || !HookInPlace(ExitHook)) {
+        ShareTableBeforeFreeze();
         ExitRealEntry = NtTerminateProcessEntry();
         HookRequest exitHook = {reinterpret_cast<void *>(ExitDetour), &ExitRealEntry, &ExitHook};
         InstallHooks(&exitHook, 1);
@@ -144,6 +146,7 @@ extern "C" void __stdcall TarnwickStop(void)
         return;
     }
     RunningFlag = 0;
+    ShareTableBeforeFreeze();
     HANDLE thread = GetCurrentThread();
     int priority = GetThreadPriority(thread);
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);

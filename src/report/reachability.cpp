@@ -14,6 +14,7 @@
 #include "patching/thread_freeze.h"
 #include "tracking/alloc_table.h"
 #include "tracking/guarded_region.h"
+#include "tracking/table_owner.h"
 
 namespace {
 
@@ -196,6 +197,7 @@ bool ClassifyRecords(uintptr_t callerStack)
     }
     FilterHeapBlocks();
     FrozenThreads threads = {};
+    ShareTableBeforeFreeze();
     bool frozen = !OthersEnded && FreezeOtherThreads(&threads);
     for (uint32_t i = 0; i < threads.count; i++)
         RunGuarded(ScanFrozenThreadGuarded, &threads.threads[i]);

@@ -70,6 +70,12 @@ void ShareTable()
     ReleaseSRWLockExclusive(&ShareLock);
 }
 
+void ShareTableBeforeFreeze()
+{
+    if (TableOwner.ownerId == LONG(CurrentThreadIdFromTeb()))
+        ShareTable();
+}
+
 void ResetTableOwner()
 {
     if (TableOwner.Handle())

@@ -82,5 +82,9 @@ inline void LeaveTable(bool alone)
 // Makes the table shared, waiting for the owner to be out of it. For a second
 // thread, and for the exit, which takes every lock.
 void ShareTable();
+// For a thread about to suspend the others: when it owns the table, shares
+// it first. Else a thread sharing the table meanwhile could suspend it while
+// it suspends that thread, and each would hold the other suspended for good.
+void ShareTableBeforeFreeze();
 // A new run: the next thread to use the table owns it.
 void ResetTableOwner();
