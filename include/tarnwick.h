@@ -33,7 +33,9 @@
  *
  * For readable stacks, build an x86 program under test with frame pointers
  * (-fno-omit-frame-pointer: the x86 stack is walked through them; x64 is
- * unwound through the modules' unwind tables) and, with
+ * unwound through the modules' unwind tables, and under Wine 8 a 64-bit
+ * mingw C++ program built with frame pointers dies at its first throw
+ * whenever a debugger such as the launcher is attached) and, with
  * GCC, DWARF 4 debug information (-gdwarf-4: Wine's dbghelp finds no
  * symbols in the DWARF 5 that GCC 12 writes for -g). */
 #ifndef TARNWICK_H
