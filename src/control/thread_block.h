@@ -7,100 +7,50 @@
 #include <stdint.h>
 
 #if defined(_WIN64)
+#define TEB_SEGMENT "gs"
 // 64 TLS slots at 0x1480, the expansion array's pointer at 0x1780.
-enum : uint32_t { TlsSlotsOffset = 0x1480, TlsExpansionOffset = 0x1780 };
-
-inline uintptr_t OwnTeb()
-{
-    uintptr_t teb;
-    __asm__("movq %%gs:0x30, %0" : "=r"(teb));
-    return teb;
-}
-
-inline uint32_t OwnThreadId()
-{
-    uint32_t id;
-    __asm__ __volatile__("movl %%gs:0x48, %0" : "=r"(id));
-    return id;
-}
-
-inline uint32_t OwnLastError()
-{
-    uint32_t error;
-    __asm__ __volatile__("movl %%gs:0x68, %0" : "=r"(error));
-    return error;
-}
-
-inline void SetOwnLastError(uint32_t error) { __asm__ __volatile__("movl %0, %%gs:0x68" : : "r"(error) : "memory"); }
-
-inline uintptr_t OwnStackBase()
-{
-    uintptr_t base;
-    __asm__("movq %%gs:8, %0" : "=r"(base));
-    return base;
-}
-
-inline uintptr_t OwnStackLimit()
-{
-    uintptr_t limit;
-    __asm__("movq %%gs:0x10, %0" : "=r"(limit));
-    return limit;
-}
-
-inline void *OwnTlsSlot(uint32_t slot)
-{
-    void *value;
-    __asm__ __volatile__("movq %%gs:(%1), %0" : "=r"(value) : "r"(uintptr_t(TlsSlotsOffset + 8 * slot)));
-    return value;
-}
+enum : uint32_t {
+    TebSelfOffset = 0x30, StackBaseOffset = 8, StackLimitOffset = 0x10, ThreadIdOffset = 0x48,
+    LastErrorOffset = 0x68, TlsSlotsOffset = 0x1480, TlsExpansionOffset = 0x1780
+};
 #else
+#define TEB_SEGMENT "fs"
 // 64 TLS slots at 0xE10, the expansion array's pointer at 0xF94.
-enum : uint32_t { TlsSlotsOffset = 0xE10, TlsExpansionOffset = 0xF94 };
+enum : uint32_t {
+    TebSelfOffset = 0x18, StackBaseOffset = 4, StackLimitOffset = 8, ThreadIdOffset = 0x24,
+    LastErrorOffset = 0x34, TlsSlotsOffset = 0xE10, TlsExpansionOffset = 0xF94
+};
+#endif
 
-inline uintptr_t OwnTeb()
+// One field of the calling thread's TEB; the register's width gives the
+// access size. Volatile: the thread's own calls change these fields.
+template <uint32_t Offset, typename T> inline T OwnTebField()
 {
-    uintptr_t teb;
-    __asm__("movl %%fs:0x18, %0" : "=r"(teb));
-    return teb;
+    T value;
+    __asm__ __volatile__("mov %%" TEB_SEGMENT ":%c1, %0" : "=r"(value) : "i"(Offset));
+    return value;
 }
 
-inline uint32_t OwnThreadId()
-{
-    uint32_t id;
-    __asm__ __volatile__("movl %%fs:0x24, %0" : "=r"(id));
-    return id;
-}
+inline uintptr_t OwnTeb() { return OwnTebField<TebSelfOffset, uintptr_t>(); }
+inline uint32_t OwnThreadId() { return OwnTebField<ThreadIdOffset, uint32_t>(); }
+inline uint32_t OwnLastError() { return OwnTebField<LastErrorOffset, uint32_t>(); }
+inline uintptr_t OwnStackBase() { return OwnTebField<StackBaseOffset, uintptr_t>(); }
+inline uintptr_t OwnStackLimit() { return OwnTebField<StackLimitOffset, uintptr_t>(); }
 
-inline uint32_t OwnLastError()
+inline void SetOwnLastError(uint32_t error)
 {
-    uint32_t error;
-    __asm__ __volatile__("movl %%fs:0x34, %0" : "=r"(error));
-    return error;
-}
-
-inline void SetOwnLastError(uint32_t error) { __asm__ __volatile__("movl %0, %%fs:0x34" : : "r"(error) : "memory"); }
-
-inline uintptr_t OwnStackBase()
-{
-    uintptr_t base;
-    __asm__("movl %%fs:4, %0" : "=r"(base));
-    return base;
-}
-
-inline uintptr_t OwnStackLimit()
-{
-    uintptr_t limit;
-    __asm__("movl %%fs:8, %0" : "=r"(limit));
-    return limit;
+    __asm__ __volatile__("mov %0, %%" TEB_SEGMENT ":%c1" : : "r"(error), "i"(LastErrorOffset) : "memory");
 }
 
 inline void *OwnTlsSlot(uint32_t slot)
 {
     void *value;
-    __asm__ __volatile__("movl %%fs:(%1), %0" : "=r"(value) : "r"(TlsSlotsOffset + 4 * slot));
+    __asm__ __volatile__("mov %%" TEB_SEGMENT ":(%1), %0"
+                         : "=r"(value)
+                         : "r"(uintptr_t(TlsSlotsOffset) + sizeof(void *) * slot));
     return value;
 }
-#endif
+#undef TEB_SEGMENT
 
 enum : uint32_t { TlsMinimumSlots = 64 };
 
