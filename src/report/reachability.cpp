@@ -21,12 +21,12 @@ namespace {
 const DWORD ReadableProtect = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                               PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 const DWORD WritableProtect = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-// TEB fields besides the TLS slots: NT_TIB's stack base, the static TLS
+// TEB fields besides those of control/thread_block.h: the static TLS
 // array's pointer and the fiber-local storage's.
 #if defined(_WIN64)
-enum : uint32_t { StackBaseOffset = 0x8, StaticTlsOffset = 0x58, FlsOffset = 0x17C8, TlsExpansionSlots = 1024 };
+enum : uint32_t { StaticTlsOffset = 0x58, FlsOffset = 0x17C8, TlsExpansionSlots = 1024 };
 #else
-enum : uint32_t { StackBaseOffset = 0x4, StaticTlsOffset = 0x2C, FlsOffset = 0xFB4, TlsExpansionSlots = 1024 };
+enum : uint32_t { StaticTlsOffset = 0x2C, FlsOffset = 0xFB4, TlsExpansionSlots = 1024 };
 #endif
 const uint32_t Word = sizeof(uintptr_t);
 
