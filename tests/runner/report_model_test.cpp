@@ -72,6 +72,13 @@ TEST(ReportModel, ReportsAreWrittenBackByteForByteAndOtherTextPassesInOrder)
     EXPECT_EQ("", group.frames[2].address);
     EXPECT_EQ("tarnwick: 3 reports list 5 leaked blocks in 3 groups\n",
               SummaryLine(CountReports(read.reports)));
+    // Blocks of different sizes: the sum the library tells a launcher, which
+    // prints the usual line.
+    Read mixed = ReadText("\nTarnwick: Memory leak dump\nMemory block 16 bytes at 0x00000010 (16 times, 2176 bytes in "
+                          "all)\nZ:\\src\\a.c(3) : 0x00401000\n\n\n" + Banner, 3);
+    ASSERT_EQ(1u, mixed.reports.size());
+    EXPECT_EQ(2176u, mixed.reports[0].sections[0].groups[0].Bytes());
+    EXPECT_NE(std::string::npos, mixed.written.find("\nMemory block 16 bytes at 0x00000010 (16 times)\nZ:")) << mixed.written;
     EXPECT_EQ("tarnwick: no leak report came (the program ended in a way that skips the exit dump)\n",
               SummaryLine(CountReports({})));
     // A report whose lines end in CR LF counts too.
