@@ -102,4 +102,18 @@ launch --no-inject --leak-exit-code 7 --suppress "$(windows "$WORK/rules.txt")" 
 grep -A1 '^Tarnwick: Lost blocks' "$WORK/out" | grep -qx 'None.' || fail "lost section not empty"
 grep -qx 'Tarnwick: 6 still reachable blocks in 2 groups (shown with --show-reachable)' "$WORK/out" ||
     fail "reachable groups not summed up: $(cat "$WORK/out")"
+
+# In a 32-bit prefix, as on 32-bit Windows, where memory lies otherwise: every
+# block a generated program drops (3,000 of them never stored) is lost,
+# however the program ends. The prefix has a server of its own for the run.
+prefix32=$BIN/wineprefix32
+export WINEPREFIX=$prefix32 WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+wineserver -p </dev/null >/dev/null 2>&1 || true
+wine wineboot </dev/null >/dev/null 2>&1
+for how in return exit ExitProcess; do
+    wine "$BIN/bin/tarnwick.exe" "$(windows "$BIN/bin/gen_sites_1.exe")" $how </dev/null >"$WORK/out" 2>"$WORK/err" || true
+    grep -qx 'tarnwick: the report lists 3021 lost blocks in 22 groups and 0 still reachable blocks in 0 groups' \
+        "$WORK/err" || { wineserver -k; fail "32-bit prefix, $how: $(cat "$WORK/err")"; }
+done
+wineserver -k </dev/null >/dev/null 2>&1 || true
 echo "report_files_test: passed"
