@@ -248,6 +248,24 @@ TEST(Launcher, GeneratedSitesEachLostAtTheirOwnLine)
     }
 }
 
+// A C++ program linked -static that sets up its C++ runtime (iostreams, a
+// locale, an exception) and loads dbghelp to name its own stack: only its own
+// two blocks are reported, at their lines.
+TEST(Launcher, OnlyTheProgramsOwnBlocks)
+{
+    const std::wstring program = QuoteArgument(ProgramDir() + L"own_leaks.exe");
+    CapturedRun run = RunTarnwick(L"--show-reachable " + program);
+    std::smatch lines;
+    ASSERT_TRUE(std::regex_search(run.out, lines, std::regex("LEAKS ([0-9]+) ([0-9]+)\r?\n"))) << run.out;
+    EXPECT_EQ("tarnwick: the report lists 2 lost blocks in 2 groups and 0 still reachable blocks in 0 groups\n",
+              run.err) << run.out;
+    for (const std::string &size : {std::string("28"), std::string("33")}) {
+        std::regex group("Memory block " + size + " bytes at " ADDRESS " \\(1 times\\)\n[^\n]*own_leaks\\.cpp\\(" +
+                         lines[size == "28" ? 1 : 2].str() + "\\) : ");
+        EXPECT_TRUE(std::regex_search(run.out, group)) << size << "\n" << run.out;
+    }
+}
+
 TEST(Launcher, LeakExitCodeOnlyWhenTheReportListsLeaks)
 {
     const std::wstring example = QuoteArgument(ProgramDir() + L"word_list.exe");
