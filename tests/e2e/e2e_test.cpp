@@ -391,6 +391,7 @@ TEST(EndToEnd, LostAndStillReachableBlocksAreToldApart)
     }
     std::smatch host;
     ASSERT_TRUE(std::regex_search(out, host, std::regex("HOST: map node ([0-9]+) slot ([0-9]+)\n"))) << out;
+    EXPECT_EQ(sizeof(void *) == 8 ? 1 : -1000, HostValue(out, "distant")) << "x64: a heap above 4 GB beside";
     EXPECT_LE(64, std::stoi(host[2])) << "an expansion slot";
     Sections report = SplitReport(out, at);
     struct Row {
@@ -409,6 +410,13 @@ TEST(EndToEnd, LostAndStillReachableBlocksAreToldApart)
         {1008, 0, 1},  // an expansion TLS slot
         {1009, 0, 1},  // a local variable of a thread blocked in a wait
         {1010, 0, 1},  // a heap block allocated before the start
+        {1019, 0, 1},  // the same on the process heap
+        {1013, 0, 1},  // only in a register of a spinning thread
+        {0, 0, 1},     // zero bytes, behind a global pointer
+        {1014, 0, 1},  // movable, behind its handle
+        {1015, 0, 1},  // movable, a pointer into its data
+        {1016, 0, 1},  // a fiber-local storage slot
+        {1017, 0, 1},  // x64: above 4 GB beside the others, differing above bit 31 only
     };
     int lost = 0;
     for (const Row &row : rows) {
