@@ -305,7 +305,7 @@ const unsigned char *Resolved(const unsigned char *code)
 }
 
 // The first bytes of every hooked entry: as before after a stop, patched
-// while recording, and again for a second run.
+// while recording, and again for a second run; ucrtbase's malloc among them.
 void EntriesRestored()
 {
     HMODULE kernel32 = GetModuleHandleW(L"kernel32");
@@ -321,19 +321,21 @@ void EntriesRestored()
         {"LocalFree", (const unsigned char *)GetProcAddress(kernel32, "LocalFree")},
         {"NtTerminateProcess",
          (const unsigned char *)GetProcAddress(GetModuleHandleW(L"ntdll"), "NtTerminateProcess")},
+        {"malloc", (const unsigned char *)GetProcAddress(LoadLibraryW(L"ucrtbase"), "malloc")},
     };
-    unsigned char before[10][16];
-    for (int i = 0; i < 10; i++) {
+    const int count = sizeof entries / sizeof entries[0];
+    unsigned char before[count][16];
+    for (int i = 0; i < count; i++) {
         entries[i].address = Resolved(entries[i].address);
         memcpy(before[i], entries[i].address, 16);
     }
     for (int run = 1; run <= 2; run++) {
         TarnwickStart();
-        for (int i = 0; i < 10; i++)
+        for (int i = 0; i < count; i++)
             Say("run %d %s %s", run, entries[i].name, entries[i].address[0] == 0xE9 ? "patched" : "unpatched");
         TarnwickStop();
         TarnwickDump();
-        for (int i = 0; i < 10; i++)
+        for (int i = 0; i < count; i++)
             Say("run %d %s %s", run, entries[i].name,
                 memcmp(before[i], entries[i].address, 16) ? "changed" : "restored");
     }
