@@ -770,8 +770,10 @@ __attribute__((noinline)) void MakeBlocks()
     Overwritten = nullptr;
     ZeroBytes = Block(0);
     Movable = GlobalAlloc(GMEM_MOVEABLE, 1014);
-    HGLOBAL movable = GlobalAlloc(GMEM_MOVEABLE, 1015);
-    MovableMiddle = static_cast<char *>(GlobalLock(movable)) + 10;
+    // Small: an index that took its handle for a block would find the handle
+    // table's own pointers inside a larger one.
+    HGLOBAL movable = GlobalAlloc(GMEM_MOVEABLE, 5);
+    MovableMiddle = static_cast<char *>(GlobalLock(movable)) + 3;
     GlobalUnlock(movable);
     FlsSetValue(FlsAlloc(nullptr), Block(1016));
     EarlyProcessBlock[3] = Block(1019);

@@ -414,7 +414,7 @@ TEST(EndToEnd, LostAndStillReachableBlocksAreToldApart)
         {1013, 0, 1},  // only in a register of a spinning thread
         {0, 0, 1},     // zero bytes, behind a global pointer
         {1014, 0, 1},  // movable, behind its handle
-        {1015, 0, 1},  // movable, a pointer into its data
+        {5, 0, 1},     // movable, a pointer into its data
         {1016, 0, 1},  // a fiber-local storage slot
         {1017, 0, 1},  // x64: above 4 GB beside the others, differing above bit 31 only
     };
