@@ -252,7 +252,8 @@ TEST(EndToEnd, ExitWithBusyThreadsReportsOnceWithoutWaiting)
 
 // Blocks released through ntdll directly, through kernelbase's own calls,
 // through every family and with their heap: none is reported; the three left
-// alive are, one of them at an address a destroyed heap's block had.
+// alive are, one of them at an address a destroyed heap's block had, and two
+// on the process heap, which a call to destroy it leaves.
 TEST(EndToEnd, EveryReleaseIsSeen)
 {
     CapturedRun run = Host(L"releases");
