@@ -49,27 +49,60 @@ const char StartupStateName[] = "__native_startup_state";
 
 struct EntryList {
     void **entries;
+    uintptr_t *ends;
     uint32_t count;
     uint32_t max;
     ProgramStart *start;
 };
 
-void Add(EntryList *list, void *entry)
+void Add(EntryList *list, void *entry, uintptr_t end)
 {
     if (!entry || list->count == list->max)
         return;
     for (uint32_t i = 0; i < list->count; i++)
         if (list->entries[i] == entry)
             return;  // two names of one function
-    list->entries[list->count++] = entry;
+#if defined(_WIN64)
+    // The function table bounds every function exactly.
+    DWORD64 imageBase;
+    if (const RUNTIME_FUNCTION *function = RtlLookupFunctionEntry(reinterpret_cast<DWORD64>(entry), &imageBase, nullptr))
+        end = imageBase + function->EndAddress;
+#endif
+    list->entries[list->count] = entry;
+    list->ends[list->count++] = end;
+}
+
+// Where the export at rva ends at the latest: at the next export above it,
+// else at the end of the section that holds it.
+uintptr_t ExportEnd(const uint8_t *base, uint32_t rva)
+{
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    uint32_t end = rva;
+    const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
+    for (uint32_t i = 0; i < nt->FileHeader.NumberOfSections; i++, section++)
+        if (rva - section->VirtualAddress < section->Misc.VirtualSize)
+            end = section->VirtualAddress + section->Misc.VirtualSize;
+    const IMAGE_DATA_DIRECTORY &directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (directory.Size) {
+        const auto *exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + directory.VirtualAddress);
+        const auto *functions = reinterpret_cast<const uint32_t *>(base + exports->AddressOfFunctions);
+        for (uint32_t i = 0; i < exports->NumberOfFunctions; i++)
+            if (functions[i] > rva && functions[i] < end)
+                end = functions[i];
+    }
+    return reinterpret_cast<uintptr_t>(base) + end;
 }
 
 template <size_t N> void AddExports(EntryList *list, HMODULE module, const char *const (&names)[N])
 {
     if (!module)
         return;
-    for (const char *name : names)
-        Add(list, reinterpret_cast<void *>(GetProcAddress(module, name)));
+    const auto *base = reinterpret_cast<const uint8_t *>(module);
+    for (const char *name : names) {
+        auto *entry = reinterpret_cast<uint8_t *>(GetProcAddress(module, name));
+        if (entry)
+            Add(list, entry, ExportEnd(base, uint32_t(entry - base)));
+    }
 }
 
 template <size_t N> bool IsOneOf(const char *name, const char *const (&names)[N])
@@ -99,6 +132,7 @@ void AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, siz
     if (stringsSize > size - strings)
         return;
     static_assert(sizeof(IMAGE_SYMBOL) == IMAGE_SIZEOF_SYMBOL, "packed COFF symbols");
+    const uint32_t first = list->count;
     for (uint32_t i = 0; i < count; i++) {
         const auto *symbol = reinterpret_cast<const IMAGE_SYMBOL *>(view + symbols + i * IMAGE_SIZEOF_SYMBOL);
         i += symbol->NumberOfAuxSymbols;
@@ -125,11 +159,23 @@ void AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, siz
         auto *at = const_cast<uint8_t *>(base + section.VirtualAddress + symbol->Value);
         bool code = section.Characteristics & IMAGE_SCN_CNT_CODE;
         if (code && IsOneOf(name, CxxNewNames))
-            Add(list, at);
+            Add(list, at, reinterpret_cast<uintptr_t>(base) + section.VirtualAddress + section.Misc.VirtualSize);
         else if (code && IsOneOf(name, MainNames))
             list->start->main = at;
         else if (!code && !strcmp(name, StartupStateName))
             list->start->startupState = reinterpret_cast<const volatile uint32_t *>(at);
+    }
+    // Each linked function ends at the next symbol of its section (x64 has
+    // its function table instead).
+    for (uint32_t i = 0; i < count && sizeof(void *) == 4; i++) {
+        const auto *symbol = reinterpret_cast<const IMAGE_SYMBOL *>(view + symbols + i * IMAGE_SIZEOF_SYMBOL);
+        i += symbol->NumberOfAuxSymbols;
+        if (symbol->SectionNumber <= 0 || symbol->SectionNumber > nt->FileHeader.NumberOfSections)
+            continue;
+        uintptr_t at = reinterpret_cast<uintptr_t>(base) + sections[symbol->SectionNumber - 1].VirtualAddress + symbol->Value;
+        for (uint32_t e = first; e < list->count; e++)
+            if (at > reinterpret_cast<uintptr_t>(list->entries[e]) && at < list->ends[e])
+                list->ends[e] = at;
     }
 }
 
@@ -161,10 +207,10 @@ void AddProgramNew(EntryList *list)
 
 }  // namespace
 
-uint32_t FindRuntimeEntries(void **entries, uint32_t max, ProgramStart *start)
+uint32_t FindRuntimeEntries(void **entries, uintptr_t *ends, uint32_t max, ProgramStart *start)
 {
     *start = {};
-    EntryList list = {entries, 0, max, start};
+    EntryList list = {entries, ends, 0, max, start};
     for (const wchar_t *runtime : CRuntimes)
         AddExports(&list, GetModuleHandleW(runtime), CRuntimeExports);
     AddExports(&list, GetModuleHandleW(L"libstdc++-6"), CxxNewNames);

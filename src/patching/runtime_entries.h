@@ -15,5 +15,6 @@ struct ProgramStart {
 // ucrtbase.dll (which the api-ms-win-crt-* forwarders lead to) and
 // libstdc++-6.dll, as far as they are loaded, and the operator new and
 // new[] the main program links in itself, found in its COFF symbol table.
-// Fills start from the same table. Returns how many entries were written.
-uint32_t FindRuntimeEntries(void **entries, uint32_t max, ProgramStart *start);
+// Fills start from the same table, and ends with where each entry's
+// function ends at the latest. Returns how many entries were written.
+uint32_t FindRuntimeEntries(void **entries, uintptr_t *ends, uint32_t max, ProgramStart *start);

@@ -42,7 +42,7 @@ static uint32_t DumpGroups()
     uint32_t total = 0;
     for (AllocRecord *head : AllocTable)
         for (AllocRecord *record = head; record; record = record->next) {
-            if (record->kind != 1 || IsInSystemModule(record->frames[0]))
+            if (record->kind != 1 || IsSystemCode(record->frames[0]))
                 continue;
             uint32_t count;
             if (indexed) {

@@ -35,6 +35,9 @@ Array<Span> ImageRoots;  // writable image sections, the library's own left out
 Array<Span> HeapBlocks;  // busy heap blocks; after FilterHeapBlocks, the unrecorded ones
 bool HeapsWalked;        // HeapBlocks taken before the exit ended the other threads
 bool OthersEnded;
+// Below it, the exit's own frames lie over the dead frames of the calls the
+// program had finished: none of that is a root.
+uintptr_t ExitSlot;
 bool Classified;
 
 bool MapMemory()
@@ -201,7 +204,7 @@ bool ClassifyRecords(uintptr_t callerStack)
     bool frozen = !OthersEnded && FreezeOtherThreads(&threads);
     for (uint32_t i = 0; i < threads.count; i++)
         RunGuarded(ScanFrozenThreadGuarded, &threads.threads[i]);
-    ScanThread(OwnTeb(), callerStack);
+    ScanThread(OwnTeb(), OthersEnded && ExitSlot > callerStack ? ExitSlot : callerStack);
     ScanSpans(ImageRoots.items, ImageRoots.count);
     ScanSpans(HeapBlocks.items, HeapBlocks.count);
     Drain();
@@ -225,9 +228,10 @@ void ForgetClasses()
     Classified = false;
 }
 
-void WalkHeapsBeforeExit()
+void WalkHeapsBeforeExit(uintptr_t exitSlot)
 {
     OthersEnded = true;
+    ExitSlot = exitSlot;
     HeapsWalked = WalkHeaps();
     if (!HeapsWalked)
         Release(&HeapBlocks);
