@@ -741,8 +741,9 @@ TEST(RuntimeEntries, AnEntryOfTwoNamesIsListedOnce)
     void *entry = reinterpret_cast<void *>(GetProcAddress(ucrtbase, "_strdup"));
     ASSERT_EQ(entry, reinterpret_cast<void *>(GetProcAddress(ucrtbase, "_mbsdup")));
     void *entries[64];
+    uintptr_t ends[64];
     ProgramStart start;
-    uint32_t count = FindRuntimeEntries(entries, 64, &start);
+    uint32_t count = FindRuntimeEntries(entries, ends, 64, &start);
     std::unordered_set<void *> distinct(entries, entries + count);
     EXPECT_EQ(count, distinct.size());
     EXPECT_EQ(1u, distinct.count(entry));
