@@ -18,6 +18,7 @@ command -v i686-w64-mingw32-dlltool >/dev/null 2>&1 || need+=(binutils-mingw-w64
 command -v i686-w64-mingw32-widl >/dev/null 2>&1 || need+=(mingw-w64-tools)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v make >/dev/null 2>&1 || need+=(make)
+command -v python3 >/dev/null 2>&1 || need+=(python3)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 # The copier tests measure their encodings with Zydis, on this machine.
 command -v cc >/dev/null 2>&1 || need+=(gcc)

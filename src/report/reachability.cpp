@@ -9,6 +9,7 @@
 // walked before), and keeps all it needs in VirtualAlloc memory.
 #include "report/reachability.h"
 #include "report/block_index.h"
+#include "report/system_modules.h"
 #include "control/library.h"
 #include "control/thread_registry.h"
 #include "patching/thread_freeze.h"
@@ -55,8 +56,11 @@ bool MapMemory()
             Readable.items[Readable.count - 1].end = end;
         else if (!Push(&Readable, Span{begin, end}))
             return false;
+        // At exit, the system's modules have closed what the program gave
+        // them (its streams among them); what their data still holds is
+        // stale: a stream's freed buffer, reused for a block since.
         if (region.Type == MEM_IMAGE && (region.Protect & WritableProtect) && (begin < own || begin >= ownEnd) &&
-            !Push(&ImageRoots, Span{begin, end}))
+            !(OthersEnded && IsSystemCode(begin)) && !Push(&ImageRoots, Span{begin, end}))
             return false;
     }
     return true;
@@ -95,7 +99,7 @@ void FilterHeapBlocks()
 }
 
 // The readable parts of [begin, end).
-void ScanReadable(uintptr_t begin, uintptr_t end)
+void ScanReadable(uintptr_t begin, uintptr_t end, bool startsOnly = false)
 {
     uint32_t low = 0, high = Readable.count;
     while (low < high) {
@@ -107,13 +111,14 @@ void ScanReadable(uintptr_t begin, uintptr_t end)
     }
     for (uint32_t i = low; i < Readable.count && Readable.items[i].begin < end; i++) {
         const Span &run = Readable.items[i];
-        ScanWords(begin > run.begin ? begin : run.begin, end < run.end ? end : run.end);
+        ScanWords(begin > run.begin ? begin : run.begin, end < run.end ? end : run.end, startsOnly);
     }
 }
 
 struct SpanCursor {
     const Span *spans;
     uint32_t count, next;
+    bool startsOnly;
 };
 
 void ScanSpansGuarded(void *context)
@@ -121,15 +126,15 @@ void ScanSpansGuarded(void *context)
     auto *cursor = static_cast<SpanCursor *>(context);
     while (cursor->next < cursor->count) {
         const Span &span = cursor->spans[cursor->next++];
-        ScanReadable(span.begin, span.end);
+        ScanReadable(span.begin, span.end, cursor->startsOnly);
     }
 }
 
 // Memory released since the region map was made faults: its span ends
 // there, and the scan goes on with the next.
-void ScanSpans(const Span *spans, uint32_t count)
+void ScanSpans(const Span *spans, uint32_t count, bool startsOnly = false)
 {
-    SpanCursor cursor = {spans, count, 0};
+    SpanCursor cursor = {spans, count, 0, startsOnly};
     while (RunGuarded(ScanSpansGuarded, &cursor) != 0) {
     }
 }
@@ -206,7 +211,10 @@ bool ClassifyRecords(uintptr_t callerStack)
         RunGuarded(ScanFrozenThreadGuarded, &threads.threads[i]);
     ScanThread(OwnTeb(), OthersEnded && ExitSlot > callerStack ? ExitSlot : callerStack);
     ScanSpans(ImageRoots.items, ImageRoots.count);
-    ScanSpans(HeapBlocks.items, HeapBlocks.count);
+    // At exit, what the program kept in memory it allocated before the
+    // start is a pointer to a block, not a stale value that happens to fall
+    // inside one (the loader's and the runtimes' own blocks hold many).
+    ScanSpans(HeapBlocks.items, HeapBlocks.count, OthersEnded);
     Drain();
     if (frozen)
         ThawThreads(&threads);
