@@ -85,6 +85,13 @@ TEST(ReportModel, ReportsAreWrittenBackByteForByteAndOtherTextPassesInOrder)
                                      "\"leaked\":{\"blocks\":5,\"bytes\":" + std::to_string(bytes) + ",\"groups\":3}"));
     EXPECT_NE(std::string::npos, ReportSarif(read.reports, false).find(
                                      "{\"physicalLocation\":{\"address\":{\"absoluteAddress\":4199310}}"));  // 0x0040138E
+    // Blocks of different sizes: the sum the library tells a launcher, which
+    // prints the usual line.
+    Read mixed = ReadText("\nTarnwick: Memory leak dump\nMemory block 16 bytes at 0x00000010 (16 times, 2176 bytes in "
+                          "all)\nZ:\\src\\a.c(3) : 0x00401000\n\n\n" + Banner, 3);
+    ASSERT_EQ(1u, mixed.reports.size());
+    EXPECT_EQ(2176u, mixed.reports[0].sections[0].groups[0].Bytes());
+    EXPECT_NE(std::string::npos, mixed.written.find("\nMemory block 16 bytes at 0x00000010 (16 times)\nZ:")) << mixed.written;
     EXPECT_EQ("tarnwick: no leak report came (the program ended in a way that skips the exit dump)\n",
               SummaryLine(CountReports({})));
     // A report whose lines end in CR LF counts too.
