@@ -156,7 +156,7 @@ void Drain()
 // A thread's stack from stackTop up to its base (none when stackTop is 0),
 // its TLS slots, the expansion slots, and the pointers to its static TLS
 // and its fiber-local storage, whose blocks the scan follows.
-void ScanThread(uintptr_t teb, uintptr_t stackTop)
+void ScanThread(uintptr_t teb, uintptr_t stackTop, bool startsOnly = false)
 {
     const uintptr_t *fields = reinterpret_cast<const uintptr_t *>(teb);
     Span spans[5] = {
@@ -166,7 +166,7 @@ void ScanThread(uintptr_t teb, uintptr_t stackTop)
         {teb + FlsOffset, teb + FlsOffset + Word},
         {fields[TlsExpansionOffset / Word], fields[TlsExpansionOffset / Word] + Word * TlsExpansionSlots},
     };
-    ScanSpans(spans, 5);
+    ScanSpans(spans, 5, startsOnly);
 }
 
 // Registers and stack as the suspension left them. A thread that has not
@@ -209,12 +209,14 @@ bool ClassifyRecords(uintptr_t callerStack)
     bool frozen = !OthersEnded && FreezeOtherThreads(&threads);
     for (uint32_t i = 0; i < threads.count; i++)
         RunGuarded(ScanFrozenThreadGuarded, &threads.threads[i]);
-    ScanThread(OwnTeb(), OthersEnded && ExitSlot > callerStack ? ExitSlot : callerStack);
-    ScanSpans(ImageRoots.items, ImageRoots.count);
-    // At exit, what the program kept in memory it allocated before the
-    // start is a pointer to a block, not a stale value that happens to fall
-    // inside one (the loader's and the runtimes' own blocks hold many).
-    ScanSpans(HeapBlocks.items, HeapBlocks.count, OthersEnded);
+    // At exit, what the program still holds is a pointer to a block's first
+    // byte, not a value that happens to fall inside one: the loader's and
+    // the runtimes' own data hold many (region bases, stale buffer
+    // addresses). Inside reachable blocks any pointer still counts.
+    const bool startsOnly = OthersEnded;
+    ScanThread(OwnTeb(), OthersEnded && ExitSlot > callerStack ? ExitSlot : callerStack, startsOnly);
+    ScanSpans(ImageRoots.items, ImageRoots.count, startsOnly);
+    ScanSpans(HeapBlocks.items, HeapBlocks.count, startsOnly);
     Drain();
     if (frozen)
         ThawThreads(&threads);

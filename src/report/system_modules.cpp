@@ -62,7 +62,9 @@ bool IsSystemCode(uintptr_t address)
                             reinterpret_cast<LPCWSTR>(address), &module) ||
         !GetModuleInformation(GetCurrentProcess(), module, &info, sizeof info))
         return false;
-    bool system = FromSystemFolder(module);
+    // The program itself is never the system's, wherever it lies (Wine's
+    // and Windows' own programs are in System32).
+    bool system = module != GetModuleHandleW(nullptr) && FromSystemFolder(module);
     if (SeenCount < MaxSeenModules)
         Seen[SeenCount++] = {reinterpret_cast<uintptr_t>(module), reinterpret_cast<uintptr_t>(module) + info.SizeOfImage,
                              system};
