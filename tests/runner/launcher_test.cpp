@@ -276,9 +276,13 @@ TEST(Launcher, LeakExitCodeOnlyWhenTheReportListsLeaks)
     EXPECT_EQ(3u, none.exitCode);
     EXPECT_EQ("tarnwick: the report lists 0 lost blocks in 0 groups and 0 still reachable blocks in 0 groups\n",
               none.err);
-    // Every group suppressed: the program's own exit code, and the report says no leak.
+    // Every group suppressed, by the rules of two files together (the list's
+    // groups pass through line 30, the vector's through 49): the program's own
+    // exit code, and the report says no leak.
     CapturedRun all = RunTarnwick(L"--all --leak-exit-code 9 --suppress " +
-                                  WriteRules(L"tarnwick all rules.txt", "# all\r\n*WORD_LIST.cpp(*\r\n") + L" " + example);
+                                  WriteRules(L"tarnwick list rules.txt", "# the list\r\n*WORD_LIST.cpp(30)*\r\n") +
+                                  L" --suppress " + WriteRules(L"tarnwick vector rules.txt", "*word_list.cpp(49)") +
+                                  L" " + example);
     EXPECT_EQ(0u, all.exitCode);
     EXPECT_EQ("tarnwick: the report lists 0 leaked blocks in 0 groups; 9 blocks in 4 groups suppressed\n", all.err);
     EXPECT_NE(std::string::npos, all.out.find("\nTarnwick: Memory leak dump\nNo memory leak.\n\n")) << all.out;
