@@ -3,7 +3,8 @@
 # mingw-w64 i686 and x86-64 (posix threads), 32- and 64-bit Wine, CMake and GoogleTest sources,
 # and Zydis with a host C compiler for the x86-64 copier's test data.
 # With --tests BUILD_DIR also what the report-file test needs: Chromium, and
-# the SARIF 2.1.0 schema with a validator from npm, in BUILD_DIR/npm.
+# the SARIF 2.1.0 schema with a validator from npm, in BUILD_DIR/npm; and
+# llvm-symbolizer, the second opinion of the line reader's comparison.
 # Idempotent and quiet; returns at once when everything is already there.
 set -euo pipefail
 tests_build=
@@ -26,6 +27,7 @@ dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine wine32:i386 wine64)
 if [ -n "$tests_build" ]; then
     command -v chromium >/dev/null 2>&1 || need+=(chromium)
     command -v npm >/dev/null 2>&1 || need+=(nodejs npm)
+    command -v llvm-symbolizer >/dev/null 2>&1 || need+=(llvm)
 fi
 install_schema() {
     if [ -z "$tests_build" ] || [ -f "$schema" ]; then return 0; fi

@@ -10,9 +10,17 @@
 
 namespace {
 
+// The host built as the tests are (DWARF 4), or another build of it that
+// TARNWICK_E2E_HOST names (DWARF 5 with statement frontiers: plain -g).
+std::wstring HostProgram()
+{
+    const wchar_t *name = _wgetenv(L"TARNWICK_E2E_HOST");
+    return name && *name ? name : L"e2e_host.exe";
+}
+
 CapturedRun Host(const std::wstring &arguments)
 {
-    CapturedRun run = RunUnderRunner(L"e2e_host.exe", arguments);
+    CapturedRun run = RunUnderRunner(HostProgram(), arguments);
     EXPECT_TRUE(run.started);
     EXPECT_FALSE(run.timedOut);
     return run;
@@ -243,7 +251,7 @@ TEST(EndToEnd, ExitWithBusyThreadsReportsOnceWithoutWaiting)
         printf("exit by %ls with four busy threads: %lu ms in all\n", c.how, static_cast<unsigned long>(elapsed));
     }
     // A thread holds the table's locks when ExitProcess comes.
-    CapturedRun run = RunUnderRunner(L"e2e_host.exe", L"exit-locked", 30000);
+    CapturedRun run = RunUnderRunner(HostProgram(), L"exit-locked", 30000);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(21u, run.exitCode) << run.out;
     EXPECT_EQ(1u, Count(run.out, Heading)) << run.out;
@@ -270,7 +278,7 @@ namespace {
 // first-chance included (breakpoints aside).
 int FirstChanceExceptions(const std::wstring &arguments, std::string *out)
 {
-    std::wstring commandLine = L"\"" + ProgramDir() + L"e2e_host.exe\" " + arguments;
+    std::wstring commandLine = L"\"" + ProgramDir() + HostProgram() + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
@@ -328,7 +336,7 @@ TEST(EndToEnd, FrameChainThroughDataRaisesNoExceptionUnderADebugger)
 // report shows exactly the leaks of its cycle.
 TEST(EndToEnd, StressStartStopDumpWhileThreadsAllocate)
 {
-    CapturedRun run = RunCapture(QuoteArgument(ProgramDir() + L"e2e_host.exe") + L" stress 200", 120000);
+    CapturedRun run = RunCapture(QuoteArgument(ProgramDir() + HostProgram()) + L" stress 200", 120000);
     ASSERT_TRUE(run.started);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(20u, run.exitCode) << run.out << run.err;
