@@ -1,3 +1,4 @@
+include_guard(GLOBAL)
 # Programs and DLLs as the platform toolchain builds them: CodeView debug
 # information in a PDB beside the image, no COFF symbol table, no DWARF.
 # Debian's clang and lld do it with mingw's headers and libraries; lld keeps
@@ -15,12 +16,14 @@ get_filename_component(TARNWICK_GCC_LIB_DIR "${TARNWICK_LIBGCC}" DIRECTORY)
 execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpmachine
   OUTPUT_VARIABLE TARNWICK_GCC_MACHINE OUTPUT_STRIP_TRAILING_WHITESPACE)
 
-# tarnwick_pdb_image(NAME FILE SOURCES...): builds FILE (name.exe or name.dll,
-# a DLL when it ends in .dll) and name.pdb in the programs' directory, as the
-# target NAME.
+# tarnwick_pdb_image(NAME FILE [PDB_MOVED_TO DIR] SOURCES...): builds FILE
+# (name.exe, or a DLL when it ends in .dll) and name.pdb in the programs'
+# directory, as the target NAME; with PDB_MOVED_TO the PDB then moves to DIR,
+# where only a symbol path leads.
 function(tarnwick_pdb_image name file)
+  cmake_parse_arguments(P "" "PDB_MOVED_TO" "" ${ARGN})
   set(sources)
-  foreach(source ${ARGN})
+  foreach(source ${P_UNPARSED_ARGUMENTS})
     list(APPEND sources ${CMAKE_CURRENT_SOURCE_DIR}/${source})
   endforeach()
   set(image ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${file})
@@ -30,12 +33,19 @@ function(tarnwick_pdb_image name file)
     set(kind -shared)
   endif()
   set(include_dir ${TARNWICK_GCC_LIB_DIR}/include/c++)
-  add_custom_command(OUTPUT ${image} ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${stem}.pdb
+  set(pdb ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${stem}.pdb)
+  set(move)
+  if(P_PDB_MOVED_TO)
+    set(move COMMAND ${CMAKE_COMMAND} -E make_directory ${P_PDB_MOVED_TO}
+             COMMAND ${CMAKE_COMMAND} -E rename ${pdb} ${P_PDB_MOVED_TO}/${stem}.pdb)
+  endif()
+  add_custom_command(OUTPUT ${image}
     COMMAND ${TARNWICK_CLANG} --target=${TARNWICK_PDB_TARGET} -fuse-ld=lld -g -gcodeview -O1
             -fno-omit-frame-pointer ${kind} -isystem ${include_dir} -isystem ${include_dir}/${TARNWICK_GCC_MACHINE}
             -isystem ${include_dir}/backward -I${PROJECT_SOURCE_DIR}/include ${sources} -o ${image}
-            -L${TARNWICK_GCC_LIB_DIR} -static -lpthread -Wl,--pdb=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${stem}.pdb
+            -L${TARNWICK_GCC_LIB_DIR} -static -lpthread -Wl,--pdb=${pdb}
     COMMAND ${TARNWICK_LLVM_OBJCOPY} --strip-debug ${image}
+    ${move}
     DEPENDS ${sources}
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${image})

@@ -82,8 +82,10 @@ typedef struct TarnwickOptions {
      * at least this many blocks; 0 and 1 report every group. */
     unsigned int minRepeat;
     /* Symbol search path for dbghelp, at most 1023 characters; NULL keeps the
-     * stored path (empty until set). A longer string is refused with a
-     * message. It is read once, at the first TarnwickStart (dbghelp itself
+     * stored path (empty until set). While it is empty, dbghelp searches
+     * where it does by default: the current directory, _NT_SYMBOL_PATH and
+     * _NT_ALT_SYMBOL_PATH, the image's folder, the PDB path the image
+     * records. A longer string is refused with a message. It is read once, at the first TarnwickStart (dbghelp itself
      * is opened when a dump first has a frame to resolve, with that path): a
      * path set after that has no effect. */
     const wchar_t *symbolPath;

@@ -478,3 +478,25 @@ TEST(EndToEnd, StackThroughASystemCallbackAndFramelessCode)
 #endif
     EXPECT_TRUE(std::regex_search(run.out, std::regex(stack))) << run.out;
 }
+
+// A PDB that is neither beside its program nor where the program records
+// it: dbghelp's default search finds it through _NT_SYMBOL_PATH, as Windows
+// tools do, and the launcher's --symbol-path leads there too.
+TEST(EndToEnd, PdbIsFoundThroughTheSymbolPath)
+{
+    if (HostProgram() != L"e2e_host.exe")
+        GTEST_SKIP() << "no e2e host involved";
+    const std::wstring symbols = ProgramDir() + L"pdb_symbols";
+    const std::wstring program = QuoteArgument(ProgramDir() + L"pdb_program.exe");
+    CapturedRun alone = RunTarnwick(program);
+    SetEnvironmentVariableW(L"_NT_SYMBOL_PATH", symbols.c_str());
+    CapturedRun throughEnvironment = RunTarnwick(program);
+    SetEnvironmentVariableW(L"_NT_SYMBOL_PATH", nullptr);
+    CapturedRun throughOption = RunTarnwick(L"--symbol-path " + QuoteArgument(symbols) + L" " + program);
+    const std::string line = "\\pdb_program.cpp(" + std::to_string(HostValue(alone.out, "malloc line")) + ") : ";
+    for (const CapturedRun *run : {&alone, &throughEnvironment, &throughOption})
+        EXPECT_NE(std::string::npos, run->out.find("Memory block 40 bytes at ")) << run->out;
+    EXPECT_EQ(std::string::npos, alone.out.find("pdb_program.cpp(")) << alone.out;
+    EXPECT_NE(std::string::npos, throughEnvironment.out.find(line)) << throughEnvironment.out;
+    EXPECT_NE(std::string::npos, throughOption.out.find(line)) << throughOption.out;
+}
