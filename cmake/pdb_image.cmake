@@ -1,4 +1,3 @@
-include_guard(GLOBAL)
 # Programs and DLLs as the platform toolchain builds them: CodeView debug
 # information in a PDB beside the image, no COFF symbol table, no DWARF.
 # Debian's clang and lld do it with mingw's headers and libraries; lld keeps

@@ -35,9 +35,9 @@
  * (-fno-omit-frame-pointer: the x86 stack is walked through them; x64 is
  * unwound through the modules' unwind tables, and under Wine 8 a 64-bit
  * mingw C++ program built with frame pointers dies at its first throw
- * whenever a debugger such as the launcher is attached) and, with
- * GCC, DWARF 4 debug information (-gdwarf-4: Wine's dbghelp finds no
- * symbols in the DWARF 5 that GCC 12 writes for -g). */
+ * whenever a debugger such as the launcher is attached) and with debug
+ * information (-g: the library reads DWARF 2 to 5 itself; a PDB is read by
+ * dbghelp, found through its symbol path). */
 #ifndef TARNWICK_H
 #define TARNWICK_H
 
