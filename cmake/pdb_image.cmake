@@ -2,7 +2,7 @@
 # information in a PDB beside the image, no COFF symbol table, no DWARF.
 # Debian's clang and lld do it with mingw's headers and libraries; lld keeps
 # the static libraries' DWARF sections, which llvm-objcopy then drops.
-find_program(TARNWICK_CLANG NAMES clang clang-14 REQUIRED)
+find_program(TARNWICK_CLANGXX NAMES clang++ clang++-14 REQUIRED)
 find_program(TARNWICK_LLVM_OBJCOPY NAMES llvm-objcopy llvm-objcopy-14 REQUIRED)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(TARNWICK_PDB_TARGET x86_64-w64-windows-gnu)
@@ -39,7 +39,7 @@ function(tarnwick_pdb_image name file)
              COMMAND ${CMAKE_COMMAND} -E rename ${pdb} ${P_PDB_MOVED_TO}/${stem}.pdb)
   endif()
   add_custom_command(OUTPUT ${image}
-    COMMAND ${TARNWICK_CLANG} --target=${TARNWICK_PDB_TARGET} -fuse-ld=lld -g -gcodeview -O1
+    COMMAND ${TARNWICK_CLANGXX} --target=${TARNWICK_PDB_TARGET} -fuse-ld=lld -g -gcodeview -O1
             -fno-omit-frame-pointer ${kind} -isystem ${include_dir} -isystem ${include_dir}/${TARNWICK_GCC_MACHINE}
             -isystem ${include_dir}/backward -I${PROJECT_SOURCE_DIR}/include ${sources} -o ${image}
             -L${TARNWICK_GCC_LIB_DIR} -static -lpthread -Wl,--pdb=${pdb}

@@ -483,22 +483,33 @@ TEST(EndToEnd, StackThroughASystemCallbackAndFramelessCode)
 
 // A PDB that is neither beside its program nor where the program records
 // it: dbghelp's default search finds it through _NT_SYMBOL_PATH, as Windows
-// tools do, and the launcher's --symbol-path leads there too.
+// tools do, and the launcher's --symbol-path leads there too. Found, it also
+// names what the COFF symbol table names in a mingw program: the program's
+// main, so that its start-up is not recorded, and the operator new it links
+// in, so that a new block's stack starts at the program's call.
 TEST(EndToEnd, PdbIsFoundThroughTheSymbolPath)
 {
     if (HostProgram() != L"e2e_host.exe")
         GTEST_SKIP() << "no e2e host involved";
     const std::wstring symbols = ProgramDir() + L"pdb_symbols";
-    const std::wstring program = QuoteArgument(ProgramDir() + L"pdb_program.exe");
+    const std::wstring program = L"--show-reachable " + QuoteArgument(ProgramDir() + L"pdb_program.exe");
     CapturedRun alone = RunTarnwick(program);
     SetEnvironmentVariableW(L"_NT_SYMBOL_PATH", symbols.c_str());
     CapturedRun throughEnvironment = RunTarnwick(program);
     SetEnvironmentVariableW(L"_NT_SYMBOL_PATH", nullptr);
     CapturedRun throughOption = RunTarnwick(L"--symbol-path " + QuoteArgument(symbols) + L" " + program);
-    const std::string line = "\\pdb_program.cpp(" + std::to_string(HostValue(alone.out, "malloc line")) + ") : ";
-    for (const CapturedRun *run : {&alone, &throughEnvironment, &throughOption})
-        EXPECT_NE(std::string::npos, run->out.find("Memory block 40 bytes at ")) << run->out;
+    std::smatch lines;
+    ASSERT_TRUE(std::regex_search(alone.out, lines, std::regex("HOST: lines ([0-9]+) ([0-9]+)\n"))) << alone.out;
     EXPECT_EQ(std::string::npos, alone.out.find("pdb_program.cpp(")) << alone.out;
-    EXPECT_NE(std::string::npos, throughEnvironment.out.find(line)) << throughEnvironment.out;
-    EXPECT_NE(std::string::npos, throughOption.out.find(line)) << throughOption.out;
+    for (const CapturedRun *run : {&throughEnvironment, &throughOption}) {
+        const std::string report = MaskAddresses(run->out.substr(run->out.find(Heading)));
+        const std::string at = "[^\n]*\\\\pdb_program\\.cpp\\(";
+        EXPECT_TRUE(std::regex_search(report, std::regex("Memory block 40 bytes at 0x######## \\(3 times\\)\n" + at +
+                                                         lines[1].str() + "\\) : ")))
+            << report;
+        EXPECT_TRUE(std::regex_search(report, std::regex("Memory block 44 bytes at 0x######## \\(2 times\\)\n" + at +
+                                                         lines[2].str() + "\\) : ")))
+            << report;
+        EXPECT_EQ(2u, Count(report, "Memory block ")) << report;  // no block of the start-up
+    }
 }
