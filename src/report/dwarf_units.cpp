@@ -1,26 +1,14 @@
-// Units, abbreviations, attribute forms (those GCC and clang emit, DWARF 2-5,
-// GNU extensions included) and address ranges (.debug_ranges before DWARF 5,
-// .debug_rnglists from it).
+// Units, abbreviations, DIEs and address ranges (.debug_ranges before
+// DWARF 5, .debug_rnglists from it).
 #include "report/dwarf_units.h"
 #include <string.h>
 
 namespace {
 
 enum : uint32_t {
-    TagInlinedSubroutine = 0x1d,
-    AtStmtList = 0x10, AtLowPc = 0x11, AtHighPc = 0x12, AtCompDir = 0x1b,
-    AtRanges = 0x55, AtCallFile = 0x58, AtCallLine = 0x59,
-    AtStrOffsetsBase = 0x72, AtAddrBase = 0x73, AtRnglistsBase = 0x74, AtGnuAddrBase = 0x2133,
-    FormAddr = 0x01, FormBlock2 = 0x03, FormBlock4 = 0x04, FormData2 = 0x05, FormData4 = 0x06, FormData8 = 0x07,
-    FormInlineString = 0x08, FormBlock = 0x09, FormBlock1 = 0x0a, FormData1 = 0x0b, FormFlag = 0x0c, FormSdata = 0x0d,
-    FormStrp = 0x0e, FormUdata = 0x0f, FormRefAddr = 0x10, FormRef1 = 0x11, FormRef2 = 0x12, FormRef4 = 0x13,
-    FormRef8 = 0x14, FormRefUdata = 0x15, FormIndirect = 0x16, FormSecOffset = 0x17, FormExprloc = 0x18,
-    FormFlagPresent = 0x19, FormStrx = 0x1a, FormAddrx = 0x1b, FormRefSup4 = 0x1c, FormStrpSup = 0x1d,
-    FormData16 = 0x1e, FormLineStrp = 0x1f, FormRefSig8 = 0x20, FormImplicitConst = 0x21, FormLoclistx = 0x22,
-    FormRnglistx = 0x23, FormRefSup8 = 0x24, FormStrx1 = 0x25, FormStrx4 = 0x28, FormAddrx1 = 0x29,
-    FormAddrx4 = 0x2c, FormGnuAddrIndex = 0x1f01, FormGnuStrIndex = 0x1f02, FormGnuRefAlt = 0x1f20,
-    FormGnuStrpAlt = 0x1f21,
-    UnitCompile = 1, UnitPartial = 3, UnitSkeleton = 4,
+    TagInlinedSubroutine = 0x1d, AtStmtList = 0x10, AtLowPc = 0x11, AtHighPc = 0x12, AtCompDir = 0x1b,
+    AtRanges = 0x55, AtCallFile = 0x58, AtCallLine = 0x59, AtStrOffsetsBase = 0x72, AtAddrBase = 0x73,
+    AtRnglistsBase = 0x74, AtGnuAddrBase = 0x2133, UnitCompile = 1, UnitPartial = 3, UnitSkeleton = 4,
     MaxAbbrevCode = 1 << 16,
 };
 
@@ -218,135 +206,6 @@ bool ReadUnitHeader(DwarfCursor *cursor, DwarfUnit *unit, bool *code)
 }
 
 }  // namespace
-
-DwarfCursor CursorAt(const ImageSection &section, uint64_t offset)
-{
-    if (!section.data || offset > section.size)
-        return {nullptr, nullptr, true};
-    return {section.data + offset, section.data + section.size, false};
-}
-
-uint64_t ReadInitialLength(DwarfCursor *cursor, uint32_t *offsetSize)
-{
-    uint64_t length = cursor->Fixed(4);
-    *offsetSize = 4;
-    if (length == 0xFFFFFFFFu) {
-        *offsetSize = 8;
-        length = cursor->Fixed(8);
-    }
-    return length;
-}
-
-int ReadForm(DwarfCursor *cursor, uint32_t form, const DwarfUnit &unit, int64_t implicitConst, FormValue *value)
-{
-    value->u = 0;
-    value->block = nullptr;
-    switch (form) {
-    case FormAddr: value->u = cursor->Fixed(unit.addressSize); break;
-    case FormBlock1: value->block = cursor->at, cursor->Skip(cursor->Fixed(1)); break;
-    case FormBlock2: value->block = cursor->at, cursor->Skip(cursor->Fixed(2)); break;
-    case FormBlock4: value->block = cursor->at, cursor->Skip(cursor->Fixed(4)); break;
-    case FormBlock:
-    case FormExprloc: value->block = cursor->at, cursor->Skip(cursor->Uleb()); break;
-    case FormData1: case FormRef1: case FormFlag: case FormStrx1: case FormAddrx1: value->u = cursor->Fixed(1); break;
-    case FormData2: case FormRef2: case 0x26: case 0x2a: value->u = cursor->Fixed(2); break;
-    case 0x27: case 0x2b: value->u = cursor->Fixed(3); break;  // strx3, addrx3
-    case FormData4: case FormRef4: case FormRefSup4: case FormStrx4: case FormAddrx4: value->u = cursor->Fixed(4); break;
-    case FormData8: case FormRef8: case FormRefSig8: case FormRefSup8: value->u = cursor->Fixed(8); break;
-    case FormData16: value->block = cursor->at, cursor->Skip(16); break;
-    case FormInlineString: value->block = reinterpret_cast<const uint8_t *>(cursor->String()); break;
-    case FormSdata: value->u = static_cast<uint64_t>(cursor->Sleb()); break;
-    case FormUdata: case FormRefUdata: case FormStrx: case FormAddrx: case FormLoclistx: case FormRnglistx:
-    case FormGnuAddrIndex: case FormGnuStrIndex:
-        value->u = cursor->Uleb();
-        break;
-    case FormStrp: case FormSecOffset: case FormStrpSup: case FormLineStrp: case FormGnuRefAlt: case FormGnuStrpAlt:
-        value->u = cursor->Fixed(unit.offsetSize);
-        break;
-    case FormRefAddr: value->u = cursor->Fixed(unit.version == 2 ? unit.addressSize : unit.offsetSize); break;
-    case FormFlagPresent: value->u = 1; break;
-    case FormImplicitConst: value->u = static_cast<uint64_t>(implicitConst); break;
-    case FormIndirect: {
-        uint32_t actual = static_cast<uint32_t>(cursor->Uleb());
-        if (actual == FormIndirect || actual == FormImplicitConst)
-            return 0;
-        return ReadForm(cursor, actual, unit, 0, value);
-    }
-    default: return 0;  // a form this reader does not know: the unit cannot be read on
-    }
-    return !cursor->bad;
-}
-
-const char *FormString(uint32_t form, const FormValue &value, const DwarfUnit &unit, const DwarfSections &sections)
-{
-    uint64_t offset = value.u;
-    const ImageSection *section = &sections.str;
-    switch (form) {
-    case FormInlineString: return reinterpret_cast<const char *>(value.block);
-    case FormStrp: break;
-    case FormLineStrp: section = &sections.lineStr; break;
-    case FormStrx: case FormStrx1: case 0x26: case 0x27: case FormStrx4: case FormGnuStrIndex: {
-        DwarfCursor table = CursorAt(sections.strOffsets, unit.strOffsetsBase + value.u * unit.offsetSize);
-        offset = table.Fixed(unit.offsetSize);
-        if (table.bad)
-            return nullptr;
-        break;
-    }
-    default: return nullptr;
-    }
-    DwarfCursor cursor = CursorAt(*section, offset);
-    const char *text = cursor.String();
-    return cursor.bad ? nullptr : text;
-}
-
-int BuildIntervalIndex(ScratchArena *arena, Interval *items, uint32_t count, IntervalIndex *index)
-{
-    // Heap sort by lo: no recursion, no extra memory.
-    auto less = [&](uint32_t a, uint32_t b) { return items[a].lo < items[b].lo; };
-    auto sift = [&](uint32_t root, uint32_t size) {
-        for (uint32_t child; (child = 2 * root + 1) < size; root = child) {
-            if (child + 1 < size && less(child, child + 1))
-                child++;
-            if (!less(root, child))
-                return;
-            Interval swap = items[root];
-            items[root] = items[child];
-            items[child] = swap;
-        }
-    };
-    for (uint32_t i = count / 2; i-- > 0;)
-        sift(i, count);
-    for (uint32_t size = count; size > 1; size--) {
-        Interval swap = items[0];
-        items[0] = items[size - 1];
-        items[size - 1] = swap;
-        sift(0, size - 1);
-    }
-    index->items = items;
-    index->count = count;
-    index->maxHi = static_cast<uint64_t *>(ArenaAlloc(arena, (count ? count : 1) * sizeof(uint64_t)));
-    if (!index->maxHi)
-        return 0;
-    for (uint32_t i = 0; i < count; i++)
-        index->maxHi[i] = i && index->maxHi[i - 1] > items[i].hi ? index->maxHi[i - 1] : items[i].hi;
-    return 1;
-}
-
-const Interval *FindInterval(const IntervalIndex &index, uint64_t pc)
-{
-    uint32_t low = 0, high = index.count;  // the first item with lo > pc
-    while (low < high) {
-        uint32_t middle = low + (high - low) / 2;
-        if (index.items[middle].lo <= pc)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    for (uint32_t i = low; i-- > 0 && index.maxHi[i] > pc;)
-        if (index.items[i].hi > pc)
-            return &index.items[i];
-    return nullptr;
-}
 
 int ReadUnits(const DwarfSections &sections, ScratchArena *arena, DwarfUnit **units, uint32_t *count,
               IntervalIndex *ranges)
