@@ -35,9 +35,9 @@
  * (-fno-omit-frame-pointer: the x86 stack is walked through them; x64 is
  * unwound through the modules' unwind tables, and under Wine 8 a 64-bit
  * mingw C++ program built with frame pointers dies at its first throw
- * whenever a debugger such as the launcher is attached) and, with
- * GCC, DWARF 4 debug information (-gdwarf-4: Wine's dbghelp finds no
- * symbols in the DWARF 5 that GCC 12 writes for -g). */
+ * whenever a debugger such as the launcher is attached) and with debug
+ * information (-g: the library reads DWARF 2 to 5 itself; a PDB is read by
+ * dbghelp, found through its symbol path). */
 #ifndef TARNWICK_H
 #define TARNWICK_H
 
@@ -82,8 +82,10 @@ typedef struct TarnwickOptions {
      * at least this many blocks; 0 and 1 report every group. */
     unsigned int minRepeat;
     /* Symbol search path for dbghelp, at most 1023 characters; NULL keeps the
-     * stored path (empty until set). A longer string is refused with a
-     * message. It is read once, at the first TarnwickStart (dbghelp itself
+     * stored path (empty until set). While it is empty, dbghelp searches
+     * where it does by default: the current directory, _NT_SYMBOL_PATH and
+     * _NT_ALT_SYMBOL_PATH, the image's folder, the PDB path the image
+     * records. A longer string is refused with a message. It is read once, at the first TarnwickStart (dbghelp itself
      * is opened when a dump first has a frame to resolve, with that path): a
      * path set after that has no effect. */
     const wchar_t *symbolPath;

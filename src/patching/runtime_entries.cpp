@@ -2,8 +2,10 @@
 // DLLs by name, and operator new linked into the program (mingw's
 // -static-libstdc++), which only the program's COFF symbol table names. That
 // table is read from the file through a mapping: it is not loaded with the
-// image, and reading it needs no symbol handler.
+// image, and reading it needs no symbol handler. A program without one (the
+// platform toolchain's) is asked through its debug information instead.
 #include "patching/runtime_entries.h"
+#include "patching/debug_names.h"
 #include <windows.h>
 #include <string.h>
 
@@ -116,21 +118,24 @@ template <size_t N> bool IsOneOf(const char *name, const char *const (&names)[N]
 // The operator new functions that the image at base, mapped from file view
 // of size bytes, defines in its code, and its start: external symbols, C
 // names behind SymbolPrefix. A table that does not fit the file is not read.
-// Only the file header is read, which PE32 and PE32+ share.
-void AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, size_t size)
+// Only the file header is read, which PE32 and PE32+ share. False when the
+// image has no symbol table.
+bool AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, size_t size)
 {
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
     const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
     const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
     const uint32_t symbols = nt->FileHeader.PointerToSymbolTable, count = nt->FileHeader.NumberOfSymbols;
-    if (!symbols || symbols > size || (size - symbols) / IMAGE_SIZEOF_SYMBOL < count)
-        return;
+    if (!symbols || !count)
+        return false;
+    if (symbols > size || (size - symbols) / IMAGE_SIZEOF_SYMBOL < count)
+        return true;
     const uint32_t strings = symbols + count * IMAGE_SIZEOF_SYMBOL;
     uint32_t stringsSize = 0;
     if (size - strings >= 4)
         memcpy(&stringsSize, view + strings, 4);
     if (stringsSize > size - strings)
-        return;
+        return true;
     static_assert(sizeof(IMAGE_SYMBOL) == IMAGE_SIZEOF_SYMBOL, "packed COFF symbols");
     const uint32_t first = list->count;
     for (uint32_t i = 0; i < count; i++) {
@@ -177,6 +182,39 @@ void AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, siz
             if (at > reinterpret_cast<uintptr_t>(list->entries[e]) && at < list->ends[e])
                 list->ends[e] = at;
     }
+    return true;
+}
+
+// The same names for a program without a COFF symbol table (the platform
+// toolchain's), from its debug information; dbghelp is asked only then.
+template <size_t N> void *FirstNamed(const DebugNames &names, const char *const (&list)[N], bool all, EntryList *entries)
+{
+    for (const char *name : list) {
+        char linkerName[64];
+        lstrcpynA(linkerName, SymbolPrefix, sizeof linkerName);
+        lstrcpynA(linkerName + sizeof SymbolPrefix - 1, name, sizeof linkerName - sizeof SymbolPrefix + 1);
+        void *at = FindDebugName(names, linkerName);
+        if (!all && at)
+            return at;
+        // x64's function table bounds it exactly; on x86 the call on to malloc
+        // lies within its first instructions.
+        if (at)
+            Add(entries, at, reinterpret_cast<uintptr_t>(at) + 64);
+    }
+    return nullptr;
+}
+
+void AddNamedInDebugInfo(EntryList *list, HMODULE program)
+{
+    DebugNames names;
+    OpenDebugNames(program, &names);
+    if (!names.session)
+        return;
+    FirstNamed(names, CxxNewNames, true, list);
+    list->start->main = FirstNamed(names, MainNames, false, list);
+    const char *const state[] = {StartupStateName};
+    list->start->startupState = static_cast<const volatile uint32_t *>(FirstNamed(names, state, false, list));
+    CloseDebugNames(&names);
 }
 
 void AddProgramNew(EntryList *list)
@@ -197,12 +235,15 @@ void AddProgramNew(EntryList *list)
     CloseHandle(file);
     if (!mapping)
         return;
+    bool named = true;
     if (const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) {
-        AddLinkedNew(list, reinterpret_cast<const uint8_t *>(program), static_cast<const uint8_t *>(view),
-                     size.LowPart);
+        named = AddLinkedNew(list, reinterpret_cast<const uint8_t *>(program), static_cast<const uint8_t *>(view),
+                             size.LowPart);
         UnmapViewOfFile(view);
     }
     CloseHandle(mapping);
+    if (!named)
+        AddNamedInDebugInfo(list, program);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // identical stack, one entry per group; in the classifying mode the lost
 // groups first, then the still reachable ones.
 #include "report/leak_dump.h"
+#include "report/dwarf_lines.h"
 #include "report/frame_cache.h"
 #include "report/reachability.h"
 #include "report/stack_index.h"
@@ -133,5 +134,6 @@ uint32_t DumpLeaks()
             WriteMessage(L"No memory leak.\n\n");
     }
     EndFrameCache();
+    EndDwarfLines();
     return total;
 }

@@ -10,9 +10,17 @@
 
 namespace {
 
+// The host built as the tests are (DWARF 4), or another build of it that
+// TARNWICK_E2E_HOST names (DWARF 5 with statement frontiers: plain -g).
+std::wstring HostProgram()
+{
+    const wchar_t *name = _wgetenv(L"TARNWICK_E2E_HOST");
+    return name && *name ? name : L"e2e_host.exe";
+}
+
 CapturedRun Host(const std::wstring &arguments)
 {
-    CapturedRun run = RunUnderRunner(L"e2e_host.exe", arguments);
+    CapturedRun run = RunUnderRunner(HostProgram(), arguments);
     EXPECT_TRUE(run.started);
     EXPECT_FALSE(run.timedOut);
     return run;
@@ -243,7 +251,7 @@ TEST(EndToEnd, ExitWithBusyThreadsReportsOnceWithoutWaiting)
         printf("exit by %ls with four busy threads: %lu ms in all\n", c.how, static_cast<unsigned long>(elapsed));
     }
     // A thread holds the table's locks when ExitProcess comes.
-    CapturedRun run = RunUnderRunner(L"e2e_host.exe", L"exit-locked", 30000);
+    CapturedRun run = RunUnderRunner(HostProgram(), L"exit-locked", 30000);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(21u, run.exitCode) << run.out;
     EXPECT_EQ(1u, Count(run.out, Heading)) << run.out;
@@ -271,7 +279,7 @@ namespace {
 // first-chance included (breakpoints aside).
 int FirstChanceExceptions(const std::wstring &arguments, std::string *out)
 {
-    std::wstring commandLine = L"\"" + ProgramDir() + L"e2e_host.exe\" " + arguments;
+    std::wstring commandLine = L"\"" + ProgramDir() + HostProgram() + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
@@ -329,7 +337,7 @@ TEST(EndToEnd, FrameChainThroughDataRaisesNoExceptionUnderADebugger)
 // report shows exactly the leaks of its cycle.
 TEST(EndToEnd, StressStartStopDumpWhileThreadsAllocate)
 {
-    CapturedRun run = RunCapture(QuoteArgument(ProgramDir() + L"e2e_host.exe") + L" stress 200", 120000);
+    CapturedRun run = RunCapture(QuoteArgument(ProgramDir() + HostProgram()) + L" stress 200", 120000);
     ASSERT_TRUE(run.started);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(20u, run.exitCode) << run.out << run.err;
@@ -479,7 +487,42 @@ TEST(EndToEnd, StackThroughASystemCallbackAndFramelessCode)
     std::string stack = "Memory block 888 bytes at [^\n]*\n" + line(found[1]) + "([^\n]*msvcrt[^\n]*\n)+" +
                         line(found[2]) + line(found[3]) + line(found[3]) + line(found[4]) + line("\\d+");
 #if defined(_WIN64)
-    stack += "(0x[0-9A-F]+\n)*[^\n]*kernel32[^\n]*\n\n";  // kernel32's thread start, then the group's end
+    // The C runtime's start-up (its lines where the runtime carries them),
+    // kernel32's thread start, then the group's end.
+    stack += "(0x[0-9A-F]+\n|[^\n]*crtexe\\.c\\([0-9]+\\)[^\n]*\n)*[^\n]*kernel32[^\n]*\n\n";
 #endif
     EXPECT_TRUE(std::regex_search(run.out, std::regex(stack))) << run.out;
+}
+
+// A PDB that is neither beside its program nor where the program records
+// it: dbghelp's default search finds it through _NT_SYMBOL_PATH, as Windows
+// tools do, and the launcher's --symbol-path leads there too. Found, it also
+// names what the COFF symbol table names in a mingw program: the program's
+// main, so that its start-up is not recorded, and the operator new it links
+// in, so that a new block's stack starts at the program's call.
+TEST(EndToEnd, PdbIsFoundThroughTheSymbolPath)
+{
+    if (HostProgram() != L"e2e_host.exe")
+        GTEST_SKIP() << "no e2e host involved";
+    const std::wstring symbols = ProgramDir() + L"pdb_symbols";
+    const std::wstring program = L"--show-reachable " + QuoteArgument(ProgramDir() + L"pdb_program.exe");
+    CapturedRun alone = RunTarnwick(program);
+    SetEnvironmentVariableW(L"_NT_SYMBOL_PATH", symbols.c_str());
+    CapturedRun throughEnvironment = RunTarnwick(program);
+    SetEnvironmentVariableW(L"_NT_SYMBOL_PATH", nullptr);
+    CapturedRun throughOption = RunTarnwick(L"--symbol-path " + QuoteArgument(symbols) + L" " + program);
+    std::smatch lines;
+    ASSERT_TRUE(std::regex_search(alone.out, lines, std::regex("HOST: lines ([0-9]+) ([0-9]+)\n"))) << alone.out;
+    EXPECT_EQ(std::string::npos, alone.out.find("pdb_program.cpp(")) << alone.out;
+    for (const CapturedRun *run : {&throughEnvironment, &throughOption}) {
+        const std::string report = MaskAddresses(run->out.substr(run->out.find(Heading)));
+        const std::string at = "[^\n]*\\\\pdb_program\\.cpp\\(";
+        EXPECT_TRUE(std::regex_search(report, std::regex("Memory block 40 bytes at 0x######## \\(3 times\\)\n" + at +
+                                                         lines[1].str() + "\\) : ")))
+            << report;
+        EXPECT_TRUE(std::regex_search(report, std::regex("Memory block 44 bytes at 0x######## \\(2 times\\)\n" + at +
+                                                         lines[2].str() + "\\) : ")))
+            << report;
+        EXPECT_EQ(2u, Count(report, "Memory block ")) << report;  // no block of the start-up
+    }
 }
