@@ -5,6 +5,7 @@
 // image, and reading it needs no symbol handler. A program without one (the
 // platform toolchain's) is asked through its debug information instead.
 #include "patching/runtime_entries.h"
+#include "patching/coff_symbols.h"
 #include "patching/debug_names.h"
 #include <windows.h>
 #include <string.h>
@@ -115,74 +116,30 @@ template <size_t N> bool IsOneOf(const char *name, const char *const (&names)[N]
     return false;
 }
 
-// The operator new functions that the image at base, mapped from file view
-// of size bytes, defines in its code, and its start: external symbols, C
-// names behind SymbolPrefix. A table that does not fit the file is not read.
-// Only the file header is read, which PE32 and PE32+ share. False when the
-// image has no symbol table.
-bool AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, size_t size)
+// The operator new functions that the program defines in its code, and its
+// start: external symbols.
+void AddLinkedNew(const CoffSymbol &symbol, void *context)
 {
-    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
-    const uint32_t symbols = nt->FileHeader.PointerToSymbolTable, count = nt->FileHeader.NumberOfSymbols;
-    if (!symbols || !count)
-        return false;
-    if (symbols > size || (size - symbols) / IMAGE_SIZEOF_SYMBOL < count)
-        return true;
-    const uint32_t strings = symbols + count * IMAGE_SIZEOF_SYMBOL;
-    uint32_t stringsSize = 0;
-    if (size - strings >= 4)
-        memcpy(&stringsSize, view + strings, 4);
-    if (stringsSize > size - strings)
-        return true;
-    static_assert(sizeof(IMAGE_SYMBOL) == IMAGE_SIZEOF_SYMBOL, "packed COFF symbols");
-    const uint32_t first = list->count;
-    for (uint32_t i = 0; i < count; i++) {
-        const auto *symbol = reinterpret_cast<const IMAGE_SYMBOL *>(view + symbols + i * IMAGE_SIZEOF_SYMBOL);
-        i += symbol->NumberOfAuxSymbols;
-        if (symbol->StorageClass != IMAGE_SYM_CLASS_EXTERNAL || symbol->SectionNumber <= 0 ||
-            symbol->SectionNumber > nt->FileHeader.NumberOfSections)
-            continue;
-        // A name of up to 8 bytes is in the symbol itself, unterminated when
-        // it has 8; a longer one in the string table.
-        char shortName[9] = {};
-        const char *name = shortName;
-        if (symbol->N.Name.Short != 0) {
-            memcpy(shortName, symbol->N.ShortName, 8);
-        } else {
-            if (symbol->N.Name.Long >= stringsSize)
-                continue;
-            name = reinterpret_cast<const char *>(view + strings + symbol->N.Name.Long);
-            if (!memchr(name, 0, stringsSize - symbol->N.Name.Long))
-                continue;
-        }
-        const IMAGE_SECTION_HEADER &section = sections[symbol->SectionNumber - 1];
-        if (strncmp(name, SymbolPrefix, sizeof SymbolPrefix - 1) != 0 || symbol->Value >= section.Misc.VirtualSize)
-            continue;
-        name += sizeof SymbolPrefix - 1;
-        auto *at = const_cast<uint8_t *>(base + section.VirtualAddress + symbol->Value);
-        bool code = section.Characteristics & IMAGE_SCN_CNT_CODE;
-        if (code && IsOneOf(name, CxxNewNames))
-            Add(list, at, reinterpret_cast<uintptr_t>(base) + section.VirtualAddress + section.Misc.VirtualSize);
-        else if (code && IsOneOf(name, MainNames))
-            list->start->main = at;
-        else if (!code && !strcmp(name, StartupStateName))
-            list->start->startupState = reinterpret_cast<const volatile uint32_t *>(at);
-    }
-    // Each linked function ends at the next symbol of its section (x64 has
-    // its function table instead).
-    for (uint32_t i = 0; i < count && sizeof(void *) == 4; i++) {
-        const auto *symbol = reinterpret_cast<const IMAGE_SYMBOL *>(view + symbols + i * IMAGE_SIZEOF_SYMBOL);
-        i += symbol->NumberOfAuxSymbols;
-        if (symbol->SectionNumber <= 0 || symbol->SectionNumber > nt->FileHeader.NumberOfSections)
-            continue;
-        uintptr_t at = reinterpret_cast<uintptr_t>(base) + sections[symbol->SectionNumber - 1].VirtualAddress + symbol->Value;
-        for (uint32_t e = first; e < list->count; e++)
-            if (at > reinterpret_cast<uintptr_t>(list->entries[e]) && at < list->ends[e])
-                list->ends[e] = at;
-    }
-    return true;
+    auto *list = static_cast<EntryList *>(context);
+    auto *at = reinterpret_cast<void *>(symbol.address);
+    if (!symbol.external)
+        return;
+    if (symbol.code && IsOneOf(symbol.name, CxxNewNames))
+        Add(list, at, symbol.sectionEnd);
+    else if (symbol.code && IsOneOf(symbol.name, MainNames))
+        list->start->main = at;
+    else if (!symbol.code && !strcmp(symbol.name, StartupStateName))
+        list->start->startupState = static_cast<const volatile uint32_t *>(at);
+}
+
+// Each linked function ends at the next symbol of its section at the latest
+// (x64 has its function table instead).
+void BoundLinkedNew(const CoffSymbol &symbol, void *context)
+{
+    auto *list = static_cast<EntryList *>(context);
+    for (uint32_t e = 0; e < list->count; e++)
+        if (symbol.address > reinterpret_cast<uintptr_t>(list->entries[e]) && symbol.address < list->ends[e])
+            list->ends[e] = symbol.address;
 }
 
 // The same names for a program without a COFF symbol table (the platform
@@ -219,31 +176,13 @@ void AddNamedInDebugInfo(EntryList *list, HMODULE program)
 
 void AddProgramNew(EntryList *list)
 {
-    HMODULE program = GetModuleHandleW(nullptr);
-    wchar_t path[1024];
-    DWORD length = GetModuleFileNameW(program, path, 1024);
-    if (!length || length == 1024)
+    const uint32_t first = list->count;
+    if (!VisitProgramSymbols(AddLinkedNew, list)) {
+        AddNamedInDebugInfo(list, GetModuleHandleW(nullptr));
         return;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    LARGE_INTEGER size;
-    HANDLE mapping = nullptr;
-    if (GetFileSizeEx(file, &size) && size.HighPart == 0)
-        mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    CloseHandle(file);
-    if (!mapping)
-        return;
-    bool named = true;
-    if (const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) {
-        named = AddLinkedNew(list, reinterpret_cast<const uint8_t *>(program), static_cast<const uint8_t *>(view),
-                             size.LowPart);
-        UnmapViewOfFile(view);
     }
-    CloseHandle(mapping);
-    if (!named)
-        AddNamedInDebugInfo(list, program);
+    if (sizeof(void *) == 4 && list->count > first)
+        VisitProgramSymbols(BoundLinkedNew, list);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "report/stack_index.h"
 #include "report/symbol_modules.h"
 #include "report/symbols.h"
+#include "report/static_runtime.h"
 #include "report/system_modules.h"
 #include "report/text_format.h"
 #include "control/library.h"
@@ -51,7 +52,7 @@ static uint32_t DumpGroups()
     uint32_t total = 0;
     for (AllocRecord *head : AllocTable)
         for (AllocRecord *record = head; record; record = record->next) {
-            if (record->kind != 1 || IsSystemCode(record->frames[0]))
+            if (record->kind != 1 || IsSystemCode(record->frames[0]) || IsStaticRuntimeCode(record->frames[0]))
                 continue;
             uint32_t count;
             size_t bytes;
