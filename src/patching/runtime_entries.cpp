@@ -28,6 +28,15 @@ const char *const CRuntimeExports[] = {
 };
 const wchar_t *const CRuntimes[] = {L"msvcrt", L"ucrtbase"};
 
+// The entries above that allocate only when their buffer argument is null.
+struct BufferTaker {
+    const char *name;
+    int buffer;  // the argument's position
+};
+const BufferTaker BufferTakers[] = {
+    {"_getcwd", 0}, {"_wgetcwd", 0}, {"_getdcwd", 1}, {"_wgetdcwd", 1}, {"_fullpath", 0}, {"_wfullpath", 0},
+};
+
 // GCC's operator new and new[]: plain, nothrow, aligned, aligned nothrow.
 // size_t is mangled j on x86 (unsigned int), y on x64 (unsigned long long).
 // C names carry a leading underscore in x86 COFF symbols only.
@@ -186,6 +195,16 @@ void AddProgramNew(EntryList *list)
 }
 
 }  // namespace
+
+int BufferArgument(void *entry)
+{
+    for (const wchar_t *runtime : CRuntimes)
+        if (HMODULE module = GetModuleHandleW(runtime))
+            for (const BufferTaker &taker : BufferTakers)
+                if (reinterpret_cast<void *>(GetProcAddress(module, taker.name)) == entry)
+                    return taker.buffer;
+    return -1;
+}
 
 uint32_t FindRuntimeEntries(void **entries, uintptr_t *ends, uint32_t max, ProgramStart *start)
 {

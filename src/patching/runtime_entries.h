@@ -19,3 +19,7 @@ struct ProgramStart {
 // from the same table, and ends with where each entry's function ends at the
 // latest. Returns how many entries were written.
 uint32_t FindRuntimeEntries(void **entries, uintptr_t *ends, uint32_t max, ProgramStart *start);
+
+// For an entry that allocates only when a buffer is not given (_getcwd and
+// the like): the position of that argument; -1 for the others.
+int BufferArgument(void *entry);

@@ -45,12 +45,15 @@ bool IsRuntimeCode(uintptr_t address)
     return false;
 }
 
-void MarkRuntimeCall(CallerMark *mark, uintptr_t slot, uintptr_t frame)
+void MarkRuntimeCall(CallerMark *mark, uintptr_t slot, uintptr_t frame, bool allocates)
 {
     uintptr_t returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
-    if (IsRuntimeCode(returnAddress)) {
-        if (!IsOpen(mark, slot))
-            mark->slot = 0;
+    // Inside the runtimes: an open mark stays, and a closed one is refused
+    // when a heap call would take it.
+    if (IsRuntimeCode(returnAddress))
+        return;
+    if (!allocates) {
+        mark->slot = 0;
         return;
     }
     mark->slot = slot;
@@ -60,8 +63,14 @@ void MarkRuntimeCall(CallerMark *mark, uintptr_t slot, uintptr_t frame)
 
 bool TakeCallerMark(CallerMark *mark, uintptr_t heapCaller, uintptr_t below, CallerMark *taken)
 {
-    if (!mark->slot || !IsRuntimeCode(heapCaller))
+    if (!mark->slot)
         return false;
+    // Code outside the runtimes calling the heap is not inside a runtime
+    // call: whatever mark is left is over.
+    if (!IsRuntimeCode(heapCaller)) {
+        mark->slot = 0;
+        return false;
+    }
     bool open = IsOpen(mark, below);
     *taken = *mark;
     mark->slot = 0;

@@ -6,12 +6,19 @@
 //   system module) is the outermost: it always marks anew, whatever an
 //   earlier call left behind;
 // - a call from inside the runtimes' code (operator new calling malloc, the
-//   runtime for itself) keeps a mark still open and marks nothing otherwise,
-//   so what the runtime allocates for itself starts inside it and is left
-//   out of the report;
-// - only a heap call made by the runtimes' code takes a mark, and taking it
-//   ends it: a direct HeapAlloc after a malloc keeps its own stack, and a
-//   mark that has made its block cannot be taken again later.
+//   runtime for itself) marks nothing;
+// - only a heap call made by the runtimes' code takes a mark, and only one
+//   still open (its slot above the heap call and still holding its return
+//   address), so what the runtime allocates for itself outside a marked call
+//   starts inside it and is left out of the report; taking it
+//   ends it: a mark that has made its block cannot be taken again later; a
+//   heap call from outside the runtimes ends the mark and keeps its own
+//   stack (a direct HeapAlloc after a malloc);
+// - a call that is given its buffer (_getcwd with one) marks nothing.
+// A mark can outlive its call only when the call returns without touching
+// the heap at all (an invalid argument refused at once); a later allocation
+// the runtime makes for itself, from a frame laid over that call's slot,
+// could then be charged to it.
 #pragma once
 #include <stdint.h>
 #include "tracking/call_stack.h"
@@ -25,7 +32,9 @@ bool IsRuntimeCode(uintptr_t address);
 
 // The stub of a hooked entry: slot holds the return address into the
 // entry's caller, frame is that caller's frame pointer (x64: its RBP).
-void MarkRuntimeCall(CallerMark *mark, uintptr_t slot, uintptr_t frame);
+// allocates: false for a call that is given its buffer (_getcwd with one),
+// which marks nothing and, from outside the runtimes, ends any mark.
+void MarkRuntimeCall(CallerMark *mark, uintptr_t slot, uintptr_t frame, bool allocates);
 
 // A heap call returning to heapCaller, made with its stack below `below`:
 // copies the thread's mark into taken and ends it when the mark applies.

@@ -212,7 +212,7 @@ LPVOID WINAPI InterceptHeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_
 {
     Bracket bracket;
     OpenBracket(&bracket);
-    // A resize in place ends a runtime's realloc as an allocation would.
+    // A resize ends a runtime's realloc as an allocation would.
     CallerMark ended;
     if (bracket.entry)
         TakeCallerMark(&bracket.entry->callerMark, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), 0, &ended);
@@ -230,6 +230,10 @@ BOOL WINAPI InterceptHeapFree(HANDLE heap, DWORD flags, LPVOID block)
 {
     Bracket bracket;
     OpenBracket(&bracket);
+    // A runtime's release ends its call's mark too (realloc to 0).
+    CallerMark ended;
+    if (bracket.entry)
+        TakeCallerMark(&bracket.entry->callerMark, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), 0, &ended);
     if (!IsPrivateHeap(heap))
         DropRecord(block, &bracket);
     BOOL result = Real<HeapFreeFn>(FnHeapFree)(heap, flags, block);

@@ -27,12 +27,18 @@ enum : uint32_t { RuntimeHookCount = RUNTIME_HOOK_COUNT, RuntimeStubSize = 32 };
 extern "C" void *RuntimeRealEntry[RuntimeHookCount];
 void *RuntimeRealEntry[RuntimeHookCount];
 
-// Called by every stub with the address of its caller's return address and
-// the caller's frame pointer.
-extern "C" void MarkRuntimeCaller(uintptr_t slot, uintptr_t frame)
+// For each stub, the argument that holds a buffer given to its entry, or -1
+// (runtime_entries.h: BufferArgument).
+static int BufferArgumentOf[RuntimeHookCount];
+
+// Called by every stub with the address of its caller's return address, the
+// caller's frame pointer, the stub's index and where the entry's first
+// arguments lie.
+extern "C" void MarkRuntimeCaller(uintptr_t slot, uintptr_t frame, uint32_t index, const uintptr_t *arguments)
 {
+    const int buffer = BufferArgumentOf[index];
     if (ThreadEntry *entry = CurrentThreadEntry())
-        MarkRuntimeCall(&entry->callerMark, slot, frame);
+        MarkRuntimeCall(&entry->callerMark, slot, frame, buffer < 0 || !arguments[buffer]);
 }
 
 #define STRINGIFY(x) #x
@@ -57,6 +63,8 @@ RuntimeStubCommon:
     movq %rax, 0x80(%rsp)
     leaq 0x88(%rsp), %rcx
     movq %rbp, %rdx
+    movq %rax, %r8
+    leaq 0x20(%rsp), %r9
     call MarkRuntimeCaller
     movq 0x20(%rsp), %rcx
     movq 0x28(%rsp), %rdx
@@ -84,7 +92,8 @@ RuntimeStubs:
 )");
 #else
 // Stub i: mark, then on to RuntimeRealEntry[i] with the stack as it came.
-// The runtime entries are cdecl: eax, ecx and edx carry nothing on entry.
+// The runtime entries are cdecl: eax, ecx and edx carry nothing on entry;
+// their arguments lie above the return address.
 __asm__(R"(
     .text
     .balign 32
@@ -93,11 +102,14 @@ _RuntimeStubs:
     .set runtime_stub_index, 0
     .rept )" EXPAND(RUNTIME_HOOK_COUNT) R"(
     .balign 32
-    pushl %ebp
     leal 4(%esp), %eax
     pushl %eax
+    pushl $runtime_stub_index
+    pushl %ebp
+    leal -4(%eax), %eax
+    pushl %eax
     call _MarkRuntimeCaller
-    addl $8, %esp
+    addl $16, %esp
     jmp *_RuntimeRealEntry + 4 * runtime_stub_index
     .set runtime_stub_index, runtime_stub_index + 1
     .endr
@@ -223,6 +235,7 @@ uint32_t InstallRuntimeHooks()
             continue;
         claimed[i] = true;
         RuntimeRealEntry[i] = entries[e];
+        BufferArgumentOf[i] = BufferArgument(entries[e]);
         requests[count] = {Stub(i), &RuntimeRealEntry[i], &Hooks[i].record};
         index[count++] = uint32_t(i);
     }
