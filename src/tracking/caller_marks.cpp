@@ -13,6 +13,7 @@ struct CodeRange {
 enum : uint32_t { MaxRuntimeCode = 40 };
 CodeRange RuntimeCode[MaxRuntimeCode];
 volatile uint32_t RuntimeCodeCount;
+CodeRange ProgramImage;
 
 // The mark while its call is still open below `below`: its slot lies between
 // `below` and the stack's base and still holds its return address.
@@ -26,7 +27,11 @@ bool IsOpen(const CallerMark *mark, uintptr_t below)
 
 }  // namespace
 
-void ClearRuntimeCode() { RuntimeCodeCount = 0; }
+void ClearRuntimeCode(uintptr_t programBegin, uintptr_t programEnd)
+{
+    RuntimeCodeCount = 0;
+    ProgramImage = {programBegin, programEnd};
+}
 
 void AddRuntimeCode(uintptr_t begin, uintptr_t end)
 {
@@ -65,10 +70,12 @@ bool TakeCallerMark(CallerMark *mark, uintptr_t heapCaller, uintptr_t below, Cal
 {
     if (!mark->slot)
         return false;
-    // Code outside the runtimes calling the heap is not inside a runtime
-    // call: whatever mark is left is over.
     if (!IsRuntimeCode(heapCaller)) {
-        mark->slot = 0;
+        // The program's own code calling the heap is inside no runtime call
+        // of its own: whatever mark is left is over. A system module's call
+        // may come from inside one (a runtime asking the system for a path).
+        if (heapCaller - ProgramImage.begin < ProgramImage.end - ProgramImage.begin)
+            mark->slot = 0;
         return false;
     }
     bool open = IsOpen(mark, below);

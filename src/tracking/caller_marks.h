@@ -12,7 +12,7 @@
 //   address), so what the runtime allocates for itself outside a marked call
 //   starts inside it and is left out of the report; taking it
 //   ends it: a mark that has made its block cannot be taken again later; a
-//   heap call from outside the runtimes ends the mark and keeps its own
+//   heap call from the program's own code ends the mark and keeps its own
 //   stack (a direct HeapAlloc after a malloc);
 // - a call that is given its buffer (_getcwd with one) marks nothing.
 // A mark can outlive its call only when the call returns without touching
@@ -25,8 +25,8 @@
 
 // Code counted as the runtimes': the C runtime modules, and the operator new
 // family wherever it lies (libstdc++-6.dll, the program's own linked copy).
-// Set at each start before the hooks go in.
-void ClearRuntimeCode();
+// Set at each start before the hooks go in, with the program's own image.
+void ClearRuntimeCode(uintptr_t programBegin, uintptr_t programEnd);
 void AddRuntimeCode(uintptr_t begin, uintptr_t end);
 bool IsRuntimeCode(uintptr_t address);
 

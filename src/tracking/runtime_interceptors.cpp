@@ -203,10 +203,13 @@ uint32_t InstallRuntimeHooks()
     uint32_t found = FindRuntimeEntries(entries, ends, RuntimeHookCount, &start);
     // The C runtimes' code whole, and the operator new family where it lies
     // outside them.
-    ClearRuntimeCode();
+    MODULEINFO info;
+    HMODULE program = GetModuleHandleW(nullptr);
+    if (!GetModuleInformation(GetCurrentProcess(), program, &info, sizeof info))
+        info.SizeOfImage = 0;
+    ClearRuntimeCode(reinterpret_cast<uintptr_t>(program), reinterpret_cast<uintptr_t>(program) + info.SizeOfImage);
     static const wchar_t *const CRuntimes[] = {L"msvcrt", L"ucrtbase"};
     for (const wchar_t *name : CRuntimes) {
-        MODULEINFO info;
         HMODULE module = GetModuleHandleW(name);
         if (module && GetModuleInformation(GetCurrentProcess(), module, &info, sizeof info))
             AddRuntimeCode(reinterpret_cast<uintptr_t>(module), reinterpret_cast<uintptr_t>(module) + info.SizeOfImage);
