@@ -27,7 +27,8 @@ uint32_t SeenCount;
 
 bool StartsWithFolder(const wchar_t *path, const wchar_t *folder, UINT length)
 {
-    return length && length < PathChars && !_wcsnicmp(path, folder, length) && (path[length] == L'\\' || path[length] == L'/');
+    return length && length < PathChars && CompareStringOrdinal(path, length, folder, length, TRUE) == CSTR_EQUAL &&
+           (path[length] == L'\\' || path[length] == L'/');
 }
 
 // Whether the image was loaded from one of the system's folders.
