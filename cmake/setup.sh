@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Turns a fresh Debian 12 machine into a build-and-test machine for Tarnwick:
 # mingw-w64 i686 and x86-64 (posix threads), 32- and 64-bit Wine, CMake and GoogleTest sources,
-# Zydis with a host C compiler for the x86-64 copier's test data, and
-# clang, lld and LLVM's tools for the test programs with PDB debug information.
+# Zydis with a host C compiler for the copier tests' data, and clang, lld and
+# LLVM's tools for the test programs with PDB debug information.
 # With --tests BUILD_DIR also what the report-file test needs: Chromium, and
 # the SARIF 2.1.0 schema with a validator from npm, in BUILD_DIR/npm.
 # Idempotent and quiet; returns at once when everything is already there.
@@ -19,8 +19,9 @@ command -v i686-w64-mingw32-dlltool >/dev/null 2>&1 || need+=(binutils-mingw-w64
 command -v i686-w64-mingw32-widl >/dev/null 2>&1 || need+=(mingw-w64-tools)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v make >/dev/null 2>&1 || need+=(make)
+command -v python3 >/dev/null 2>&1 || need+=(python3)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
-# The x86-64 copier's test measures its encodings with Zydis, on this machine.
+# The copier tests measure their encodings with Zydis, on this machine.
 command -v cc >/dev/null 2>&1 || need+=(gcc)
 [ -f /usr/include/Zydis/Zydis.h ] || need+=(libzydis-dev)
 dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine wine32:i386 wine64)

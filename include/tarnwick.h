@@ -177,7 +177,9 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
  * decimal ("TarnwickRelay.1234"), before the program runs, and keeps it while
  * it debugs the program. While that event exists, TarnwickDump writes the
  * same text in fewer, longer strings (whole pieces, at most 20,480
- * characters each) and writes what it holds before it returns; without it,
+ * characters each) and writes what it holds before it returns; a group
+ * whose blocks differ in size then also tells their sum in its line:
+ * "Memory block N bytes at ADDRESS (K times, B bytes in all)". Without it,
  * every piece is a string of its own. Other processes, the program's own
  * children included, have other ids and are not affected. */
 #define TARNWICK_RELAY_EVENT_PREFIX L"TarnwickRelay."

@@ -15,7 +15,7 @@ static wchar_t *Batch;  // VirtualAlloc memory while a batch is open
 static uint32_t BatchUsed;
 static DWORD BatchThread;
 
-static bool LauncherRelays()
+bool LauncherRelays()
 {
     wchar_t name[64];
     FormatText(name, 64, L"%s%u", TARNWICK_RELAY_EVENT_PREFIX, GetCurrentProcessId());

@@ -15,6 +15,11 @@ struct ProgramStart {
 // ucrtbase.dll (which the api-ms-win-crt-* forwarders lead to) and
 // libstdc++-6.dll, as far as they are loaded, and the operator new and
 // new[] the main program links in itself, found in its COFF symbol table or,
-// where it has none, in its debug information through dbghelp.
-// Fills start from the same table. Returns how many entries were written.
-uint32_t FindRuntimeEntries(void **entries, uint32_t max, ProgramStart *start);
+// where it has none, in its debug information through dbghelp. Fills start
+// from the same table, and ends with where each entry's function ends at the
+// latest. Returns how many entries were written.
+uint32_t FindRuntimeEntries(void **entries, uintptr_t *ends, uint32_t max, ProgramStart *start);
+
+// For an entry that allocates only when a buffer is not given (_getcwd and
+// the like): the position of that argument; -1 for the others.
+int BufferArgument(void *entry);

@@ -3,14 +3,15 @@
 // goes on into the runtime. The block is still recorded where the heap makes
 // it (the RtlAllocateHeap interceptor), with the stack taken from the mark,
 // so that it starts at the line that called malloc or new; releases all end
-// in RtlFreeHeap and stay seen there. Only the outermost call marks: new
-// calling malloc keeps new's caller, and the runtime calling its own malloc
-// marks the runtime itself, whose allocations the report leaves out.
+// in RtlFreeHeap and stay seen there. Which call marks, and which heap call
+// takes the mark: tracking/caller_marks.h.
 //
 // A hook is a stub that leaves no frame on the stack while the runtime runs:
 // a C++ exception thrown by operator new unwinds as if it were not there.
 #include "tracking/runtime_interceptors.h"
 #include <windows.h>
+#include <psapi.h>
+#include "tracking/caller_marks.h"
 #include "control/thread_registry.h"
 #include "patching/inline_hook.h"
 #include "patching/runtime_entries.h"
@@ -26,16 +27,18 @@ enum : uint32_t { RuntimeHookCount = RUNTIME_HOOK_COUNT, RuntimeStubSize = 32 };
 extern "C" void *RuntimeRealEntry[RuntimeHookCount];
 void *RuntimeRealEntry[RuntimeHookCount];
 
-// Called by every stub with the address of its caller's return address and
-// the caller's frame pointer.
-extern "C" void MarkRuntimeCaller(uintptr_t slot, uintptr_t frame)
+// For each stub, the argument that holds a buffer given to its entry, or -1
+// (runtime_entries.h: BufferArgument).
+static int BufferArgumentOf[RuntimeHookCount];
+
+// Called by every stub with the address of its caller's return address, the
+// caller's frame pointer, the stub's index and where the entry's first
+// arguments lie.
+extern "C" void MarkRuntimeCaller(uintptr_t slot, uintptr_t frame, uint32_t index, const uintptr_t *arguments)
 {
-    ThreadEntry *entry = CurrentThreadEntry();
-    if (!entry || LiveCallerMark(&entry->callerMark, slot))
-        return;
-    entry->callerMark.slot = slot;
-    entry->callerMark.returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
-    entry->callerMark.frame = frame;
+    const int buffer = BufferArgumentOf[index];
+    if (ThreadEntry *entry = CurrentThreadEntry())
+        MarkRuntimeCall(&entry->callerMark, slot, frame, buffer < 0 || !arguments[buffer]);
 }
 
 #define STRINGIFY(x) #x
@@ -60,6 +63,8 @@ RuntimeStubCommon:
     movq %rax, 0x80(%rsp)
     leaq 0x88(%rsp), %rcx
     movq %rbp, %rdx
+    movq %rax, %r8
+    leaq 0x20(%rsp), %r9
     call MarkRuntimeCaller
     movq 0x20(%rsp), %rcx
     movq 0x28(%rsp), %rdx
@@ -87,7 +92,8 @@ RuntimeStubs:
 )");
 #else
 // Stub i: mark, then on to RuntimeRealEntry[i] with the stack as it came.
-// The runtime entries are cdecl: eax, ecx and edx carry nothing on entry.
+// The runtime entries are cdecl: eax, ecx and edx carry nothing on entry;
+// their arguments lie above the return address.
 __asm__(R"(
     .text
     .balign 32
@@ -96,11 +102,14 @@ _RuntimeStubs:
     .set runtime_stub_index, 0
     .rept )" EXPAND(RUNTIME_HOOK_COUNT) R"(
     .balign 32
-    pushl %ebp
     leal 4(%esp), %eax
     pushl %eax
+    pushl $runtime_stub_index
+    pushl %ebp
+    leal -4(%eax), %eax
+    pushl %eax
     call _MarkRuntimeCaller
-    addl $8, %esp
+    addl $16, %esp
     jmp *_RuntimeRealEntry + 4 * runtime_stub_index
     .set runtime_stub_index, runtime_stub_index + 1
     .endr
@@ -189,8 +198,25 @@ bool AlreadyHooked(void *entry)
 uint32_t InstallRuntimeHooks()
 {
     void *entries[RuntimeHookCount];
+    uintptr_t ends[RuntimeHookCount];
     ProgramStart start;
-    uint32_t found = FindRuntimeEntries(entries, RuntimeHookCount, &start);
+    uint32_t found = FindRuntimeEntries(entries, ends, RuntimeHookCount, &start);
+    // The C runtimes' code whole, and the operator new family where it lies
+    // outside them.
+    MODULEINFO info;
+    HMODULE program = GetModuleHandleW(nullptr);
+    if (!GetModuleInformation(GetCurrentProcess(), program, &info, sizeof info))
+        info.SizeOfImage = 0;
+    ClearRuntimeCode(reinterpret_cast<uintptr_t>(program), reinterpret_cast<uintptr_t>(program) + info.SizeOfImage);
+    static const wchar_t *const CRuntimes[] = {L"msvcrt", L"ucrtbase"};
+    for (const wchar_t *name : CRuntimes) {
+        HMODULE module = GetModuleHandleW(name);
+        if (module && GetModuleInformation(GetCurrentProcess(), module, &info, sizeof info))
+            AddRuntimeCode(reinterpret_cast<uintptr_t>(module), reinterpret_cast<uintptr_t>(module) + info.SizeOfImage);
+    }
+    for (uint32_t e = 0; e < found; e++)
+        if (!IsRuntimeCode(reinterpret_cast<uintptr_t>(entries[e])))
+            AddRuntimeCode(reinterpret_cast<uintptr_t>(entries[e]), ends[e]);
     // A start-up that has not begun yet (its state still 0) ends at main.
     if (start.main && start.startupState && *start.startupState == 0 && (!MainHook || !HookInPlace(MainHook))) {
         MainRealEntry = start.main;
@@ -212,6 +238,7 @@ uint32_t InstallRuntimeHooks()
             continue;
         claimed[i] = true;
         RuntimeRealEntry[i] = entries[e];
+        BufferArgumentOf[i] = BufferArgument(entries[e]);
         requests[count] = {Stub(i), &RuntimeRealEntry[i], &Hooks[i].record};
         index[count++] = uint32_t(i);
     }

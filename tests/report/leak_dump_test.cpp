@@ -404,7 +404,7 @@ uint32_t ReferenceReport(std::vector<std::string> *pieces)
     uint32_t total = 0;
     for (AllocRecord *head : AllocTable)
         for (AllocRecord *record = head; record; record = record->next) {
-            if (record->kind != 1 || IsInSystemModule(record->frames[0]))
+            if (record->kind != 1 || IsSystemCode(record->frames[0]))
                 continue;
             uint32_t count = CountDuplicates(record);
             if (count < Options.minRepeat)
