@@ -4,6 +4,7 @@
 // demand.
 #include "debug_capture.h"
 #include "report_test_support.h"
+#include "report/export_names.h"
 #include "report/symbol_modules.h"
 #include "report/symbols.h"
 #include "control/options.h"
@@ -11,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <dbghelp.h>
+#include <map>
+#include <set>
 
 __attribute__((noinline)) static uintptr_t CallerAddress()
 {
@@ -261,3 +264,48 @@ TEST_F(Symbols, StackMixesTheThreeForms)
 }
 
 }  // namespace
+
+#if defined(_WIN64)
+// Every function of kernel32's function table, an address inside each: an
+// export names it exactly when the function begins at that export.
+TEST(ExportNames, AnExportNamesOnlyItsOwnFunction)
+{
+    const BYTE *base = reinterpret_cast<const BYTE *>(GetModuleHandleW(L"kernel32.dll"));
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &exportData = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    const IMAGE_DATA_DIRECTORY &table = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+    const auto *exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + exportData.VirtualAddress);
+    const DWORD *rvas = reinterpret_cast<const DWORD *>(base + exports->AddressOfFunctions);
+    const DWORD *names = reinterpret_cast<const DWORD *>(base + exports->AddressOfNames);
+    const WORD *ordinals = reinterpret_cast<const WORD *>(base + exports->AddressOfNameOrdinals);
+    std::map<uint32_t, std::set<std::string>> named;
+    for (DWORD i = 0; i < exports->NumberOfNames; i++)
+        named[rvas[ordinals[i]]].insert(reinterpret_cast<const char *>(base + names[i]));
+    const auto *functions = reinterpret_cast<const RUNTIME_FUNCTION *>(base + table.VirtualAddress);
+    int inside = 0, outside = 0;
+    for (size_t i = 0; i < table.Size / sizeof(RUNTIME_FUNCTION); i++) {
+        if ((base[functions[i].UnwindData] >> 3) & 4)
+            continue;  // a later part of a function
+        uintptr_t address = reinterpret_cast<uintptr_t>(base) + functions[i].BeginAddress + 1;
+        wchar_t moduleName[260], name[256];
+        uint32_t offset = 0;
+        int found = FindExportBelow(address, moduleName, name, 256, &offset);
+        auto exported = named.find(functions[i].BeginAddress);
+        if (exported == named.end()) {
+            outside++;
+            EXPECT_EQ(0, found) << std::hex << functions[i].BeginAddress;
+            continue;
+        }
+        inside++;
+        ASSERT_EQ(1, found) << std::hex << functions[i].BeginAddress;
+        std::string narrow;
+        for (const wchar_t *c = name; *c; c++)
+            narrow += static_cast<char>(*c);
+        EXPECT_EQ(1u, exported->second.count(narrow)) << narrow;
+        EXPECT_EQ(1u, offset);
+    }
+    EXPECT_GT(inside, 10);
+    EXPECT_GT(outside, 10);
+}
+#endif
