@@ -180,6 +180,22 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
  * children included, have other ids and are not affected. */
 #define TARNWICK_RELAY_EVENT_PREFIX L"TarnwickRelay."
 
+/* The report channel. A launcher that reads the library's output from a
+ * channel of its own (tarnwick.exe does) creates a byte-mode named pipe
+ * called TARNWICK_REPORT_PIPE_PREFIX followed by the program's process id in
+ * decimal ("\\.\pipe\TarnwickReport.1234") before the library loads. The
+ * library connects to it when it loads and then writes everything it would
+ * write to the debugger output there instead, as UTF-16 text: messages at
+ * once, a dump in batches of whole pieces (at most 20,480 characters each)
+ * written as each fills. While connected, it also reports an unhandled
+ * exception itself: a line "Tarnwick: the program died of exception 0xCODE
+ * at 0xADDRESS; its call stack:", the faulting thread's stack in the frame
+ * lines of a leak group and an empty line, then the exit report when
+ * recording; the process then ends with the exception code. When a write
+ * fails (the reader is gone), the output goes to the debugger output again.
+ * Without the pipe nothing of this changes anything. */
+#define TARNWICK_REPORT_PIPE_PREFIX L"\\\\.\\pipe\\TarnwickReport."
+
 /* The functions' types, for programs that load Tarnwick.dll with LoadLibraryW.
  * GetProcAddress returns FARPROC; converting through void (*)(void) keeps
  * GCC's -Wcast-function-type quiet:

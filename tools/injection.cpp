@@ -1,6 +1,7 @@
 #include "injection.h"
 #include "launcher_choice.h"
 #include "tarnwick.h"
+#include <psapi.h>
 #include <stddef.h>
 #include <string.h>
 
@@ -30,34 +31,66 @@ bool FindLibraryExports(const std::wstring &dllPath, LibraryExports &exports, st
     return setOptions && start;
 }
 
-// Runs routine(argument) on a new thread of the program and handles the
-// program's debug events until that thread ends.
-static bool RunRemote(DebugSession &session, uintptr_t routine, uintptr_t argument, DWORD &exitCode,
-                      std::string &why)
+bool StartHeld(const std::wstring &commandLine, PROCESS_INFORMATION &program, DWORD &error)
 {
-    DWORD id;
-    HANDLE thread = CreateRemoteThread(session.child.hProcess, nullptr, 0,
-                                       reinterpret_cast<LPTHREAD_START_ROUTINE>(routine),
-                                       reinterpret_cast<void *>(argument), 0, &id);
+    std::wstring line = commandLine;  // CreateProcessW may write into it
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                       &program))
+        return true;
+    error = GetLastError();
+    return false;
+}
+
+// Runs routine(argument) on a new thread of the program and waits until
+// that thread ends.
+static bool RunRemote(HANDLE process, uintptr_t routine, uintptr_t argument, DWORD &exitCode, std::string &why)
+{
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(routine),
+                                       reinterpret_cast<void *>(argument), 0, nullptr);
     if (!thread) {
         why = "cannot create a thread in the program (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    CloseHandle(thread);
-    DEBUG_EVENT event;
     // Loading a DLL takes milliseconds; a minute means it hangs.
-    while (PumpEvent(session, event, 60000)) {
-        if (event.dwDebugEventCode == EXIT_THREAD_DEBUG_EVENT && event.dwThreadId == id) {
-            exitCode = event.u.ExitThread.dwExitCode;
-            return true;
-        }
-        if (session.exited) {
-            why = "the program ended during the injection";
-            return false;
-        }
-    }
-    why = "a thread in the program did not finish";
+    HANDLE both[2] = {thread, process};
+    DWORD waited = WaitForMultipleObjects(2, both, FALSE, 60000);
+    bool done = waited == WAIT_OBJECT_0 && GetExitCodeThread(thread, &exitCode);
+    CloseHandle(thread);
+    if (!done)
+        why = waited == WAIT_OBJECT_0 + 1 ? "the program ended during the injection"
+                                          : "a thread in the program did not finish";
+    return done;
+}
+
+// The first thread to run in a new process runs the loader's start-up before
+// its own routine, which here does nothing: Sleep(0).
+bool FinishLoading(HANDLE process, DWORD &exitCode)
+{
+    uintptr_t sleep = reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32"), "Sleep"));
+    std::string why;
+    // A start-up that fails ends the process, this thread with its status.
+    if (RunRemote(process, sleep, 0, exitCode, why) && exitCode == 0)
+        return true;
+    WaitForSingleObject(process, INFINITE);
+    GetExitCodeProcess(process, &exitCode);
     return false;
+}
+
+std::wstring OwnLibraryCopy(HANDLE process)
+{
+    HMODULE modules[1024];
+    DWORD bytes = 0;
+    if (!EnumProcessModules(process, modules, sizeof modules, &bytes))
+        return L"";
+    for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 1024; i++) {
+        wchar_t name[MAX_PATH];
+        if (GetModuleBaseNameW(process, modules[i], name, MAX_PATH) && !lstrcmpiW(name, L"Tarnwick.dll") &&
+            GetModuleFileNameExW(process, modules[i], name, MAX_PATH))
+            return name;
+    }
+    return L"";
 }
 
 // What the program's threads read: a stub (see LoadInProgram and
@@ -73,7 +106,7 @@ struct RemoteBlock {
 };
 
 // Loads the DLL whose path is at dllText in the program; its base in base.
-static bool LoadInProgram(DebugSession &session, [[maybe_unused]] uintptr_t at, uintptr_t dllText, uintptr_t &base,
+static bool LoadInProgram(HANDLE process, [[maybe_unused]] uintptr_t at, uintptr_t dllText, uintptr_t &base,
                           std::string &why)
 {
     // kernel32 lies at the same address in every process of a session (of
@@ -92,19 +125,19 @@ static bool LoadInProgram(DebugSession &session, [[maybe_unused]] uintptr_t at, 
     uintptr_t loaded = at + offsetof(RemoteBlock, loaded);
     memcpy(stub + 6, &loadLibrary, 8);
     memcpy(stub + 18, &loaded, 8);
-    if (!WriteProcessMemory(session.child.hProcess, reinterpret_cast<void *>(at), stub, sizeof stub, nullptr) ||
-        !FlushInstructionCache(session.child.hProcess, reinterpret_cast<void *>(at), sizeof stub)) {
+    if (!WriteProcessMemory(process, reinterpret_cast<void *>(at), stub, sizeof stub, nullptr) ||
+        !FlushInstructionCache(process, reinterpret_cast<void *>(at), sizeof stub)) {
         why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    if (!RunRemote(session, at, dllText, exitCode, why))
+    if (!RunRemote(process, at, dllText, exitCode, why))
         return false;
-    if (!ReadProcessMemory(session.child.hProcess, reinterpret_cast<void *>(loaded), &base, sizeof base, nullptr)) {
+    if (!ReadProcessMemory(process, reinterpret_cast<void *>(loaded), &base, sizeof base, nullptr)) {
         why = "cannot read from the program (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
 #else
-    if (!RunRemote(session, loadLibrary, dllText, exitCode, why))
+    if (!RunRemote(process, loadLibrary, dllText, exitCode, why))
         return false;
     base = exitCode;
 #endif
@@ -114,34 +147,33 @@ static bool LoadInProgram(DebugSession &session, [[maybe_unused]] uintptr_t at, 
 }
 
 // Calls TarnwickStart on a thread of the program.
-static bool StartInProgram(DebugSession &session, [[maybe_unused]] uintptr_t at, uintptr_t start, std::string &why)
+static bool StartInProgram(HANDLE process, [[maybe_unused]] uintptr_t at, uintptr_t start, std::string &why)
 {
     DWORD ignored;
 #if defined(_WIN64)
     // A start routine's argument arrives in RCX, which a function without
     // parameters leaves alone; it returns its int in EAX: called directly.
-    return RunRemote(session, start, 0, ignored, why);
+    return RunRemote(process, start, 0, ignored, why);
 #else
     // A start routine gets one stdcall argument, which TarnwickStart does not
     // take: mov eax, TarnwickStart; call eax; ret 4
     unsigned char stub[16] = {0xB8, 0, 0, 0, 0, 0xFF, 0xD0, 0xC2, 0x04, 0x00};
     memcpy(stub + 1, &start, 4);
     SIZE_T written = 0;
-    if (!WriteProcessMemory(session.child.hProcess, reinterpret_cast<void *>(at), stub, sizeof stub, &written) ||
-        !FlushInstructionCache(session.child.hProcess, reinterpret_cast<void *>(at), sizeof stub)) {
+    if (!WriteProcessMemory(process, reinterpret_cast<void *>(at), stub, sizeof stub, &written) ||
+        !FlushInstructionCache(process, reinterpret_cast<void *>(at), sizeof stub)) {
         why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    return RunRemote(session, at, 0, ignored, why);
+    return RunRemote(process, at, 0, ignored, why);
 #endif
 }
 
-bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const std::wstring &dllPath,
+bool InjectLibrary(HANDLE process, const LaunchOptions &options, const std::wstring &dllPath,
                    const LibraryExports &exports, std::string &why)
 {
     std::wstring strings = dllPath + L'\0' + options.symbolPath + L'\0' + options.sourceRoot + L'\0';
     size_t size = offsetof(RemoteBlock, strings) + strings.size() * sizeof(wchar_t);
-    HANDLE process = session.child.hProcess;
     void *remote = VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
     if (!remote) {
         why = "cannot allocate memory in the program (error " + std::to_string(GetLastError()) + ")";
@@ -168,15 +200,14 @@ bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const st
     SIZE_T written = 0;
     if (!WriteProcessMemory(process, remote, block.data(), size, &written) || written != size) {
         why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
-    } else if (LoadInProgram(session, at, dllText, base, why)) {
-        done = RunRemote(session, base + exports.setOptions, at + offsetof(RemoteBlock, options), ignored, why) &&
+    } else if (LoadInProgram(process, at, dllText, base, why)) {
+        done = RunRemote(process, base + exports.setOptions, at + offsetof(RemoteBlock, options), ignored, why) &&
                (!options.classify || !exports.setReportOptions ||
-                RunRemote(session, base + exports.setReportOptions, at + offsetof(RemoteBlock, reportOptions), ignored,
+                RunRemote(process, base + exports.setReportOptions, at + offsetof(RemoteBlock, reportOptions), ignored,
                           why)) &&
-               StartInProgram(session, at, base + exports.start, why);
-        session.recording = done;
+               StartInProgram(process, at, base + exports.start, why);
     }
-    if (!session.exited)
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
         VirtualFreeEx(process, remote, 0, MEM_RELEASE);
     return done;
 }

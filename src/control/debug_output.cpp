@@ -4,7 +4,10 @@
 // process, and then a dump's pieces go out in batches of whole pieces. Each
 // batch stays below the 65,535 bytes that a debug event can carry once the
 // string is converted to the ANSI code page (at most 3 bytes a character).
+// While the launcher's report channel is connected, everything goes there
+// instead, in the same batches.
 #include "control/library.h"
+#include "control/report_channel.h"
 #include "report/text_format.h"
 #include "tarnwick.h"
 #include <string.h>
@@ -26,26 +29,32 @@ static bool LauncherRelays()
     return true;
 }
 
+static void Write(const wchar_t *text, uint32_t length)
+{
+    if (!ReportChannelConnected() || !WriteToReportChannel(text, length))
+        OutputDebugStringW(text);
+}
+
 static void FlushBatch()
 {
     if (BatchUsed == 0)
         return;
     Batch[BatchUsed] = 0;
-    OutputDebugStringW(Batch);
+    Write(Batch, BatchUsed);
     BatchUsed = 0;
 }
 
 void WriteMessage(const wchar_t *text)
 {
+    uint32_t length = lstrlenW(text);
     if (!Batch || GetCurrentThreadId() != BatchThread) {
-        OutputDebugStringW(text);
+        Write(text, length);
         return;
     }
-    uint32_t length = lstrlenW(text);
     if (BatchUsed + length > BatchChars)
         FlushBatch();
     if (length > BatchChars) {
-        OutputDebugStringW(text);
+        Write(text, length);
         return;
     }
     memcpy(Batch + BatchUsed, text, length * sizeof(wchar_t));
@@ -54,7 +63,7 @@ void WriteMessage(const wchar_t *text)
 
 void OpenBatch()
 {
-    if (Batch || !LauncherRelays())
+    if (Batch || (!ReportChannelConnected() && !LauncherRelays()))
         return;
     Batch = static_cast<wchar_t *>(
         VirtualAlloc(nullptr, (BatchChars + 1) * sizeof(wchar_t), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));

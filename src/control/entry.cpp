@@ -1,5 +1,7 @@
 // The loader notification: process and thread attach and detach.
+#include "control/crash_report.h"
 #include "control/library.h"
+#include "control/report_channel.h"
 #include "control/thread_registry.h"
 #include "tracking/call_stack.h"
 #include "tarnwick.h"
@@ -24,6 +26,9 @@ BOOL OnProcessAttach(HMODULE self)
     }
     InitThreadRegistry();
     PrepareStackCapture();
+    ConnectReportChannel();
+    if (ReportChannelConnected())
+        InstallCrashFilter();
     WriteMessage(L"Tarnwick: memory leak detector loaded; see the README for how to read its report.\n");
     return TRUE;
 }
@@ -46,6 +51,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         // for the exit hook.
         if (!reserved && RunningFlag)
             TarnwickStop();
+        if (!reserved)
+            RemoveCrashFilter();
         break;
     }
     return TRUE;

@@ -137,7 +137,7 @@ static int PrintExportFrame(uintptr_t address, wchar_t *name)
     return 1;
 }
 
-int PrintFrame(uintptr_t address)
+int PrintFrame(uintptr_t address, bool returnAddress)
 {
     OpenSymbols();
 #if defined(_WIN64)
@@ -151,7 +151,8 @@ int PrintFrame(uintptr_t address)
     // call in tail position). The line of the call holds the byte before it.
     IMAGEHLP_LINEW64 line = {};
     line.SizeOfStruct = sizeof line;
-    if (LookUpLine(address - 1, address64 - 1, &line)) {
+    uint32_t back = returnAddress ? 1 : 0;
+    if (LookUpLine(address - back, address64 - back, &line)) {
         wchar_t sourcePath[PathChars];
         RerootSourcePath(sourcePath, line.FileName);
         wchar_t text[PathChars + 40];

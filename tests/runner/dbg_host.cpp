@@ -8,6 +8,11 @@
 //   lines FILE     send each line of FILE to the debugger output
 //   relay N        whether the launcher's relay event exists for this process;
 //                  with N 1, then the same for a child of its own
+//   throw N        throw and catch N C++ exceptions, print their number, exit 4
+//   debugger       print IsDebuggerPresent()
+//   overflow       debug string, then a stack overflow
+// Built -O0: a 64-bit C++ throw from frames with a frame pointer is what a
+// debugger on Wine breaks.
 #include "host_strings.h"
 #include "tarnwick.h"
 #include <windows.h>
@@ -17,6 +22,26 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+
+static int Thrown(int i)
+{
+    try {
+        if (i >= 0)
+            throw i;
+    } catch (int caught) {
+        return caught;
+    }
+    return -1;
+}
+
+// Each call keeps a frame of its own; the stack ends first.
+static volatile bool Deeper = true;
+static int Recurse(int depth)
+{
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    return (Deeper ? Recurse(depth + 1) : 0) + frame[0];
+}
 
 static int Usage()
 {
@@ -85,6 +110,21 @@ int wmain(int argc, wchar_t **argv)
         if (code && CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
             WaitForSingleObject(process.hProcess, INFINITE);
         return 0;
+    }
+    if (!wcscmp(mode, L"throw")) {
+        unsigned long sum = 0;
+        for (DWORD i = 0; i < code; i++)
+            sum += static_cast<unsigned long>(Thrown(static_cast<int>(i)));
+        printf("caught %lu, sum %lu\n", static_cast<unsigned long>(code), sum);
+        return 4;
+    }
+    if (!wcscmp(mode, L"debugger")) {
+        printf("IsDebuggerPresent %d\n", IsDebuggerPresent() ? 1 : 0);
+        return 0;
+    }
+    if (!wcscmp(mode, L"overflow")) {
+        OutputDebugStringW(L"before overflow\n");
+        return Recurse(0);
     }
     return Usage();
 }
