@@ -14,7 +14,9 @@
 #include "tarnwick.h"
 #include <windows.h>
 
-enum : uint32_t { CrashFrames = 64 };
+// A deep stack (a stack overflow's) shows its innermost frames and its
+// outermost ones, with the number left out between them.
+enum : uint32_t { HeadFrames = 48, TailFrames = 16, MostFrames = 1 << 20 };
 
 namespace {
 
@@ -25,18 +27,50 @@ struct Crash {
 
 volatile LONG Reporting;
 
+struct Frames {
+    uintptr_t head[HeadFrames], tail[TailFrames];
+    uint32_t count;  // frames added
+    bool Add(uintptr_t address)
+    {
+        if (count < HeadFrames)
+            head[count] = address;
+        else
+            tail[(count - HeadFrames) % TailFrames] = address;
+        return ++count < MostFrames;
+    }
+};
+
+#if !defined(_WIN64)
+// Whether address lies in a loaded module after a call instruction: E8 rel32,
+// or FF /2 through a register or memory (2, 3, 6 or 7 bytes).
+bool FollowsCallInModule(uintptr_t address)
+{
+    HMODULE module;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<const wchar_t *>(address), &module) ||
+        address < reinterpret_cast<uintptr_t>(module) + 0x1000 + 7)
+        return false;
+    const uint8_t *at = reinterpret_cast<const uint8_t *>(address);
+    if (at[-5] == 0xE8)
+        return true;
+    static const int lengths[] = {2, 3, 6, 7};
+    for (int length : lengths)
+        if (at[-length] == 0xFF && ((at[1 - length] >> 3) & 7) == 2)
+            return true;
+    return false;
+}
+#endif
+
 // The faulting address, then the return addresses of its callers.
-uint32_t WalkFaultingStack(const Crash &crash, uintptr_t *frames)
+void WalkFaultingStack(const Crash &crash, Frames &frames)
 {
     const CONTEXT *context = crash.pointers->ContextRecord;
-    uint32_t count = 0;
 #if defined(_WIN64)
     CONTEXT step = *context;
-    while (count < CrashFrames && step.Rip) {
-        frames[count++] = step.Rip;
+    while (step.Rip && frames.Add(step.Rip)) {
         DWORD64 imageBase;
         // A return address is looked up by the call before it.
-        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(step.Rip - (count > 1), &imageBase, nullptr);
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(step.Rip - (frames.count > 1), &imageBase, nullptr);
         if (function) {
             void *handlerData;
             DWORD64 establisher;
@@ -52,18 +86,31 @@ uint32_t WalkFaultingStack(const Crash &crash, uintptr_t *frames)
             break;
     }
 #else
-    frames[count++] = context->Eip;
-    for (uintptr_t frame = context->Ebp; count < CrashFrames && IsStackFrame(frame, crash.stackLimit, crash.stackBase);) {
+    frames.Add(context->Eip);
+    // A fault in a function that has not set up its frame (a leaf, a
+    // breakpoint function) leaves its return address on top of the stack.
+    uintptr_t top = context->Esp;
+    if (top >= crash.stackLimit && top + sizeof(uintptr_t) <= crash.stackBase &&
+        (!IsStackFrame(context->Ebp, crash.stackLimit, crash.stackBase) ||
+         *reinterpret_cast<const uintptr_t *>(top) != reinterpret_cast<const uintptr_t *>(context->Ebp)[1]) &&
+        FollowsCallInModule(*reinterpret_cast<const uintptr_t *>(top)))
+        frames.Add(*reinterpret_cast<const uintptr_t *>(top));
+    for (uintptr_t frame = context->Ebp; IsStackFrame(frame, crash.stackLimit, crash.stackBase);) {
         const uintptr_t *words = reinterpret_cast<const uintptr_t *>(frame);
-        if (!words[1])
-            break;
-        frames[count++] = words[1];
-        if (words[0] <= frame)
+        if (!words[1] || !frames.Add(words[1]) || words[0] <= frame)
             break;
         frame = words[0];
     }
 #endif
-    return count;
+}
+
+void PrintCrashFrame(uintptr_t address, bool returnAddress)
+{
+    if (!PrintFrame(address, returnAddress)) {
+        wchar_t text[40];
+        FormatText(text, 40, L"0x%p\n", address);
+        WriteMessage(text);
+    }
 }
 
 // Writes the crash report, then the leak report when recording, and ends
@@ -76,17 +123,21 @@ DWORD WINAPI ReportCrash(void *argument)
     bool recording = RunningFlag;
     if (recording)
         TarnwickStop();
-    uintptr_t frames[CrashFrames];
-    uint32_t count = WalkFaultingStack(crash, frames);
+    static Frames frames;  // one crash per process; the faulting stack may be short
+    WalkFaultingStack(crash, frames);
     wchar_t text[130];
     FormatText(text, 130, L"Tarnwick: the program died of exception 0x%X at 0x%p; its call stack:\n",
                static_cast<uint32_t>(record->ExceptionCode), reinterpret_cast<uintptr_t>(record->ExceptionAddress));
     WriteMessage(text);
-    for (uint32_t i = 0; i < count; i++)
-        if (!PrintFrame(frames[i], i > 0)) {
-            FormatText(text, 130, L"0x%p\n", frames[i]);
-            WriteMessage(text);
-        }
+    for (uint32_t i = 0; i < frames.count && i < HeadFrames; i++)
+        PrintCrashFrame(frames.head[i], i > 0);
+    if (frames.count > HeadFrames + TailFrames) {
+        FormatText(text, 130, L"... %u frames left out ...\n", frames.count - HeadFrames - TailFrames);
+        WriteMessage(text);
+    }
+    for (uint32_t i = frames.count > HeadFrames + TailFrames ? frames.count - TailFrames : HeadFrames; i < frames.count;
+         i++)
+        PrintCrashFrame(frames.tail[(i - HeadFrames) % TailFrames], true);
     WriteMessage(L"\n");
     if (recording)
         TarnwickDump();

@@ -5,9 +5,11 @@
 //   stdio          write one line each to stdout, stderr and the debugger output
 //   break          debug string, DebugBreak, debug string, exit 5
 //   crash          debug string, then an access violation
+// (break, crash and overflow keep a block in a global first: a leak with --all)
 //   lines FILE     send each line of FILE to the debugger output
-//   relay N        whether the launcher's relay event exists for this process;
-//                  with N 1, then the same for a child of its own
+//   channel N      write HostStrings() to the launcher's report channel for this
+//                  process, as the library would, and say whether there was
+//                  one; with N 1, then the same for a child of its own
 //   throw N        throw and catch N C++ exceptions, print their number, exit 4
 //   debugger       print IsDebuggerPresent()
 //   overflow       debug string, then a stack overflow
@@ -33,6 +35,8 @@ static int Thrown(int i)
     }
     return -1;
 }
+
+static void *volatile Kept;
 
 // Each call keeps a frame of its own; the stack ends first.
 static volatile bool Deeper = true;
@@ -80,6 +84,7 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     }
     if (!wcscmp(mode, L"break")) {
+        Kept = malloc(24);
         OutputDebugStringW(L"before break\n");
         DebugBreak();
         OutputDebugStringW(L"after break\n");
@@ -93,17 +98,26 @@ int wmain(int argc, wchar_t **argv)
         return file ? 0 : 98;
     }
     if (!wcscmp(mode, L"crash")) {
+        Kept = malloc(24);
         OutputDebugStringW(L"before crash\n");
         *static_cast<volatile int *>(nullptr) = 1;
         OutputDebugStringW(L"after crash\n");
         return 0;
     }
-    if (!wcscmp(mode, L"relay")) {
-        std::wstring name = TARNWICK_RELAY_EVENT_PREFIX + std::to_wstring(GetCurrentProcessId());
-        HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
-        printf(event ? "announced\n" : "not announced\n");
+    if (!wcscmp(mode, L"channel")) {
+        std::wstring name = TARNWICK_REPORT_PIPE_PREFIX + std::to_wstring(GetCurrentProcessId());
+        HANDLE pipe = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        bool announced = pipe != INVALID_HANDLE_VALUE;
+        for (const std::wstring &text : HostStrings()) {
+            DWORD written;
+            if (announced)
+                WriteFile(pipe, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
+        }
+        if (announced)
+            CloseHandle(pipe);
+        printf(announced ? "announced\n" : "not announced\n");
         fflush(stdout);
-        std::wstring child = L"\"" + std::wstring(_wpgmptr) + L"\" relay 0";
+        std::wstring child = L"\"" + std::wstring(_wpgmptr) + L"\" channel 0";
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process;
@@ -123,6 +137,7 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     }
     if (!wcscmp(mode, L"overflow")) {
+        Kept = malloc(24);
         OutputDebugStringW(L"before overflow\n");
         return Recurse(0);
     }
