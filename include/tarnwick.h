@@ -181,11 +181,12 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
 #define TARNWICK_RELAY_EVENT_PREFIX L"TarnwickRelay."
 
 /* The report channel. A launcher that reads the library's output from a
- * channel of its own (tarnwick.exe does) creates a byte-mode named pipe
- * called TARNWICK_REPORT_PIPE_PREFIX followed by the program's process id in
- * decimal ("\\.\pipe\TarnwickReport.1234") before the library loads. The
- * library connects to it when it loads and then writes everything it would
- * write to the debugger output there instead, as UTF-16 text: messages at
+ * channel of its own (tarnwick.exe does) creates a duplex message-mode named
+ * pipe called TARNWICK_REPORT_PIPE_PREFIX followed by the program's process
+ * id in decimal ("\\.\pipe\TarnwickReport.1234") before the library loads.
+ * The library connects to it when it loads and then writes everything it
+ * would write to the debugger output there instead, as UTF-16 text, one
+ * message per write, and waits for a one-byte answer to each: messages at
  * once, a dump in batches of whole pieces (at most 20,480 characters each)
  * written as each fills. While connected, it also reports an unhandled
  * exception itself: a line "Tarnwick: the program died of exception 0xCODE

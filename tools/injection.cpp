@@ -187,7 +187,7 @@ bool InjectLibrary(HANDLE process, const LaunchOptions &options, const std::wstr
     std::string block(size, '\0');
     RemoteBlock *local = reinterpret_cast<RemoteBlock *>(&block[0]);
     local->options.stackDepth = options.depth;
-    local->options.minRepeat = options.minRepeat;
+    // The launcher leaves out the groups below --min-repeat itself, and counts them.
     local->options.symbolPath = options.hasSymbolPath ? reinterpret_cast<const wchar_t *>(symbolText) : nullptr;
     local->options.sourceRoot = options.hasSourceRoot ? reinterpret_cast<const wchar_t *>(sourceText) : nullptr;
     local->reportOptions.size = sizeof local->reportOptions;

@@ -1,8 +1,8 @@
 #include "report_channel.h"
 #include "tarnwick.h"
 
-// UTF-16 bytes to the ANSI code page; an odd byte or a leading surrogate at
-// the end of a read waits for the next.
+// UTF-16 bytes to the ANSI code page; a leading surrogate at the end of a
+// message waits for the next.
 static void Deliver(ReportChannel &channel, std::string &bytes)
 {
     size_t units = bytes.size() / 2;
@@ -19,7 +19,7 @@ static void Deliver(ReportChannel &channel, std::string &bytes)
 }
 
 // One connection after another: a program may load the library, unload it
-// and load it again.
+// and load it again. Each message is answered once it has been passed on.
 static DWORD WINAPI ReadChannel(void *argument)
 {
     ReportChannel &channel = *static_cast<ReportChannel *>(argument);
@@ -28,10 +28,17 @@ static DWORD WINAPI ReadChannel(void *argument)
     while (!channel.ended) {
         if (!ConnectNamedPipe(channel.pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
             break;
-        DWORD got;
-        while (ReadFile(channel.pipe, buffer, sizeof buffer, &got, nullptr)) {
+        for (;;) {
+            DWORD got = 0, written;
+            bool whole = ReadFile(channel.pipe, buffer, sizeof buffer, &got, nullptr);
+            if (!whole && GetLastError() != ERROR_MORE_DATA)
+                break;
             bytes.append(buffer, got);
+            if (!whole)
+                continue;
             Deliver(channel, bytes);
+            if (!WriteFile(channel.pipe, "", 1, &written, nullptr))
+                break;
         }
         DisconnectNamedPipe(channel.pipe);
         bytes.clear();
@@ -42,8 +49,8 @@ static DWORD WINAPI ReadChannel(void *argument)
 bool OpenReportChannel(ReportChannel &channel, DWORD processId, DWORD &error)
 {
     channel.name = TARNWICK_REPORT_PIPE_PREFIX + std::to_wstring(processId);
-    channel.pipe = CreateNamedPipeW(channel.name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 1 << 16, 0, nullptr);
+    channel.pipe = CreateNamedPipeW(channel.name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 16, 1 << 16, 0, nullptr);
     if (channel.pipe == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return false;

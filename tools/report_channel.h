@@ -1,6 +1,6 @@
 // The launcher's end of the report channel: the pipe named for the program's
-// process (TARNWICK_REPORT_PIPE_PREFIX), read on a thread of its own, so
-// that the library's writes never wait for more than the pipe's buffer.
+// process (TARNWICK_REPORT_PIPE_PREFIX), read on a thread of its own. Each
+// message the library writes is passed on, then answered with one byte.
 // The text arrives as UTF-16 and goes on in the ANSI code page, as a
 // debugger receives debug strings.
 #pragma once

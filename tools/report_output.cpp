@@ -12,7 +12,10 @@ void ConnectReportOutput(ReportReader &reader, ReportOutput &output)
         fflush(output.out);
     };
     reader.reportDone = [&output](Report &report) {
-        ApplySuppressions(report, output.rules);
+        ApplySuppressions(report, output.rules, output.ruleUsed);
+        for (ReportSection &section : report.sections)
+            for (ReportGroup &group : section.groups)
+                group.belowMinRepeat = !group.suppressed && group.count < output.minRepeat;
         std::string text = ReportText(report, output.showReachable);
         fwrite(text.data(), 1, text.size(), output.out);
         fflush(output.out);

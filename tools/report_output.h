@@ -11,6 +11,8 @@ struct ReportOutput {
     FILE *out = stdout;
     bool showReachable = false;
     std::vector<std::string> rules;
+    std::vector<bool> ruleUsed;  // per rule: it matched a group
+    unsigned long minRepeat = 0;  // groups of fewer blocks are left out
     std::vector<Report> reports;
 };
 

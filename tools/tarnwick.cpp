@@ -83,6 +83,7 @@ int wmain()
 
     ReportOutput output;
     output.showReachable = options.showReachable;
+    output.minRepeat = options.minRepeat;
     if (!ReadSuppressionFiles(options.suppressFiles, output.rules, error)) {
         fprintf(stderr, "tarnwick: %s\n", error.c_str());
         return ExitUsage;
@@ -176,6 +177,10 @@ int wmain()
     ReportCounts counts = CountReports(output.reports);
     if (options.inject)
         fputs(SummaryLine(counts).c_str(), stderr);
+    output.ruleUsed.resize(output.rules.size());
+    for (size_t i = 0; i < output.rules.size(); i++)
+        if (!output.ruleUsed[i] && counts.reports)
+            fprintf(stderr, "tarnwick: the suppression rule \"%s\" matched no group\n", output.rules[i].c_str());
     // A crash keeps its exception code: it says more than the leaks.
     if (options.hasLeakExitCode && counts.Leaked() > 0 && !crash.crashed)
         return static_cast<int>(options.leakExitCode);

@@ -6,7 +6,7 @@
 //   break          debug string, DebugBreak, debug string, exit 5
 //   crash          debug string, then an access violation
 // (break, crash and overflow keep a block in a global first: a leak with --all)
-//   lines FILE     send each line of FILE to the debugger output
+//   lines FILE     send each line of FILE to the report channel, as the library would
 //   channel N      write HostStrings() to the launcher's report channel for this
 //                  process, as the library would, and say whether there was
 //                  one; with N 1, then the same for a child of its own
@@ -45,6 +45,24 @@ static int Recurse(int depth)
     volatile char frame[512];
     frame[0] = static_cast<char>(depth);
     return (Deeper ? Recurse(depth + 1) : 0) + frame[0];
+}
+
+// The launcher's report channel for this process, connected as the library
+// connects it, or INVALID_HANDLE_VALUE.
+static HANDLE Channel()
+{
+    std::wstring name = TARNWICK_REPORT_PIPE_PREFIX + std::to_wstring(GetCurrentProcessId());
+    return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// One message, then the launcher's answer.
+static void Send(HANDLE channel, const std::wstring &text)
+{
+    DWORD written, got;
+    char answer;
+    if (!text.empty() &&
+        WriteFile(channel, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr))
+        ReadFile(channel, &answer, 1, &got, nullptr);
 }
 
 static int Usage()
@@ -92,9 +110,11 @@ int wmain(int argc, wchar_t **argv)
     }
     if (!wcscmp(mode, L"lines") && argc > 2) {
         FILE *file = _wfopen(argv[2], L"rb");
+        HANDLE channel = Channel();
         char line[4096];
-        while (file && fgets(line, sizeof line, file))
-            OutputDebugStringA(line);
+        wchar_t wide[4096];
+        while (file && fgets(line, sizeof line, file) && MultiByteToWideChar(CP_ACP, 0, line, -1, wide, 4096))
+            Send(channel, wide);
         return file ? 0 : 98;
     }
     if (!wcscmp(mode, L"crash")) {
@@ -105,16 +125,13 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     }
     if (!wcscmp(mode, L"channel")) {
-        std::wstring name = TARNWICK_REPORT_PIPE_PREFIX + std::to_wstring(GetCurrentProcessId());
-        HANDLE pipe = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        bool announced = pipe != INVALID_HANDLE_VALUE;
-        for (const std::wstring &text : HostStrings()) {
-            DWORD written;
+        HANDLE channel = Channel();
+        bool announced = channel != INVALID_HANDLE_VALUE;
+        for (const std::wstring &text : HostStrings())
             if (announced)
-                WriteFile(pipe, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
-        }
+                Send(channel, text);
         if (announced)
-            CloseHandle(pipe);
+            CloseHandle(channel);
         printf(announced ? "announced\n" : "not announced\n");
         fflush(stdout);
         std::wstring child = L"\"" + std::wstring(_wpgmptr) + L"\" channel 0";

@@ -164,9 +164,10 @@ TEST(Launcher, OptionsReachTheLibrary)
     std::regex group("\\(([0-9]+) times\\)\n[^\n]+\n[^\n]+\n\n\n");
     EXPECT_EQ(4, std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), group), std::sregex_iterator()))
         << run.out;
-    // Only groups of three blocks or more.
+    // Only groups of three blocks or more; the others are counted.
     run = RunTarnwick(L"--min-repeat 3 " + example);
-    EXPECT_EQ("tarnwick: the report lists 7 lost blocks in 2 groups and 0 still reachable blocks in 0 groups\n",
+    EXPECT_EQ("tarnwick: the report lists 7 lost blocks in 2 groups and 0 still reachable blocks in 0 groups; "
+              "2 blocks in 2 groups left out by --min-repeat\n",
               run.err);
     // One list, as the library writes it by default.
     run = RunTarnwick(L"--all " + example);
@@ -202,11 +203,15 @@ TEST(Launcher, LeakExitCodeOnlyWhenTheReportListsLeaks)
     EXPECT_EQ(3u, none.exitCode);
     EXPECT_EQ("tarnwick: the report lists 0 lost blocks in 0 groups and 0 still reachable blocks in 0 groups\n",
               none.err);
-    // Every group suppressed: the program's own exit code, and the report says no leak.
+    // Every group suppressed: the program's own exit code, and the report says
+    // no leak. A rule that matches no group is named.
     CapturedRun all = RunTarnwick(L"--all --leak-exit-code 9 --suppress " +
-                                  WriteRules(L"tarnwick all rules.txt", "# all\r\n*WORD_LIST.cpp(*\r\n") + L" " + example);
+                                  WriteRules(L"tarnwick all rules.txt", "# all\r\n*WORD_LIST.cpp(*\r\n*none*\r\n") + L" " +
+                                  example);
     EXPECT_EQ(0u, all.exitCode);
-    EXPECT_EQ("tarnwick: the report lists 0 leaked blocks in 0 groups; 9 blocks in 4 groups suppressed\n", all.err);
+    EXPECT_EQ("tarnwick: the report lists 0 leaked blocks in 0 groups; 9 blocks in 4 groups suppressed\n"
+              "tarnwick: the suppression rule \"*none*\" matched no group\n",
+              all.err);
     EXPECT_NE(std::string::npos, all.out.find("\nTarnwick: Memory leak dump\nNo memory leak.\n\n")) << all.out;
 }
 
