@@ -35,8 +35,8 @@ std::wstring Beside(const wchar_t *name)
 
 std::wstring Quoted(const std::wstring &path) { return L"\"" + path + L"\""; }
 
-// Runs commandLine with its output discarded; its standard output, up to
-// 4 KB, goes to out when given. Returns the seconds it took.
+// Runs commandLine with its standard error discarded; its standard output,
+// up to 4 KB, goes to out when given. Returns the seconds it took.
 double Run(const std::wstring &commandLine, std::string *out = nullptr)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -57,10 +57,14 @@ double Run(const std::wstring &commandLine, std::string *out = nullptr)
         exit(1);
     }
     CloseHandle(write);
-    char buffer[4096];
+    // Read to the end (a launcher that relays debug strings writes them all),
+    // keeping the first 4 KB.
+    char buffer[4096], rest[4096];
     DWORD got, total = 0;
-    while (ReadFile(read, buffer + total, sizeof buffer - 1 - total, &got, nullptr) && got)
-        total += got;
+    while (ReadFile(read, total < sizeof buffer - 1 ? buffer + total : rest,
+                    total < sizeof buffer - 1 ? sizeof buffer - 1 - total : sizeof rest, &got, nullptr) &&
+           got)
+        total = total < sizeof buffer - 1 ? total + got : total;
     WaitForSingleObject(process.hProcess, INFINITE);
     double seconds = Now() - start;
     buffer[total] = 0;

@@ -17,7 +17,9 @@
  *
  * Everything the library says goes to the debugger output
  * (OutputDebugStringW): the report, and a message beginning with "Tarnwick: "
- * for every refused call. Nothing is written to a file or a console.
+ * for every refused call; under a launcher that announces a report channel,
+ * to that channel instead (see TARNWICK_REPORT_PIPE_PREFIX). Nothing is
+ * written to a file or a console.
  *
  * Exports, by name and by ordinal (all __stdcall, names undecorated; x64
  * has one calling convention and no decoration):
@@ -35,7 +37,7 @@
  * (-fno-omit-frame-pointer: the x86 stack is walked through them; x64 is
  * unwound through the modules' unwind tables, and under Wine 8 a 64-bit
  * mingw C++ program built with frame pointers dies at its first throw
- * whenever a debugger such as the launcher is attached) and, with
+ * whenever a debugger is attached; the launcher attaches none) and, with
  * GCC, DWARF 4 debug information (-gdwarf-4: Wine's dbghelp finds no
  * symbols in the DWARF 5 that GCC 12 writes for -g). */
 #ifndef TARNWICK_H
@@ -170,7 +172,7 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
 
 /* The report in batches. A debugger receives one event per debug string,
  * which makes a report of many pieces slow to arrive. A debugger that relays
- * the output as a whole (tarnwick.exe does) creates an event named
+ * the output as a whole creates an event named
  * TARNWICK_RELAY_EVENT_PREFIX followed by the program's process id in
  * decimal ("TarnwickRelay.1234"), before the program runs, and keeps it while
  * it debugs the program. While that event exists, TarnwickDump writes the

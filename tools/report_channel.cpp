@@ -95,11 +95,11 @@ void CloseReportChannel(ReportChannel &channel)
     // The program's handles closed with it; the one reader still waiting for
     // a connection is given one that ends at once.
     for (size_t i = 0; i < channel.threads.size(); i++) {
-        while (WaitForSingleObject(channel.threads[i], 10) == WAIT_TIMEOUT) {
+        do {
             HANDLE wake = CreateFileW(channel.name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             if (wake != INVALID_HANDLE_VALUE)
                 CloseHandle(wake);
-        }
+        } while (WaitForSingleObject(channel.threads[i], 10) == WAIT_TIMEOUT);
         CloseHandle(channel.threads[i]);
     }
     channel.threads.clear();

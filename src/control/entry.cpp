@@ -51,8 +51,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         // for the exit hook.
         if (!reserved && RunningFlag)
             TarnwickStop();
-        if (!reserved)
+        if (!reserved) {
             RemoveCrashFilter();
+            DisconnectReportChannel();
+        }
         break;
     }
     return TRUE;

@@ -21,6 +21,13 @@ void ConnectReportChannel()
 
 bool ReportChannelConnected() { return Channel != INVALID_HANDLE_VALUE; }
 
+void DisconnectReportChannel()
+{
+    if (Channel != INVALID_HANDLE_VALUE)
+        CloseHandle(Channel);
+    Channel = INVALID_HANDLE_VALUE;
+}
+
 bool WriteToReportChannel(const wchar_t *text, uint32_t chars)
 {
     if (chars == 0)

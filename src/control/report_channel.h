@@ -7,6 +7,9 @@
 // At process attach: connects when the launcher's pipe exists.
 void ConnectReportChannel();
 bool ReportChannelConnected();
+// When the library is unloaded while the process goes on: a copy loaded
+// again connects anew.
+void DisconnectReportChannel();
 // Writes chars characters; false (and the channel given up) when the reader
 // is gone.
 bool WriteToReportChannel(const wchar_t *text, uint32_t chars);
