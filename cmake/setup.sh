@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Turns a fresh Debian 12 machine into a build-and-test machine for Tarnwick:
 # mingw-w64 i686 and x86-64 (posix threads), 32- and 64-bit Wine, CMake and GoogleTest sources,
-# and Zydis with a host C compiler for the x86-64 copier's test data.
+# Zydis with a host C compiler for the copier tests' data, and clang, lld and
+# LLVM's tools for the test programs with PDB debug information.
 # With --tests BUILD_DIR also what the report-file test needs: Chromium, and
 # the SARIF 2.1.0 schema with a validator from npm, in BUILD_DIR/npm.
 # Idempotent and quiet; returns at once when everything is already there.
@@ -18,11 +19,19 @@ command -v i686-w64-mingw32-dlltool >/dev/null 2>&1 || need+=(binutils-mingw-w64
 command -v i686-w64-mingw32-widl >/dev/null 2>&1 || need+=(mingw-w64-tools)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v make >/dev/null 2>&1 || need+=(make)
+command -v python3 >/dev/null 2>&1 || need+=(python3)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
-# The x86-64 copier's test measures its encodings with Zydis, on this machine.
+# The copier tests measure their encodings with Zydis, on this machine.
 command -v cc >/dev/null 2>&1 || need+=(gcc)
 [ -f /usr/include/Zydis/Zydis.h ] || need+=(libzydis-dev)
 dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine wine32:i386 wine64)
+# Test programs as the platform toolchain builds them (CodeView in a PDB):
+# clang, lld and llvm-objcopy; llvm-symbolizer is the second opinion of the
+# line reader's comparison with addr2line.
+command -v clang >/dev/null 2>&1 || need+=(clang)
+command -v ld.lld >/dev/null 2>&1 || need+=(lld)
+command -v llvm-objcopy >/dev/null 2>&1 || need+=(llvm)
+command -v llvm-symbolizer >/dev/null 2>&1 || need+=(llvm)
 if [ -n "$tests_build" ]; then
     command -v chromium >/dev/null 2>&1 || need+=(chromium)
     command -v npm >/dev/null 2>&1 || need+=(nodejs npm)

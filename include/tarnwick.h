@@ -37,9 +37,9 @@
  * (-fno-omit-frame-pointer: the x86 stack is walked through them; x64 is
  * unwound through the modules' unwind tables, and under Wine 8 a 64-bit
  * mingw C++ program built with frame pointers dies at its first throw
- * whenever a debugger is attached; the launcher attaches none) and, with
- * GCC, DWARF 4 debug information (-gdwarf-4: Wine's dbghelp finds no
- * symbols in the DWARF 5 that GCC 12 writes for -g). */
+ * whenever a debugger is attached; the launcher attaches none) and with
+ * debug information (-g: the library reads DWARF 2 to 5 itself; a PDB is
+ * read by dbghelp, found through its symbol path). */
 #ifndef TARNWICK_H
 #define TARNWICK_H
 
@@ -84,8 +84,10 @@ typedef struct TarnwickOptions {
      * at least this many blocks; 0 and 1 report every group. */
     unsigned int minRepeat;
     /* Symbol search path for dbghelp, at most 1023 characters; NULL keeps the
-     * stored path (empty until set). A longer string is refused with a
-     * message. It is read once, at the first TarnwickStart (dbghelp itself
+     * stored path (empty until set). While it is empty, dbghelp searches
+     * where it does by default: the current directory, _NT_SYMBOL_PATH and
+     * _NT_ALT_SYMBOL_PATH, the image's folder, the PDB path the image
+     * records. A longer string is refused with a message. It is read once, at the first TarnwickStart (dbghelp itself
      * is opened when a dump first has a frame to resolve, with that path): a
      * path set after that has no effect. */
     const wchar_t *symbolPath;
@@ -177,7 +179,9 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
  * decimal ("TarnwickRelay.1234"), before the program runs, and keeps it while
  * it debugs the program. While that event exists, TarnwickDump writes the
  * same text in fewer, longer strings (whole pieces, at most 20,480
- * characters each) and writes what it holds before it returns; without it,
+ * characters each) and writes what it holds before it returns; a group
+ * whose blocks differ in size then also tells their sum in its line:
+ * "Memory block N bytes at ADDRESS (K times, B bytes in all)". Without it,
  * every piece is a string of its own. Other processes, the program's own
  * children included, have other ids and are not affected. */
 #define TARNWICK_RELAY_EVENT_PREFIX L"TarnwickRelay."

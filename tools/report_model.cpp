@@ -39,19 +39,29 @@ static bool AddressDigits(const std::string &digits)
 }
 
 // A group line exactly as the library writes it; anything else is not one.
+// To a launcher, a group of blocks of different sizes also tells their sum:
+// "(K times, B bytes in all)".
 static bool ParseGroupLine(const std::string &line, ReportGroup &group)
 {
     if (line.compare(0, 13, "Memory block ") != 0)
         return false;
     char address[17], close[2];
-    if (sscanf(line.c_str(), "Memory block %lu bytes at 0x%16[0-9A-F] (%lu times%1[)]", &group.size, address,
-               &group.count, close) != 4 ||
-        !AddressDigits(address))
+    group.bytes = 0;
+    int fields = sscanf(line.c_str(), "Memory block %lu bytes at 0x%16[0-9A-F] (%lu times, %llu bytes in all%1[)]",
+                        &group.size, address, &group.count, &group.bytes, close);
+    if (fields == 3)
+        fields = sscanf(line.c_str(), "Memory block %lu bytes at 0x%16[0-9A-F] (%lu times%1[)]", &group.size,
+                        address, &group.count, close) + 1;
+    if (fields != 5 || !AddressDigits(address))
         return false;
     group.address = std::string("0x") + address;
-    char canonical[100];
-    snprintf(canonical, sizeof canonical, "Memory block %lu bytes at %s (%lu times)", group.size,
-             group.address.c_str(), group.count);
+    char canonical[140];
+    if (group.bytes)
+        snprintf(canonical, sizeof canonical, "Memory block %lu bytes at %s (%lu times, %llu bytes in all)",
+                 group.size, group.address.c_str(), group.count, group.bytes);
+    else
+        snprintf(canonical, sizeof canonical, "Memory block %lu bytes at %s (%lu times)", group.size,
+                 group.address.c_str(), group.count);
     return line == canonical;
 }
 

@@ -19,12 +19,14 @@ struct ReportFrame {
 
 struct ReportGroup {
     unsigned long size = 0, count = 0;
+    unsigned long long bytes = 0;  // the sizes of its blocks, summed, where the library told them
     std::string address;  // of the block shown, "0x007492E0"
     std::vector<ReportFrame> frames;  // innermost first
     bool suppressed = false;
     bool belowMinRepeat = false;  // fewer blocks than --min-repeat asks for: left out
-    // Bytes of the group as the report gives them: the block shown, count times.
-    unsigned long long Bytes() const { return static_cast<unsigned long long>(size) * count; }
+    // The group's bytes: the sum the library told, else the block shown,
+    // count times (all its blocks have that size).
+    unsigned long long Bytes() const { return bytes ? bytes : static_cast<unsigned long long>(size) * count; }
 };
 
 struct ReportSection {

@@ -2,6 +2,7 @@
 #include "json_text.h"
 #include "tarnwick.h"
 #include <windows.h>
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,6 +45,25 @@ static std::string Location(const ReportFrame &frame)
            "}}";
 }
 
+// A compiler's or platform's own header (a container, a string), not the
+// program's source: where the toolchains keep their headers.
+static bool InToolchainHeader(const std::string &file)
+{
+    static const char *const folders[] = {"\\include\\c++\\", "\\lib\\gcc\\", "-w64-mingw32\\include\\",
+                                          "\\Microsoft Visual Studio\\", "\\Windows Kits\\"};
+    std::string lower = file;
+    for (char &c : lower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    for (const char *folder : folders) {
+        std::string wanted = folder;
+        for (char &c : wanted)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (lower.find(wanted) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 static std::string Result(const ReportSection &section, const ReportGroup &group)
 {
     const char *what = section.leakClass == LeakClass::Reachable ? "still reachable"
@@ -54,13 +74,22 @@ static std::string Result(const ReportSection &section, const ReportGroup &group
     std::string result = "{\"ruleId\":\"TW0001\",\"level\":\"" +
                          std::string(section.leakClass == LeakClass::Reachable ? "note" : "warning") +
                          "\",\"message\":{\"text\":" + JsonString(message) + "}";
+    // The first frame in the program's own source, else the first with any.
     std::string file;
     unsigned long line;
-    for (const ReportFrame &frame : group.frames)
-        if (frame.Source(file, line)) {
-            result += ",\"locations\":[" + Location(frame) + "]";
+    const ReportFrame *located = nullptr;
+    for (const ReportFrame &frame : group.frames) {
+        if (!frame.Source(file, line))
+            continue;
+        if (!InToolchainHeader(file)) {
+            located = &frame;
             break;
         }
+        if (!located)
+            located = &frame;
+    }
+    if (located)
+        result += ",\"locations\":[" + Location(*located) + "]";
     result += ",\"stacks\":[{\"message\":{\"text\":\"the call stack of the allocation, innermost first\"},\"frames\":[";
     for (size_t i = 0; i < group.frames.size(); i++)
         result += std::string(i ? "," : "") + "{\"location\":" + Location(group.frames[i]) + "}";

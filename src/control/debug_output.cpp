@@ -18,8 +18,10 @@ static wchar_t *Batch;  // VirtualAlloc memory while a batch is open
 static uint32_t BatchUsed;
 static DWORD BatchThread;
 
-static bool LauncherRelays()
+bool LauncherRelays()
 {
+    if (ReportChannelConnected())
+        return true;
     wchar_t name[64];
     FormatText(name, 64, L"%s%u", TARNWICK_RELAY_EVENT_PREFIX, GetCurrentProcessId());
     HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name);
@@ -63,7 +65,7 @@ void WriteMessage(const wchar_t *text)
 
 void OpenBatch()
 {
-    if (Batch || (!ReportChannelConnected() && !LauncherRelays()))
+    if (Batch || !LauncherRelays())
         return;
     Batch = static_cast<wchar_t *>(
         VirtualAlloc(nullptr, (BatchChars + 1) * sizeof(wchar_t), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));

@@ -10,6 +10,7 @@
 #include "report/symbols.h"
 #include "report/system_modules.h"
 #include "tracking/alloc_table.h"
+#include "tracking/call_stack.h"
 #include "tracking/interceptors.h"
 #include "tracking/runtime_interceptors.h"
 #include "tracking/table_owner.h"
@@ -34,6 +35,28 @@ static void *NtTerminateProcessEntry()
     return reinterpret_cast<void *>(GetProcAddress(NtdllHandle, "NtTerminateProcess"));
 }
 
+// The slot of the return address of the program's own call that began the
+// exit (exit, ExitProcess, a return from main into the start-up code): the
+// first frame, from here up, outside the library and the system's modules.
+static uintptr_t ProgramExitSlot()
+{
+    enum : uint32_t { Depth = 64 };
+    uintptr_t frames[Depth];
+    CaptureCallStackTo(frames, Depth);
+    const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), base = OwnStackBase();
+    for (uint32_t i = 0; i < Depth && frames[i]; i++) {
+        if (IsSystemCode(frames[i]))
+            continue;
+        // The lowest word that holds it: its slot, or a stale copy below it,
+        // which only widens the roots.
+        for (uintptr_t at = here; at < base; at += sizeof(uintptr_t))
+            if (*reinterpret_cast<const uintptr_t *>(at) == frames[i])
+                return at;
+        break;
+    }
+    return 0;
+}
+
 static LONG NTAPI ExitDetour(HANDLE process, LONG status)
 {
     if (process == GetCurrentProcess()) {
@@ -43,7 +66,7 @@ static LONG NTAPI ExitDetour(HANDLE process, LONG status)
         // The other threads are about to end, perhaps inside a heap: their
         // heaps are walked while the threads still run to release them.
         if (Options.classify)
-            WalkHeapsBeforeExit();
+            WalkHeapsBeforeExit(ProgramExitSlot());
         // ExitProcess ending every other thread, wherever it is. One ended
         // while holding a lock of the library would leave it held for the
         // rest of the exit, which still frees through the hooks and dumps:

@@ -130,7 +130,11 @@ const uint8_t *CopyFixed(struct CopyContext *context, const OpcodeEntry *row, ui
     uint32_t modRmOffset = ModRmOffsetOf(word);
     if (modRmOffset != 0) {
         uint8_t m = s[modRmOffset];
+#if defined(_WIN64)
         uint8_t k = ModRmTable[m];
+#else
+        uint8_t k = context->addressSizeOverride ? ModRm16Table[m] : ModRmTable[m];
+#endif
         length += k & 0x0F;
         if (!Fits(context, s, length))
             return Refuse();
@@ -212,8 +216,6 @@ const uint8_t *RefuseInvalid(struct CopyContext *, const OpcodeEntry *, uint8_t 
 {
     return Refuse();
 }
-
-const uint32_t TestForms = 2;  // F6 and F7 with reg 0 and 1: processors decode /1 as test too
 #else
 // Callers reach this only with the byte inside the 15-byte limit: the prefix
 // and escape handlers check for room before handing on.
@@ -223,8 +225,15 @@ const uint8_t *SkipInvalid(struct CopyContext *context, const OpcodeEntry *, uin
     return s + 1;
 }
 
-const uint32_t TestForms = 1;
+const uint8_t *CopyUnlessVex(struct CopyContext *context, const OpcodeEntry *row, uint8_t *d, const uint8_t *s)
+{
+    if (!Fits(context, s, 2))
+        return Refuse();
+    return s[1] >= 0xC0 ? SkipInvalid(context, row, d, s) : CopyFixed(context, row, d, s);
+}
 #endif
+
+const uint32_t TestForms = 2;  // F6 and F7 with reg 0 and 1: processors decode /1 as test too
 
 const uint8_t *CopyGroupF6(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
 {
@@ -242,7 +251,6 @@ const uint8_t *CopyGroupF7(struct CopyContext *context, const OpcodeEntry *, uin
                                       : CopyGroupRow(context, d, s, 2, 2);
 }
 
-#if defined(_WIN64)
 // C6 F8 xabort and C7 F8 xbegin go to the transaction's fallback: xbegin
 // names it with a rel16/32 after the ModRM byte.
 const uint8_t *CopyGroupC6C7(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
@@ -256,7 +264,6 @@ const uint8_t *CopyGroupC6C7(struct CopyContext *context, const OpcodeEntry *, u
                        CopyFixed};
     return CopyFixed(context, &row, d, s);
 }
-#endif
 
 const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *, uint8_t *d, const uint8_t *s)
 {
@@ -267,7 +274,7 @@ const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *, uin
         return nullptr;
     uint8_t m = s[1];
     uint32_t reg = RegField(m);
-    if (m == 0x15 || m == 0x25)  // call or jmp through a pointer in memory
+    if ((m == 0x15 || m == 0x25) && !context->addressSizeOverride)  // call or jmp through a pointer in memory
         memcpy(context->branchTarget, PointerCell(s, end), sizeof(uintptr_t));
     else if (reg >= 2 && reg <= 5)  // other indirect near and far call and jmp
         *context->branchTarget = UnknownBranchTarget;

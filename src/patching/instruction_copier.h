@@ -23,6 +23,11 @@ const uint8_t *CopyInstruction(void *destination, const void *source,
 // processor) and 0x67 before a RIP-relative operand. call and jmp through
 // [rip+disp32] report the pointer stored there. Nothing is skipped on x86-64.
 
+// x86: behind 0x67 the ModRM byte is read with 16-bit addressing. Skipped
+// (see CopyInstructionEx): salc, int1, VEX and EVEX (C4, C5, 62 with a
+// register operand), and the bytes after 0F that are not measured, the maps
+// 0F 38 and 0F 3A among them.
+
 // As CopyInstruction, and *skipped (when not null) becomes 1 if an opcode was
 // counted but not written (the copy is then not faithful), else 0. Either
 // copy refuses an instruction longer than 15 bytes: null, ERROR_INVALID_DATA,

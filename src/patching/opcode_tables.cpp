@@ -130,10 +130,10 @@ constexpr TableBuild BuildOneByteTable()
     Group(t, Describe(7, 5, 0, 0, DynamicTarget), CopyFixed, {0x9A, 0xEA});
     Group(t, Describe(2, 2, 1, 0, 0), CopyFixed,
           {{0x00, 0x03}, {0x08, 0x0B}, {0x10, 0x13}, {0x18, 0x1B}, {0x20, 0x23}, {0x28, 0x2B},
-           {0x30, 0x33}, {0x38, 0x3B}, 0x62, 0x63, {0x84, 0x8F}, 0xC4, 0xC5, {0xD0, 0xD3},
-           {0xD8, 0xDF}, 0xFE});
-    Group(t, Describe(3, 3, 1, 0, 0), CopyFixed, {0x6B, 0x80, 0x82, 0x83, 0xC0, 0xC1, 0xC6});
-    Group(t, Describe(6, 4, 1, 0, 0), CopyFixed, {0x69, 0x81, 0xC7});
+           {0x30, 0x33}, {0x38, 0x3B}, 0x63, {0x84, 0x8F}, {0xD0, 0xD3}, {0xD8, 0xDF}, 0xFE});
+    Group(t, Describe(2, 2, 1, 0, 0), CopyUnlessVex, {0x62, 0xC4, 0xC5});
+    Group(t, Describe(3, 3, 1, 0, 0), CopyFixed, {0x6B, 0x80, 0x82, 0x83, 0xC0, 0xC1});
+    Group(t, Describe(6, 4, 1, 0, 0), CopyFixed, {0x69, 0x81});
     Group(t, Describe(2, 2, 0, 1, 0), CopyFixed, {{0x70, 0x7F}, 0xE3, 0xEB});
     Group(t, Describe(2, 2, 0, 1, NegateExtra), CopyFixed, {{0xE0, 0xE2}});
     Group(t, Describe(5, 3, 0, 1, 0), CopyFixed, {0xE8, 0xE9});
@@ -145,6 +145,7 @@ constexpr TableBuild BuildOneByteTable()
     Group(t, Describe(1, 1, 0, 0, 0), SkipInvalid, {0xD6, 0xF1});
     Group(t, Describe(0, 0, 0, 0, 0), CopyGroupF6, {0xF6});
     Group(t, Describe(0, 0, 0, 0, 0), CopyGroupF7, {0xF7});
+    Group(t, Describe(0, 0, 0, 0, 0), CopyGroupC6C7, {0xC6, 0xC7});
     Group(t, Describe(0, 0, 0, 0, 0), CopyGroupFF, {0xFF});
     return t;
 }
@@ -155,17 +156,19 @@ constexpr TableBuild BuildTwoByteTable()
     TableBuild t{};
     //                size override modRm displacement flags
     Group(t, Describe(1, 1, 0, 0, 0), CopyFixed,
-          {0x06, 0x08, 0x09, 0x0B, 0x0E, {0x30, 0x35}, 0x77, {0xA0, 0xA2}, {0xA8, 0xAA},
-           {0xC8, 0xCF}});
+          {0x06, 0x08, 0x09, 0x0B, 0x0E, {0x30, 0x33}, 0x77, {0xA0, 0xA2}, 0xA8, 0xA9, {0xC8, 0xCF}});
+    // sysenter, sysexit, rsm
+    Group(t, Describe(1, 1, 0, 0, DynamicTarget), CopyFixed, {0x34, 0x35, 0xAA});
+    Group(t, Describe(2, 2, 0, 0, 0), CopyFixed, {{0x20, 0x23}});  // mov to and from CR/DR: registers only
     Group(t, Describe(2, 2, 1, 0, 0), CopyFixed,
-          {{0x00, 0x03}, 0x0D, {0x10, 0x18}, {0x20, 0x23}, {0x28, 0x2F}, {0x40, 0x6F},
+          {{0x00, 0x03}, 0x0D, {0x10, 0x1F}, {0x28, 0x2F}, {0x40, 0x6F},
            {0x74, 0x76}, 0x7E, 0x7F, {0x90, 0x9F}, 0xA3, 0xA5, 0xAB, {0xAD, 0xB7}, {0xBB, 0xC1},
            0xC3, 0xC7, {0xD1, 0xEF}, {0xF1, 0xFE}});
     Group(t, Describe(3, 3, 1, 0, 0), CopyFixed,
           {0x0F, {0x70, 0x73}, 0xA4, 0xAC, 0xBA, 0xC2, {0xC4, 0xC6}});
     Group(t, Describe(5, 3, 0, 1, 0), CopyFixed, {{0x80, 0x8F}});
     Group(t, Describe(1, 1, 0, 0, 0), SkipInvalid,
-          {0x04, 0x05, 0x07, 0x0A, 0x0C, {0x19, 0x1F}, {0x24, 0x27}, {0x36, 0x3F}, {0x78, 0x7D},
+          {0x04, 0x05, 0x07, 0x0A, 0x0C, {0x24, 0x27}, {0x36, 0x3F}, {0x78, 0x7D},
            0xA6, 0xA7, 0xB8, 0xB9, 0xD0, 0xF0, 0xFF});
     return t;
 }
@@ -198,9 +201,28 @@ constexpr ModRmMap BuildModRmTable()
 
 constexpr ModRmMap ModRm = BuildModRmTable();
 
+#if !defined(_WIN64)
+// Under 16-bit addressing (0x67 on x86): no SIB; a disp16 alone for mod 00
+// r/m 110, a disp8 or disp16 for mod 01 or 10.
+constexpr ModRmMap BuildModRm16Table()
+{
+    ModRmMap map{};
+    for (int m = 0; m < 256; ++m) {
+        int mod = m >> 6;
+        map.rows[m] = mod == 1 ? 1 : mod == 2 ? 2 : mod == 0 && (m & 7) == 6 ? 2 : 0;
+    }
+    return map;
+}
+
+constexpr ModRmMap ModRm16 = BuildModRm16Table();
+#endif
+
 }  // namespace
 
 // Copies of compile-time constants: constant-initialised, nothing runs at load.
 const OpcodeMap OpcodeTable = OneByte.map;
 const OpcodeMap TwoByteOpcodeTable = TwoByte.map;
 const ModRmMap ModRmTable = ModRm;
+#if !defined(_WIN64)
+const ModRmMap ModRm16Table = ModRm16;
+#endif

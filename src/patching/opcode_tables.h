@@ -66,6 +66,9 @@ const uint8_t SibMark = 0x10;
 extern const OpcodeMap OpcodeTable;
 extern const OpcodeMap TwoByteOpcodeTable;
 extern const ModRmMap ModRmTable;
+#if !defined(_WIN64)
+extern const ModRmMap ModRm16Table;  // x86 behind 0x67, laid out alike
+#endif
 
 const uint8_t *CopyFixed(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                          const uint8_t *source);
@@ -87,14 +90,15 @@ const uint8_t *RefuseInvalid(struct CopyContext *context, const OpcodeEntry *row
 #else
 const uint8_t *SkipInvalid(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                            const uint8_t *source);
+// 62, C4 and C5: with a register operand they start EVEX and VEX, which are skipped.
+const uint8_t *CopyUnlessVex(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
+                             const uint8_t *source);
 #endif
 const uint8_t *CopyGroupF6(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                            const uint8_t *source);
 const uint8_t *CopyGroupF7(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                            const uint8_t *source);
-#if defined(_WIN64)
 const uint8_t *CopyGroupC6C7(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                            const uint8_t *source);
-#endif
 const uint8_t *CopyGroupFF(struct CopyContext *context, const OpcodeEntry *row, uint8_t *destination,
                            const uint8_t *source);

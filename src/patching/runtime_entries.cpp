@@ -2,8 +2,11 @@
 // DLLs by name, and operator new linked into the program (mingw's
 // -static-libstdc++), which only the program's COFF symbol table names. That
 // table is read from the file through a mapping: it is not loaded with the
-// image, and reading it needs no symbol handler.
+// image, and reading it needs no symbol handler. A program without one (the
+// platform toolchain's) is asked through its debug information instead.
 #include "patching/runtime_entries.h"
+#include "patching/coff_symbols.h"
+#include "patching/debug_names.h"
 #include <windows.h>
 #include <string.h>
 
@@ -49,27 +52,60 @@ const char StartupStateName[] = "__native_startup_state";
 
 struct EntryList {
     void **entries;
+    uintptr_t *ends;
     uint32_t count;
     uint32_t max;
     ProgramStart *start;
 };
 
-void Add(EntryList *list, void *entry)
+void Add(EntryList *list, void *entry, uintptr_t end)
 {
     if (!entry || list->count == list->max)
         return;
     for (uint32_t i = 0; i < list->count; i++)
         if (list->entries[i] == entry)
             return;  // two names of one function
-    list->entries[list->count++] = entry;
+#if defined(_WIN64)
+    // The function table bounds every function exactly.
+    DWORD64 imageBase;
+    if (const RUNTIME_FUNCTION *function = RtlLookupFunctionEntry(reinterpret_cast<DWORD64>(entry), &imageBase, nullptr))
+        end = imageBase + function->EndAddress;
+#endif
+    list->entries[list->count] = entry;
+    list->ends[list->count++] = end;
+}
+
+// Where the export at rva ends at the latest: at the next export above it,
+// else at the end of the section that holds it.
+uintptr_t ExportEnd(const uint8_t *base, uint32_t rva)
+{
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    uint32_t end = rva;
+    const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
+    for (uint32_t i = 0; i < nt->FileHeader.NumberOfSections; i++, section++)
+        if (rva - section->VirtualAddress < section->Misc.VirtualSize)
+            end = section->VirtualAddress + section->Misc.VirtualSize;
+    const IMAGE_DATA_DIRECTORY &directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (directory.Size) {
+        const auto *exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + directory.VirtualAddress);
+        const auto *functions = reinterpret_cast<const uint32_t *>(base + exports->AddressOfFunctions);
+        for (uint32_t i = 0; i < exports->NumberOfFunctions; i++)
+            if (functions[i] > rva && functions[i] < end)
+                end = functions[i];
+    }
+    return reinterpret_cast<uintptr_t>(base) + end;
 }
 
 template <size_t N> void AddExports(EntryList *list, HMODULE module, const char *const (&names)[N])
 {
     if (!module)
         return;
-    for (const char *name : names)
-        Add(list, reinterpret_cast<void *>(GetProcAddress(module, name)));
+    const auto *base = reinterpret_cast<const uint8_t *>(module);
+    for (const char *name : names) {
+        auto *entry = reinterpret_cast<uint8_t *>(GetProcAddress(module, name));
+        if (entry)
+            Add(list, entry, ExportEnd(base, uint32_t(entry - base)));
+    }
 }
 
 template <size_t N> bool IsOneOf(const char *name, const char *const (&names)[N])
@@ -80,91 +116,81 @@ template <size_t N> bool IsOneOf(const char *name, const char *const (&names)[N]
     return false;
 }
 
-// The operator new functions that the image at base, mapped from file view
-// of size bytes, defines in its code, and its start: external symbols, C
-// names behind SymbolPrefix. A table that does not fit the file is not read.
-// Only the file header is read, which PE32 and PE32+ share.
-void AddLinkedNew(EntryList *list, const uint8_t *base, const uint8_t *view, size_t size)
+// The operator new functions that the program defines in its code, and its
+// start: external symbols.
+void AddLinkedNew(const CoffSymbol &symbol, void *context)
 {
-    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
-    const uint32_t symbols = nt->FileHeader.PointerToSymbolTable, count = nt->FileHeader.NumberOfSymbols;
-    if (!symbols || symbols > size || (size - symbols) / IMAGE_SIZEOF_SYMBOL < count)
+    auto *list = static_cast<EntryList *>(context);
+    auto *at = reinterpret_cast<void *>(symbol.address);
+    if (!symbol.external)
         return;
-    const uint32_t strings = symbols + count * IMAGE_SIZEOF_SYMBOL;
-    uint32_t stringsSize = 0;
-    if (size - strings >= 4)
-        memcpy(&stringsSize, view + strings, 4);
-    if (stringsSize > size - strings)
-        return;
-    static_assert(sizeof(IMAGE_SYMBOL) == IMAGE_SIZEOF_SYMBOL, "packed COFF symbols");
-    for (uint32_t i = 0; i < count; i++) {
-        const auto *symbol = reinterpret_cast<const IMAGE_SYMBOL *>(view + symbols + i * IMAGE_SIZEOF_SYMBOL);
-        i += symbol->NumberOfAuxSymbols;
-        if (symbol->StorageClass != IMAGE_SYM_CLASS_EXTERNAL || symbol->SectionNumber <= 0 ||
-            symbol->SectionNumber > nt->FileHeader.NumberOfSections)
-            continue;
-        // A name of up to 8 bytes is in the symbol itself, unterminated when
-        // it has 8; a longer one in the string table.
-        char shortName[9] = {};
-        const char *name = shortName;
-        if (symbol->N.Name.Short != 0) {
-            memcpy(shortName, symbol->N.ShortName, 8);
-        } else {
-            if (symbol->N.Name.Long >= stringsSize)
-                continue;
-            name = reinterpret_cast<const char *>(view + strings + symbol->N.Name.Long);
-            if (!memchr(name, 0, stringsSize - symbol->N.Name.Long))
-                continue;
-        }
-        const IMAGE_SECTION_HEADER &section = sections[symbol->SectionNumber - 1];
-        if (strncmp(name, SymbolPrefix, sizeof SymbolPrefix - 1) != 0 || symbol->Value >= section.Misc.VirtualSize)
-            continue;
-        name += sizeof SymbolPrefix - 1;
-        auto *at = const_cast<uint8_t *>(base + section.VirtualAddress + symbol->Value);
-        bool code = section.Characteristics & IMAGE_SCN_CNT_CODE;
-        if (code && IsOneOf(name, CxxNewNames))
-            Add(list, at);
-        else if (code && IsOneOf(name, MainNames))
-            list->start->main = at;
-        else if (!code && !strcmp(name, StartupStateName))
-            list->start->startupState = reinterpret_cast<const volatile uint32_t *>(at);
+    if (symbol.code && IsOneOf(symbol.name, CxxNewNames))
+        Add(list, at, symbol.sectionEnd);
+    else if (symbol.code && IsOneOf(symbol.name, MainNames))
+        list->start->main = at;
+    else if (!symbol.code && !strcmp(symbol.name, StartupStateName))
+        list->start->startupState = static_cast<const volatile uint32_t *>(at);
+}
+
+// Each linked function ends at the next symbol of its section at the latest
+// (x64 has its function table instead).
+void BoundLinkedNew(const CoffSymbol &symbol, void *context)
+{
+    auto *list = static_cast<EntryList *>(context);
+    for (uint32_t e = 0; e < list->count; e++)
+        if (symbol.address > reinterpret_cast<uintptr_t>(list->entries[e]) && symbol.address < list->ends[e])
+            list->ends[e] = symbol.address;
+}
+
+// The same names for a program without a COFF symbol table (the platform
+// toolchain's), from its debug information; dbghelp is asked only then.
+template <size_t N> void *FirstNamed(const DebugNames &names, const char *const (&list)[N], bool all, EntryList *entries)
+{
+    for (const char *name : list) {
+        char linkerName[64];
+        lstrcpynA(linkerName, SymbolPrefix, sizeof linkerName);
+        lstrcpynA(linkerName + sizeof SymbolPrefix - 1, name, sizeof linkerName - sizeof SymbolPrefix + 1);
+        void *at = FindDebugName(names, linkerName);
+        if (!all && at)
+            return at;
+        // x64's function table bounds it exactly; on x86 the call on to malloc
+        // lies within its first instructions.
+        if (at)
+            Add(entries, at, reinterpret_cast<uintptr_t>(at) + 64);
     }
+    return nullptr;
+}
+
+void AddNamedInDebugInfo(EntryList *list, HMODULE program)
+{
+    DebugNames names;
+    OpenDebugNames(program, &names);
+    if (!names.session)
+        return;
+    FirstNamed(names, CxxNewNames, true, list);
+    list->start->main = FirstNamed(names, MainNames, false, list);
+    const char *const state[] = {StartupStateName};
+    list->start->startupState = static_cast<const volatile uint32_t *>(FirstNamed(names, state, false, list));
+    CloseDebugNames(&names);
 }
 
 void AddProgramNew(EntryList *list)
 {
-    HMODULE program = GetModuleHandleW(nullptr);
-    wchar_t path[1024];
-    DWORD length = GetModuleFileNameW(program, path, 1024);
-    if (!length || length == 1024)
+    const uint32_t first = list->count;
+    if (!VisitProgramSymbols(AddLinkedNew, list)) {
+        AddNamedInDebugInfo(list, GetModuleHandleW(nullptr));
         return;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    LARGE_INTEGER size;
-    HANDLE mapping = nullptr;
-    if (GetFileSizeEx(file, &size) && size.HighPart == 0)
-        mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    CloseHandle(file);
-    if (!mapping)
-        return;
-    if (const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) {
-        AddLinkedNew(list, reinterpret_cast<const uint8_t *>(program), static_cast<const uint8_t *>(view),
-                     size.LowPart);
-        UnmapViewOfFile(view);
     }
-    CloseHandle(mapping);
+    if (sizeof(void *) == 4 && list->count > first)
+        VisitProgramSymbols(BoundLinkedNew, list);
 }
 
 }  // namespace
 
-uint32_t FindRuntimeEntries(void **entries, uint32_t max, ProgramStart *start)
+uint32_t FindRuntimeEntries(void **entries, uintptr_t *ends, uint32_t max, ProgramStart *start)
 {
     *start = {};
-    EntryList list = {entries, 0, max, start};
+    EntryList list = {entries, ends, 0, max, start};
     for (const wchar_t *runtime : CRuntimes)
         AddExports(&list, GetModuleHandleW(runtime), CRuntimeExports);
     AddExports(&list, GetModuleHandleW(L"libstdc++-6"), CxxNewNames);

@@ -197,7 +197,7 @@ bool IsMarked(uintptr_t address)
     return entry && Marks.items[entry->record];
 }
 
-void ScanWords(uintptr_t begin, uintptr_t end)
+void ScanWords(uintptr_t begin, uintptr_t end, bool startsOnly)
 {
     const uintptr_t align = sizeof(uintptr_t) - 1;
     const uintptr_t *word = reinterpret_cast<const uintptr_t *>((begin + align) & ~align);
@@ -208,7 +208,7 @@ void ScanWords(uintptr_t begin, uintptr_t end)
         if (value - low >= range)
             continue;
         const Entry *entry = Holder(value);
-        if (entry && !Marks.items[entry->record]) {
+        if (entry && !Marks.items[entry->record] && (!startsOnly || value == entry->begin)) {
             Marks.items[entry->record] = 1;
             Work.items[Work.count++] = entry->record;
         }

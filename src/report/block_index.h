@@ -60,7 +60,8 @@ bool HoldsIndexedBlock(const Span &span);
 bool IsMarked(uintptr_t address);
 
 // Marks the block that each aligned pointer-sized word of [begin, end)
-// points into. Reads the memory: the caller makes sure it is there.
-void ScanWords(uintptr_t begin, uintptr_t end);
+// points into (startsOnly: whose first byte it points to). Reads the
+// memory: the caller makes sure it is there.
+void ScanWords(uintptr_t begin, uintptr_t end, bool startsOnly = false);
 // Takes a marked block off the work list: false when none is left.
 bool NextMarkedContent(Span *content);

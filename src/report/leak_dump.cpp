@@ -2,11 +2,13 @@
 // identical stack, one entry per group; in the classifying mode the lost
 // groups first, then the still reachable ones.
 #include "report/leak_dump.h"
+#include "report/dwarf_lines.h"
 #include "report/frame_cache.h"
 #include "report/reachability.h"
 #include "report/stack_index.h"
 #include "report/symbol_modules.h"
 #include "report/symbols.h"
+#include "report/static_runtime.h"
 #include "report/system_modules.h"
 #include "report/text_format.h"
 #include "control/library.h"
@@ -19,17 +21,25 @@ static bool SameStack(const AllocRecord *a, const AllocRecord *b)
     return memcmp(a->frames, b->frames, RecordDepth * sizeof(uintptr_t)) == 0;
 }
 
-uint32_t CountDuplicates(AllocRecord *record)
+uint32_t CountDuplicates(AllocRecord *record, size_t *bytes)
 {
     uint32_t count = 1;
+    size_t sum = record->size;
     for (AllocRecord *head : AllocTable)
         for (AllocRecord *other = head; other; other = other->next)
             if (other != record && other->kind == record->kind && SameStack(other, record)) {
                 ++count;
+                sum += other->size;
                 other->kind = 0;
             }
+    if (bytes)
+        *bytes = sum;
     return count;
 }
+
+// Set for a dump that the launcher relays: a group whose blocks differ in
+// size tells it their sum too, in a form it reads and prints as the usual line.
+static bool TellGroupBytes;
 
 // Prints the groups of the records of kind 1; returns their blocks.
 static uint32_t DumpGroups()
@@ -42,25 +52,32 @@ static uint32_t DumpGroups()
     uint32_t total = 0;
     for (AllocRecord *head : AllocTable)
         for (AllocRecord *record = head; record; record = record->next) {
-            if (record->kind != 1 || IsInSystemModule(record->frames[0]))
+            if (record->kind != 1 || IsSystemCode(record->frames[0]) || IsStaticRuntimeCode(record->frames[0]))
                 continue;
             uint32_t count;
+            size_t bytes;
             if (indexed) {
-                count = LedGroupCount(&index, record);
+                count = LedGroupCount(&index, record, &bytes);
                 if (count == 0) {
                     record->kind = 0;  // counted with its leader, met earlier
                     continue;
                 }
             } else {
-                count = CountDuplicates(record);
+                count = CountDuplicates(record, &bytes);
             }
             if (count < Options.minRepeat)
                 continue;
             wchar_t line[128];
+            if (TellGroupBytes && bytes != record->size * count)
+                FormatText(line, 128, L"Memory block %zu bytes at 0x%p (%d times, %zu bytes in all)\n", record->size,
+                           record->address, count, bytes);
+            else
 #if defined(_WIN64)
-            FormatText(line, 128, L"Memory block %zu bytes at 0x%p (%d times)\n", record->size, record->address, count);
+                FormatText(line, 128, L"Memory block %zu bytes at 0x%p (%d times)\n", record->size, record->address,
+                           count);
 #else
-            FormatText(line, 128, L"Memory block %d bytes at 0x%p (%d times)\n", record->size, record->address, count);
+                FormatText(line, 128, L"Memory block %d bytes at 0x%p (%d times)\n", record->size, record->address,
+                           count);
 #endif
             WriteMessage(line);
             PrintStack(record->frames);
@@ -94,6 +111,7 @@ static void BringBackReachable()
 
 uint32_t DumpLeaks()
 {
+    TellGroupBytes = LauncherRelays();
     WriteMessage(L"\nTarnwick: Memory leak dump\n");
     // The buckets' chains in the order of insertion, newest first: the walk
     // order that decides each group's representative.
@@ -117,5 +135,6 @@ uint32_t DumpLeaks()
             WriteMessage(L"No memory leak.\n\n");
     }
     EndFrameCache();
+    EndDwarfLines();
     return total;
 }

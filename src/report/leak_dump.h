@@ -6,4 +6,4 @@ struct AllocRecord;
 
 uint32_t DumpLeaks();
 // Walks the chains that FreezeAllocTable links.
-uint32_t CountDuplicates(AllocRecord *record);
+uint32_t CountDuplicates(AllocRecord *record, size_t *bytes = nullptr);

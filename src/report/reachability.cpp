@@ -9,6 +9,7 @@
 // walked before), and keeps all it needs in VirtualAlloc memory.
 #include "report/reachability.h"
 #include "report/block_index.h"
+#include "report/system_modules.h"
 #include "control/library.h"
 #include "control/thread_registry.h"
 #include "patching/thread_freeze.h"
@@ -35,6 +36,9 @@ Array<Span> ImageRoots;  // writable image sections, the library's own left out
 Array<Span> HeapBlocks;  // busy heap blocks; after FilterHeapBlocks, the unrecorded ones
 bool HeapsWalked;        // HeapBlocks taken before the exit ended the other threads
 bool OthersEnded;
+// Below it, the exit's own frames lie over the dead frames of the calls the
+// program had finished: none of that is a root.
+uintptr_t ExitSlot;
 bool Classified;
 
 bool MapMemory()
@@ -52,8 +56,11 @@ bool MapMemory()
             Readable.items[Readable.count - 1].end = end;
         else if (!Push(&Readable, Span{begin, end}))
             return false;
+        // At exit, the system's modules have closed what the program gave
+        // them (its streams among them); what their data still holds is
+        // stale: a stream's freed buffer, reused for a block since.
         if (region.Type == MEM_IMAGE && (region.Protect & WritableProtect) && (begin < own || begin >= ownEnd) &&
-            !Push(&ImageRoots, Span{begin, end}))
+            !(OthersEnded && IsSystemCode(begin)) && !Push(&ImageRoots, Span{begin, end}))
             return false;
     }
     return true;
@@ -92,7 +99,7 @@ void FilterHeapBlocks()
 }
 
 // The readable parts of [begin, end).
-void ScanReadable(uintptr_t begin, uintptr_t end)
+void ScanReadable(uintptr_t begin, uintptr_t end, bool startsOnly = false)
 {
     uint32_t low = 0, high = Readable.count;
     while (low < high) {
@@ -104,13 +111,14 @@ void ScanReadable(uintptr_t begin, uintptr_t end)
     }
     for (uint32_t i = low; i < Readable.count && Readable.items[i].begin < end; i++) {
         const Span &run = Readable.items[i];
-        ScanWords(begin > run.begin ? begin : run.begin, end < run.end ? end : run.end);
+        ScanWords(begin > run.begin ? begin : run.begin, end < run.end ? end : run.end, startsOnly);
     }
 }
 
 struct SpanCursor {
     const Span *spans;
     uint32_t count, next;
+    bool startsOnly;
 };
 
 void ScanSpansGuarded(void *context)
@@ -118,15 +126,15 @@ void ScanSpansGuarded(void *context)
     auto *cursor = static_cast<SpanCursor *>(context);
     while (cursor->next < cursor->count) {
         const Span &span = cursor->spans[cursor->next++];
-        ScanReadable(span.begin, span.end);
+        ScanReadable(span.begin, span.end, cursor->startsOnly);
     }
 }
 
 // Memory released since the region map was made faults: its span ends
 // there, and the scan goes on with the next.
-void ScanSpans(const Span *spans, uint32_t count)
+void ScanSpans(const Span *spans, uint32_t count, bool startsOnly = false)
 {
-    SpanCursor cursor = {spans, count, 0};
+    SpanCursor cursor = {spans, count, 0, startsOnly};
     while (RunGuarded(ScanSpansGuarded, &cursor) != 0) {
     }
 }
@@ -148,7 +156,7 @@ void Drain()
 // A thread's stack from stackTop up to its base (none when stackTop is 0),
 // its TLS slots, the expansion slots, and the pointers to its static TLS
 // and its fiber-local storage, whose blocks the scan follows.
-void ScanThread(uintptr_t teb, uintptr_t stackTop)
+void ScanThread(uintptr_t teb, uintptr_t stackTop, bool startsOnly = false)
 {
     const uintptr_t *fields = reinterpret_cast<const uintptr_t *>(teb);
     Span spans[5] = {
@@ -158,7 +166,7 @@ void ScanThread(uintptr_t teb, uintptr_t stackTop)
         {teb + FlsOffset, teb + FlsOffset + Word},
         {fields[TlsExpansionOffset / Word], fields[TlsExpansionOffset / Word] + Word * TlsExpansionSlots},
     };
-    ScanSpans(spans, 5);
+    ScanSpans(spans, 5, startsOnly);
 }
 
 // Registers and stack as the suspension left them. A thread that has not
@@ -201,9 +209,14 @@ bool ClassifyRecords(uintptr_t callerStack)
     bool frozen = !OthersEnded && FreezeOtherThreads(&threads);
     for (uint32_t i = 0; i < threads.count; i++)
         RunGuarded(ScanFrozenThreadGuarded, &threads.threads[i]);
-    ScanThread(OwnTeb(), callerStack);
-    ScanSpans(ImageRoots.items, ImageRoots.count);
-    ScanSpans(HeapBlocks.items, HeapBlocks.count);
+    // At exit, what the program still holds is a pointer to a block's first
+    // byte, not a value that happens to fall inside one: the loader's and
+    // the runtimes' own data hold many (region bases, stale buffer
+    // addresses). Inside reachable blocks any pointer still counts.
+    const bool startsOnly = OthersEnded;
+    ScanThread(OwnTeb(), OthersEnded && ExitSlot > callerStack ? ExitSlot : callerStack, startsOnly);
+    ScanSpans(ImageRoots.items, ImageRoots.count, startsOnly);
+    ScanSpans(HeapBlocks.items, HeapBlocks.count, startsOnly);
     Drain();
     if (frozen)
         ThawThreads(&threads);
@@ -225,9 +238,10 @@ void ForgetClasses()
     Classified = false;
 }
 
-void WalkHeapsBeforeExit()
+void WalkHeapsBeforeExit(uintptr_t exitSlot)
 {
     OthersEnded = true;
+    ExitSlot = exitSlot;
     HeapsWalked = WalkHeaps();
     if (!HeapsWalked)
         Release(&HeapBlocks);

@@ -17,5 +17,7 @@ bool IsReachable(const AllocRecord *record);
 void ForgetClasses();
 // At process exit, before the other threads are ended: walks the heaps now,
 // while no ended thread can hold a heap's lock, for the exit dump, which
-// then leaves the other threads' stacks out.
-void WalkHeapsBeforeExit();
+// then leaves the other threads' stacks out. exitSlot: where on the exiting
+// thread's stack the program's own call that began the exit left its return
+// address (0: not known); the exit dump reads that stack from there up only.
+void WalkHeapsBeforeExit(uintptr_t exitSlot);

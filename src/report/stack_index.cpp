@@ -51,13 +51,15 @@ int BuildStackIndex(StackIndex *index)
                 slot->hash = hash;
             }
             ++slot->count;
+            slot->bytes += record->size;
         }
     return 1;
 }
 
-uint32_t LedGroupCount(const StackIndex *index, const AllocRecord *record)
+uint32_t LedGroupCount(const StackIndex *index, const AllocRecord *record, size_t *bytes)
 {
     const StackGroup *slot = FindSlot(index, record, StackHash(record));
+    *bytes = slot->bytes;
     return slot->leader == record ? slot->count : 0;
 }
 

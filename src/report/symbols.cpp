@@ -2,6 +2,7 @@
 // module!symbol+displacement (the symbol from dbghelp, else from the module's
 // export table); the dbghelp symbol handler is opened once.
 #include "report/symbols.h"
+#include "report/dwarf_lines.h"
 #include "report/symbol_modules.h"
 #include "report/frame_cache.h"
 #include "report/export_names.h"
@@ -77,7 +78,10 @@ void OpenSymbols()
     SymbolsPending = false;
     SymSetOptions(SymbolOptions);
     SymbolProcess = GetCurrentProcess();
-    if (SymInitializeW(SymbolProcess, PendingSymbolPath, FALSE))
+    // Without a path of the host's, dbghelp's own search (_NT_SYMBOL_PATH,
+    // _NT_ALT_SYMBOL_PATH, the image's folder): it takes a null path for
+    // that, while an empty string searches nowhere.
+    if (SymInitializeW(SymbolProcess, PendingSymbolPath[0] ? PendingSymbolPath : nullptr, FALSE))
         SymRefreshModuleList(SymbolProcess);
     else
         SymbolProcess = 0;  // the next start tries again
@@ -137,6 +141,45 @@ static int PrintExportFrame(uintptr_t address, wchar_t *name)
     return 1;
 }
 
+// A path as the DWARF records it, in the form Windows names files: a path
+// from a Unix build host names the file through Wine's drive Z:, which maps
+// the root (as Wine's dbghelp names such files).
+static void WindowsPath(const char *recorded, wchar_t *out)
+{
+    wchar_t path[2 * PathChars];
+    uint32_t start = 0;
+    while (recorded[0] == '.' && recorded[1] == '/')
+        recorded += 2;  // relative to a build directory that only the build knew
+    if (recorded[0] == '/') {
+        path[0] = L'Z', path[1] = L':';
+        start = 2;
+    }
+    if (!MultiByteToWideChar(CP_UTF8, 0, recorded, -1, path + start, 2 * PathChars - start))
+        path[start] = 0;
+    // Separators as Windows writes them, and no "." steps (a build directory
+    // given as "./dir" leaves them inside the path).
+    uint32_t length = 0;
+    for (const wchar_t *c = path; *c; c++) {
+        wchar_t next = *c == L'/' ? L'\\' : *c;
+        if (next == L'\\' && c[1] == L'.' && (c[2] == L'/' || c[2] == L'\\'))
+            c++;
+        else
+            path[length++] = next;
+    }
+    path[length] = 0;
+    lstrcpynW(out, path, PathChars);
+}
+
+static int PrintSourceLine(const wchar_t *file, uint32_t lineNumber, uintptr_t address)
+{
+    wchar_t sourcePath[PathChars];
+    RerootSourcePath(sourcePath, file);
+    wchar_t text[PathChars + 40];
+    FormatText(text, PathChars + 40, L"%s(%d) : 0x%p\n", sourcePath, lineNumber, address);
+    WriteFramePiece(text);
+    return 1;
+}
+
 int PrintFrame(uintptr_t address, bool returnAddress)
 {
     OpenSymbols();
@@ -149,17 +192,22 @@ int PrintFrame(uintptr_t address, bool returnAddress)
     // Every frame is a return address: the instruction after the call, which
     // may already belong to the next source line (the closing brace after a
     // call in tail position). The line of the call holds the byte before it.
+    // Modules with DWARF are answered by the library's own reader, the same
+    // on Windows and under Wine; dbghelp's lines are for the others (PDB).
+    // A faulting instruction's address is looked up as it is.
+    uint32_t back = returnAddress ? 1 : 0;
+    char recorded[3 * PathChars];
+    uint32_t lineNumber;
+    DwarfAnswer dwarf = DwarfLineOf(address - back, recorded, sizeof recorded, &lineNumber);
+    if (dwarf == DwarfLine) {
+        wchar_t file[PathChars];
+        WindowsPath(recorded, file);
+        return PrintSourceLine(file, lineNumber, address);
+    }
     IMAGEHLP_LINEW64 line = {};
     line.SizeOfStruct = sizeof line;
-    uint32_t back = returnAddress ? 1 : 0;
-    if (LookUpLine(address - back, address64 - back, &line)) {
-        wchar_t sourcePath[PathChars];
-        RerootSourcePath(sourcePath, line.FileName);
-        wchar_t text[PathChars + 40];
-        FormatText(text, PathChars + 40, L"%s(%d) : 0x%p\n", sourcePath, line.LineNumber, address);
-        WriteFramePiece(text);
-        return 1;
-    }
+    if (dwarf == DwarfNoModule && LookUpLine(address - back, address64 - back, &line))
+        return PrintSourceLine(line.FileName, line.LineNumber, address);
 
     union {
         SYMBOL_INFOW info;

@@ -15,8 +15,65 @@ SystemModule SystemModuleTable[SystemModuleCount] = {
     {L"kernelbase", 0, 0}, {L"combase", 0, 0}, {L"ucrtbase", 0, 0},
 };
 
+namespace {
+
+struct SeenModule {
+    uintptr_t base, end;
+    bool system;
+};
+enum : uint32_t { MaxSeenModules = 512, PathChars = 1024 };
+SeenModule Seen[MaxSeenModules];
+uint32_t SeenCount;
+
+bool StartsWithFolder(const wchar_t *path, const wchar_t *folder, UINT length)
+{
+    return length && length < PathChars && !_wcsnicmp(path, folder, length) && (path[length] == L'\\' || path[length] == L'/');
+}
+
+// Whether the image was loaded from one of the system's folders.
+bool FromSystemFolder(HMODULE module)
+{
+    wchar_t path[PathChars], folder[PathChars];
+    DWORD length = GetModuleFileNameW(module, path, PathChars);
+    if (!length || length == PathChars)
+        return false;
+    if (StartsWithFolder(path, folder, GetSystemDirectoryW(folder, PathChars)) ||
+        StartsWithFolder(path, folder, GetSystemWow64DirectoryW(folder, PathChars)))
+        return true;
+    UINT windows = GetWindowsDirectoryW(folder, PathChars - 8);
+    if (!windows || windows >= PathChars - 8)
+        return false;
+    lstrcpyW(folder + windows, L"\\WinSxS");
+    return StartsWithFolder(path, folder, windows + 7);
+}
+
+}  // namespace
+
+bool IsSystemCode(uintptr_t address)
+{
+    if (IsInSystemModule(address))
+        return true;
+    for (uint32_t i = 0; i < SeenCount; i++)
+        if (address - Seen[i].base < Seen[i].end - Seen[i].base)
+            return Seen[i].system;
+    HMODULE module;
+    MODULEINFO info;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(address), &module) ||
+        !GetModuleInformation(GetCurrentProcess(), module, &info, sizeof info))
+        return false;
+    // The program itself is never the system's, wherever it lies (Wine's
+    // and Windows' own programs are in System32).
+    bool system = module != GetModuleHandleW(nullptr) && FromSystemFolder(module);
+    if (SeenCount < MaxSeenModules)
+        Seen[SeenCount++] = {reinterpret_cast<uintptr_t>(module), reinterpret_cast<uintptr_t>(module) + info.SizeOfImage,
+                             system};
+    return system;
+}
+
 void SnapshotSystemModules()
 {
+    SeenCount = 0;
     for (SystemModule &module : SystemModuleTable) {
         HMODULE handle = GetModuleHandleW(module.name);
         module.base = reinterpret_cast<uintptr_t>(handle);

@@ -15,6 +15,7 @@ namespace {
 struct Walk {
     uintptr_t *frames;
     uintptr_t frame;
+    uint32_t limit;
     // Entries written so far. Every access of the walk is volatile, so that
     // the entries and their count are in memory when a fault ends it.
     volatile uint32_t kept;
@@ -31,7 +32,7 @@ void StackBounds(uintptr_t *limit, uintptr_t *base)
 // from, and without one the compiler drops the guard's landing point.
 __attribute__((noinline)) void WalkFrames(Walk *walk)
 {
-    const uint32_t limit = RecordDepth;
+    const uint32_t limit = walk->limit;
     const uintptr_t imageBase = OwnImageBase, imageSize = OwnImageSize;
     uintptr_t stackLimit, stackBase;
     StackBounds(&stackLimit, &stackBase);
@@ -73,10 +74,10 @@ bool IsStackFrame(uintptr_t frame, uintptr_t stackLimit, uintptr_t stackBase)
 
 namespace {
 
-// Walks from frame, after the kept entries already written.
-void CaptureFrom(uintptr_t *frames, uintptr_t frame, uint32_t kept)
+// Walks from frame, after the kept entries already written, up to limit.
+void CaptureFrom(uintptr_t *frames, uintptr_t frame, uint32_t kept, uint32_t limit = RecordDepth)
 {
-    Walk walk = {frames, frame, kept};
+    Walk walk = {frames, frame, limit, kept};
     // RunGuarded, written out here to spare a call on every allocation.
     GuardFrame guard;
     if (__builtin_setjmp(guard.jump) == 0) {
@@ -85,7 +86,7 @@ void CaptureFrom(uintptr_t *frames, uintptr_t frame, uint32_t kept)
     }
     DisarmGuard(&guard);
     // The record comes unzeroed: every entry is written here.
-    for (uint32_t i = walk.kept; i < RecordDepth; i++)
+    for (uint32_t i = walk.kept; i < limit; i++)
         frames[i] = 0;
 }
 
@@ -95,6 +96,11 @@ void CaptureFrom(uintptr_t *frames, uintptr_t frame, uint32_t kept)
 __attribute__((noinline)) void CaptureCallStack(uintptr_t *frames)
 {
     CaptureFrom(frames, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), 0);
+}
+
+__attribute__((noinline)) void CaptureCallStackTo(uintptr_t *frames, uint32_t limit)
+{
+    CaptureFrom(frames, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), 0, limit);
 }
 
 void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark)

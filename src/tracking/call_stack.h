@@ -11,8 +11,7 @@ enum : uint32_t { MaxOwnFramesPassed = 1024 };
 // A call into a C runtime allocating entry (malloc, operator new, ...) that
 // the thread is inside: where the call's return address sits on the stack,
 // that return address, and the caller's frame pointer (on x64 its RBP, from
-// which the unwind goes on). Left in place when the call returns;
-// LiveCallerMark tells whether it still stands.
+// which the unwind goes on). Made and ended by tracking/caller_marks.cpp.
 struct CallerMark {
     uintptr_t slot;
     uintptr_t returnAddress;
@@ -25,21 +24,11 @@ void PrepareStackCapture();
 // Writes up to RecordDepth return addresses outside the library's image into
 // frames, innermost first, and 0 into the rest of its RecordDepth entries.
 void CaptureCallStack(uintptr_t *frames);
+// The same with up to limit entries, written into limit entries.
+void CaptureCallStackTo(uintptr_t *frames, uint32_t limit);
 // The same for a block made on behalf of a marked caller: its return address
 // first, then the walk from its frame.
 void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark);
-
-// The mark while its call is still open below the stack address `below`: its
-// slot lies between `below` and the stack's base and still holds its return
-// address. A slot that the stack has since reused holds another one, unless
-// the same call site is called again at the same depth: the same call.
-inline const CallerMark *LiveCallerMark(const CallerMark *mark, uintptr_t below)
-{
-    uintptr_t slot = mark->slot, stackBase = OwnStackBase();
-    if (slot <= below || slot > stackBase - sizeof(uintptr_t))
-        return nullptr;
-    return *reinterpret_cast<const volatile uintptr_t *>(slot) == mark->returnAddress ? mark : nullptr;
-}
 
 #if defined(_WIN64)
 // How to step from a frame to its caller's: the return address lies at

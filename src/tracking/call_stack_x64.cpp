@@ -266,9 +266,8 @@ inline Entry *EntryFor(Entry *table, uintptr_t returnAddress, Entry *spare)
 }
 
 // From a frame whose return address is handled already: the frames above it.
-void Unwind(uintptr_t *frames, uint32_t kept, uintptr_t returnAddress, uintptr_t rsp, uintptr_t rbp)
+void Unwind(uintptr_t *frames, uint32_t kept, uint32_t limit, uintptr_t returnAddress, uintptr_t rsp, uintptr_t rbp)
 {
-    const uint32_t limit = RecordDepth;
     const uintptr_t imageBase = OwnImageBase, imageSize = OwnImageSize;
     const uintptr_t stackBase = OwnStackBase(), stackLimit = OwnStackLimit();
     // Below rsp nothing is read; above, the stack is committed up to its base.
@@ -311,7 +310,7 @@ void Unwind(uintptr_t *frames, uint32_t kept, uintptr_t returnAddress, uintptr_t
     }
 end:
     // The record comes unzeroed: every entry is written here.
-    for (uint32_t i = kept; i < RecordDepth; i++)
+    for (uint32_t i = kept; i < limit; i++)
         frames[i] = 0;
 }
 
@@ -327,17 +326,18 @@ void PrepareStackCapture()
 }
 
 // Entered with the slot of its own return address and the caller's RBP.
-extern "C" void CaptureFromSlot(uintptr_t *frames, uintptr_t slot, uintptr_t rbp)
+extern "C" void CaptureFromSlot(uintptr_t *frames, uintptr_t slot, uintptr_t rbp, uint32_t limit)
 {
     const uintptr_t returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
     uint32_t kept = 0;
-    if (returnAddress - OwnImageBase > OwnImageSize && RecordDepth)
+    if (returnAddress - OwnImageBase > OwnImageSize && limit)
         frames[kept++] = returnAddress;
-    Unwind(frames, kept, returnAddress, slot + 8, rbp);
+    Unwind(frames, kept, limit, returnAddress, slot + 8, rbp);
 }
 
-// CaptureCallStack(uintptr_t *), by its C++ name: the walk starts at its
-// caller, as the call left it.
+// CaptureCallStack(uintptr_t *) and CaptureCallStackTo(uintptr_t *,
+// uint32_t), by their C++ names: the walk starts at the caller, as the call
+// left it.
 __asm__(R"(
     .text
     .globl _Z16CaptureCallStackPy
@@ -345,6 +345,18 @@ __asm__(R"(
     .seh_proc _Z16CaptureCallStackPy
 _Z16CaptureCallStackPy:
     .seh_endprologue
+    movl RecordDepth(%rip), %r9d
+    movq %rsp, %rdx
+    movq %rbp, %r8
+    jmp CaptureFromSlot
+    .seh_endproc
+
+    .globl _Z18CaptureCallStackToPyj
+    .def _Z18CaptureCallStackToPyj; .scl 2; .type 32; .endef
+    .seh_proc _Z18CaptureCallStackToPyj
+_Z18CaptureCallStackToPyj:
+    .seh_endprologue
+    movl %edx, %r9d
     movq %rsp, %rdx
     movq %rbp, %r8
     jmp CaptureFromSlot
@@ -354,6 +366,6 @@ _Z16CaptureCallStackPy:
 void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark)
 {
     frames[0] = mark->returnAddress;
-    Unwind(frames, 1, mark->returnAddress, mark->slot + 8, mark->frame);
+    Unwind(frames, 1, RecordDepth, mark->returnAddress, mark->slot + 8, mark->frame);
 }
 #endif

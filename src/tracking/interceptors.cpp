@@ -5,6 +5,7 @@
 #include "tracking/alloc_table.h"
 #include "tracking/record_slots.h"
 #include "tracking/call_stack.h"
+#include "tracking/caller_marks.h"
 #include "tracking/guarded_region.h"
 #include "tracking/runtime_interceptors.h"
 #include "control/options.h"
@@ -105,7 +106,9 @@ inline bool IsRecordingCall(uint32_t savedDepth)
 
 // The recording step shared by the three allocation interceptors. Inline,
 // so that the stack capture is called from the interceptor's own frame.
-__attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T bytes, const Bracket *bracket)
+// caller: the return address of the allocator call.
+__attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T bytes, const Bracket *bracket,
+                                                          void *caller)
 {
     // A failed allocation ends what a marked call does for its caller: what
     // follows (operator new throwing, a new handler) is not the caller's.
@@ -121,11 +124,10 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
     record->size = bytes;
     // Made inside a call to the C runtime's malloc, new or the like: the
     // stack starts where that call was made.
-    const CallerMark *mark = bracket->entry ? LiveCallerMark(&bracket->entry->callerMark,
-                                                             reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))
-                                            : nullptr;
-    if (mark)
-        CaptureCallStackFrom(record->frames, mark);
+    CallerMark mark;
+    if (bracket->entry && TakeCallerMark(&bracket->entry->callerMark, reinterpret_cast<uintptr_t>(caller),
+                                         reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), &mark))
+        CaptureCallStackFrom(record->frames, &mark);
     else
         CaptureCallStack(record->frames);
     InsertRecord(record);
@@ -154,7 +156,7 @@ template <AllocatorFunction Fn> HANDLE WINAPI InterceptHandleAlloc(UINT flags, S
     OpenBracket(&bracket);
     HANDLE result = Real<HandleAllocFn>(Fn)(flags, bytes);
     KeepLastError(&bracket);
-    RecordNewBlock(result, bytes, &bracket);
+    RecordNewBlock(result, bytes, &bracket, __builtin_return_address(0));
     EndBracket(&bracket);
     return result;
 }
@@ -201,7 +203,7 @@ LPVOID WINAPI InterceptHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
     OpenBracket(&bracket);
     LPVOID result = Real<HeapAllocFn>(FnHeapAlloc)(heap, flags, bytes);
     KeepLastError(&bracket);
-    RecordNewBlock(result, bytes, &bracket);
+    RecordNewBlock(result, bytes, &bracket, __builtin_return_address(0));
     EndBracket(&bracket);
     return result;
 }
@@ -210,6 +212,10 @@ LPVOID WINAPI InterceptHeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_
 {
     Bracket bracket;
     OpenBracket(&bracket);
+    // A resize in place ends a runtime's realloc as an allocation would.
+    CallerMark ended;
+    if (bracket.entry)
+        TakeCallerMark(&bracket.entry->callerMark, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), 0, &ended);
     LPVOID result;
     if (heap == RecordHeap || !IsRecordingCall(bracket.savedDepth))
         result = Real<HeapReAllocFn>(FnHeapReAlloc)(heap, flags, block, bytes);

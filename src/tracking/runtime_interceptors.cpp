@@ -3,14 +3,15 @@
 // goes on into the runtime. The block is still recorded where the heap makes
 // it (the RtlAllocateHeap interceptor), with the stack taken from the mark,
 // so that it starts at the line that called malloc or new; releases all end
-// in RtlFreeHeap and stay seen there. Only the outermost call marks: new
-// calling malloc keeps new's caller, and the runtime calling its own malloc
-// marks the runtime itself, whose allocations the report leaves out.
+// in RtlFreeHeap and stay seen there. Which call marks, and which heap call
+// takes the mark: tracking/caller_marks.h.
 //
 // A hook is a stub that leaves no frame on the stack while the runtime runs:
 // a C++ exception thrown by operator new unwinds as if it were not there.
 #include "tracking/runtime_interceptors.h"
 #include <windows.h>
+#include <psapi.h>
+#include "tracking/caller_marks.h"
 #include "control/thread_registry.h"
 #include "patching/inline_hook.h"
 #include "patching/runtime_entries.h"
@@ -30,12 +31,8 @@ void *RuntimeRealEntry[RuntimeHookCount];
 // the caller's frame pointer.
 extern "C" void MarkRuntimeCaller(uintptr_t slot, uintptr_t frame)
 {
-    ThreadEntry *entry = CurrentThreadEntry();
-    if (!entry || LiveCallerMark(&entry->callerMark, slot))
-        return;
-    entry->callerMark.slot = slot;
-    entry->callerMark.returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
-    entry->callerMark.frame = frame;
+    if (ThreadEntry *entry = CurrentThreadEntry())
+        MarkRuntimeCall(&entry->callerMark, slot, frame);
 }
 
 #define STRINGIFY(x) #x
@@ -189,8 +186,22 @@ bool AlreadyHooked(void *entry)
 uint32_t InstallRuntimeHooks()
 {
     void *entries[RuntimeHookCount];
+    uintptr_t ends[RuntimeHookCount];
     ProgramStart start;
-    uint32_t found = FindRuntimeEntries(entries, RuntimeHookCount, &start);
+    uint32_t found = FindRuntimeEntries(entries, ends, RuntimeHookCount, &start);
+    // The C runtimes' code whole, and the operator new family where it lies
+    // outside them.
+    ClearRuntimeCode();
+    static const wchar_t *const CRuntimes[] = {L"msvcrt", L"ucrtbase"};
+    for (const wchar_t *name : CRuntimes) {
+        MODULEINFO info;
+        HMODULE module = GetModuleHandleW(name);
+        if (module && GetModuleInformation(GetCurrentProcess(), module, &info, sizeof info))
+            AddRuntimeCode(reinterpret_cast<uintptr_t>(module), reinterpret_cast<uintptr_t>(module) + info.SizeOfImage);
+    }
+    for (uint32_t e = 0; e < found; e++)
+        if (!IsRuntimeCode(reinterpret_cast<uintptr_t>(entries[e])))
+            AddRuntimeCode(reinterpret_cast<uintptr_t>(entries[e]), ends[e]);
     // A start-up that has not begun yet (its state still 0) ends at main.
     if (start.main && start.startupState && *start.startupState == 0 && (!MainHook || !HookInPlace(MainHook))) {
         MainRealEntry = start.main;

@@ -307,7 +307,7 @@ const unsigned char *Resolved(const unsigned char *code)
 }
 
 // The first bytes of every hooked entry: as before after a stop, patched
-// while recording, and again for a second run.
+// while recording, and again for a second run; ucrtbase's malloc among them.
 void EntriesRestored()
 {
     HMODULE kernel32 = GetModuleHandleW(L"kernel32");
@@ -323,19 +323,21 @@ void EntriesRestored()
         {"LocalFree", (const unsigned char *)GetProcAddress(kernel32, "LocalFree")},
         {"NtTerminateProcess",
          (const unsigned char *)GetProcAddress(GetModuleHandleW(L"ntdll"), "NtTerminateProcess")},
+        {"malloc", (const unsigned char *)GetProcAddress(LoadLibraryW(L"ucrtbase"), "malloc")},
     };
-    unsigned char before[10][16];
-    for (int i = 0; i < 10; i++) {
+    const int count = sizeof entries / sizeof entries[0];
+    unsigned char before[count][16];
+    for (int i = 0; i < count; i++) {
         entries[i].address = Resolved(entries[i].address);
         memcpy(before[i], entries[i].address, 16);
     }
     for (int run = 1; run <= 2; run++) {
         TarnwickStart();
-        for (int i = 0; i < 10; i++)
+        for (int i = 0; i < count; i++)
             Say("run %d %s %s", run, entries[i].name, entries[i].address[0] == 0xE9 ? "patched" : "unpatched");
         TarnwickStop();
         TarnwickDump();
-        for (int i = 0; i < 10; i++)
+        for (int i = 0; i < count; i++)
             Say("run %d %s %s", run, entries[i].name,
                 memcmp(before[i], entries[i].address, 16) ? "changed" : "restored");
     }
@@ -474,6 +476,7 @@ void Releases()
     void *again = HeapAlloc(HeapCreate(0, 0, 0), 0, 2222);
     LeakFromHeap(1111);
     LeakFromLocal();
+    HeapDestroy(GetProcessHeap());  // fails: its blocks stay
     TarnwickStop();
     Say("lines %d %d", HeapLeakLine, LocalLeakLine);
     Say("reused %d", again == first);
@@ -738,8 +741,9 @@ struct Payload {
 typedef std::map<int, Payload, std::less<int>, HeapAllocator<std::pair<const int, Payload>>> HeapMap;
 
 HeapMap *volatile GlobalMap;
-void **volatile Chain, **volatile EarlyBlock;
-char *volatile Middle;
+void **volatile Chain, **volatile EarlyBlock, **volatile EarlyProcessBlock;
+char *volatile Middle, *volatile MovableMiddle;
+void *volatile ZeroBytes, *volatile Movable, *volatile Distant;
 void *volatile Overwritten, *volatile KeptTwin;
 DWORD LowSlot, HighSlot;
 HANDLE HolderReady, HolderRelease;
@@ -767,7 +771,93 @@ __attribute__((noinline)) void MakeBlocks()
     EarlyBlock[3] = Block(1010);
     Overwritten = Block(1011);
     Overwritten = nullptr;
+    ZeroBytes = Block(0);
+    Movable = GlobalAlloc(GMEM_MOVEABLE, 1014);
+    // Small: an index that took its handle for a block would find the handle
+    // table's own pointers inside a larger one.
+    HGLOBAL movable = GlobalAlloc(GMEM_MOVEABLE, 5);
+    MovableMiddle = static_cast<char *>(GlobalLock(movable)) + 3;
+    GlobalUnlock(movable);
+    FlsSetValue(FlsAlloc(nullptr), Block(1016));
+    EarlyProcessBlock[3] = Block(1019);
 }
+
+// A heap whose blocks differ from the scenario heap's only above bit 31: made
+// in memory reserved at the scenario heap's address with bit 32 flipped.
+__attribute__((noinline)) void MakeDistantBlock()
+{
+#if defined(_WIN64)
+    typedef HANDLE(WINAPI * RtlCreateHeapFn)(ULONG, void *, SIZE_T, SIZE_T, void *, void *);
+    auto create = reinterpret_cast<RtlCreateHeapFn>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll"), "RtlCreateHeap")));
+    uintptr_t base = (reinterpret_cast<uintptr_t>(ScenarioHeap) ^ (uintptr_t(1) << 32)) & ~uintptr_t(0xFFFF);
+    void *memory = VirtualAlloc(reinterpret_cast<void *>(base), 1 << 20, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    HANDLE heap = memory ? create(0, memory, 1 << 20, 1 << 20, nullptr, nullptr) : nullptr;
+    Distant = heap ? HeapAlloc(heap, HEAP_ZERO_MEMORY, 1017) : nullptr;
+    Say("distant %d", Distant && (reinterpret_cast<uintptr_t>(Distant) ^ reinterpret_cast<uintptr_t>(ScenarioHeap)) >> 32);
+#else
+    Distant = Block(1017);
+#endif
+}
+
+// Holds a block in EDI (R15) alone while it spins, until released.
+extern "C" void *BlockForRegister() { return Block(1013); }
+extern "C" volatile LONG RegisterHeld, RegisterRelease;
+volatile LONG RegisterHeld, RegisterRelease;
+extern "C" DWORD WINAPI HoldInARegister(void *);
+#if defined(_WIN64)
+__asm__(R"(
+    .text
+    .globl HoldInARegister
+    .def HoldInARegister; .scl 2; .type 32; .endef
+    .seh_proc HoldInARegister
+HoldInARegister:
+    pushq %r15
+    .seh_pushreg %r15
+    subq $32, %rsp
+    .seh_stackalloc 32
+    .seh_endprologue
+    call BlockForRegister
+    movq %rax, %r15
+    xorl %eax, %eax
+    xorl %ecx, %ecx
+    xorl %edx, %edx
+    xorl %r8d, %r8d
+    xorl %r9d, %r9d
+    xorl %r10d, %r10d
+    xorl %r11d, %r11d
+    movq %rax, (%rsp)
+    movq %rax, 8(%rsp)
+    movq %rax, 16(%rsp)
+    movq %rax, 24(%rsp)
+    movl $1, RegisterHeld(%rip)
+1:  pause
+    cmpl $0, RegisterRelease(%rip)
+    je 1b
+    addq $32, %rsp
+    popq %r15
+    ret
+    .seh_endproc
+)");
+#else
+__asm__(R"(
+    .text
+    .globl _HoldInARegister@4
+_HoldInARegister@4:
+    pushl %edi
+    call _BlockForRegister
+    movl %eax, %edi
+    xorl %eax, %eax
+    xorl %ecx, %ecx
+    xorl %edx, %edx
+    movl $1, _RegisterHeld
+1:  pause
+    cmpl $0, _RegisterRelease
+    je 1b
+    popl %edi
+    ret $4
+)");
+#endif
 
 DWORD WINAPI HoldInALocal(void *)
 {
@@ -796,6 +886,7 @@ void Reachability()
     TarnwickSetReportOptions(&later.known);
     ScenarioHeap = HeapCreate(0, 0, 0);
     EarlyBlock = static_cast<void **>(Block(64));
+    EarlyProcessBlock = static_cast<void **>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 64));
     LowSlot = TlsAlloc();
     while ((HighSlot = TlsAlloc()) < 64) {  // from 64 on: the expansion slots
     }
@@ -804,12 +895,18 @@ void Reachability()
     TarnwickStart();
     HANDLE holder = CreateThread(nullptr, 0, HoldInALocal, nullptr, 0, nullptr);
     WaitForSingleObject(HolderReady, INFINITE);
+    HANDLE registerHolder = CreateThread(nullptr, 0, HoldInARegister, nullptr, 0, nullptr);
+    while (!RegisterHeld)
+        Sleep(1);
     MakeBlocks();
+    MakeDistantBlock();
     TarnwickStop();
     Say("map node %d slot %lu", MapNodeBytes, HighSlot);
     Say("dump %d", TarnwickDump());
     SetEvent(HolderRelease);
+    RegisterRelease = 1;
     WaitForSingleObject(holder, INFINITE);
+    WaitForSingleObject(registerHolder, INFINITE);
 }
 
 // A leak made inside a callback that msvcrt's qsort calls, under functions

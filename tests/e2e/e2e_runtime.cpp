@@ -1,7 +1,9 @@
 // The scenario "runtime" of the end-to-end host, built as ordinary C++ code is
 // (-O1, frame pointers, msvcrt.dll): blocks leaked and freed through msvcrt
-// and, called through GetProcAddress, ucrtbase, while both runtimes allocate
-// for themselves (stdio) and combase allocates through ucrtbase.
+// and, called through GetProcAddress, ucrtbase and msvcrt's own operator new
+// and new[], while both runtimes allocate for themselves (stdio) and combase
+// allocates through ucrtbase; and a block a new handler leaks once the
+// allocation has failed.
 #include <windows.h>
 #include <malloc.h>
 #include <stdio.h>
@@ -14,7 +16,8 @@
 
 namespace {
 // The leaking calls, in the order of their lines in the host's report.
-enum Leak { NewObject, NewArray, Malloc, Calloc, Realloc, Strdup, Aligned, String, Vector, Map, UMalloc, UStrdup, Count };
+enum Leak { NewObject, NewArray, Malloc, Calloc, Realloc, Strdup, Aligned, String, Vector, Map, UMalloc, UStrdup,
+            MNew, MNewArray, Handler, Count };
 int Line[Count];
 void *volatile Held[Count], *volatile Sink;
 std::string HeldText;
@@ -34,6 +37,28 @@ bool ThrowsThroughNew()  // the first throw, before the start, sets up the runti
     return false;
 }
 
+// Called by operator new once its allocation has failed: what it allocates
+// is its own, and what ucrtbase allocates for itself here (a table of exit
+// functions, kept) is ucrtbase's, not charged to the caller of new.
+struct ExitTable {
+    void *first, *last, *end;
+} HandlerExits;
+int (*registerExit)(ExitTable *, int (*)());
+int NoExit() { return 0; }
+
+void LeakingNewHandler()
+{
+    Line[Handler] = __LINE__; Held[Handler] = HeapAlloc(GetProcessHeap(), 0, 999);
+    registerExit(&HandlerExits, NoExit);
+    std::set_new_handler(nullptr);
+}
+
+#if defined(_WIN64)
+const char NewName[] = "??2@YAPEAX_K@Z", NewArrayName[] = "??_U@YAPEAX_K@Z";
+#else
+const char NewName[] = "??2@YAPAXI@Z", NewArrayName[] = "??_U@YAPAXI@Z";
+#endif
+
 }  // namespace
 
 void RuntimeLeaks()
@@ -47,6 +72,9 @@ void RuntimeLeaks()
     auto ucrtPuts = Export<int (*)(const char *)>(L"ucrtbase", "puts");
     auto ucrtFlush = Export<int (*)()>(L"ucrtbase", "_flushall");
     auto coInitializeEx = Export<HRESULT(WINAPI *)(void *, DWORD)>(L"combase", "CoInitializeEx");
+    auto msvcrtNew = Export<void *(*)(size_t)>(L"msvcrt", NewName);
+    auto msvcrtNewArray = Export<void *(*)(size_t)>(L"msvcrt", NewArrayName);
+    registerExit = Export<int (*)(ExitTable *, int (*)())>(L"ucrtbase", "_register_onexit_function");
     ThrowsThroughNew();
     TarnwickStart();
     Line[NewObject] = __LINE__; Held[NewObject] = new double;
@@ -65,6 +93,8 @@ void RuntimeLeaks()
     }
     Line[UMalloc] = __LINE__; Held[UMalloc] = ucrtMalloc(77);
     Line[UStrdup] = __LINE__; Held[UStrdup] = ucrtStrdup("ucrt");
+    Line[MNew] = __LINE__; Held[MNew] = msvcrtNew(55);
+    Line[MNewArray] = __LINE__; Held[MNewArray] = msvcrtNewArray(66);
     // Every release that matches an allocation above.
     delete static_cast<double *>(Sink = new double);
     delete[] static_cast<int *>(Sink = new int[10]);
@@ -77,6 +107,8 @@ void RuntimeLeaks()
     ucrtFree(Sink = ucrtMalloc(77));
     ucrtFree(Sink = ucrtStrdup("freed"));
     bool thrown = ThrowsThroughNew();  // through the hooks on new[] and new
+    std::set_new_handler(LeakingNewHandler);
+    thrown = thrown && ThrowsThroughNew();
     printf("runtime: printf\n");
     std::cout << "runtime: std::cout" << std::endl;
     fflush(stdout);

@@ -10,9 +10,17 @@
 
 namespace {
 
+// The host built as the tests are (DWARF 4), or another build of it that
+// TARNWICK_E2E_HOST names (DWARF 5 with statement frontiers: plain -g).
+std::wstring HostProgram()
+{
+    const wchar_t *name = _wgetenv(L"TARNWICK_E2E_HOST");
+    return name && *name ? name : L"e2e_host.exe";
+}
+
 CapturedRun Host(const std::wstring &arguments)
 {
-    CapturedRun run = RunUnderRunner(L"e2e_host.exe", arguments);
+    CapturedRun run = RunUnderRunner(HostProgram(), arguments);
     EXPECT_TRUE(run.started);
     EXPECT_FALSE(run.timedOut);
     return run;
@@ -199,7 +207,7 @@ TEST(EndToEnd, EntriesArePatchedWhileRecordingAndRestoredAfter)
 {
     CapturedRun run = Host(L"entries");
     for (const char *name : {"HeapAlloc", "HeapReAlloc", "HeapFree", "GlobalAlloc", "GlobalReAlloc", "GlobalFree",
-                             "LocalAlloc", "LocalReAlloc", "LocalFree", "NtTerminateProcess"})
+                             "LocalAlloc", "LocalReAlloc", "LocalFree", "NtTerminateProcess", "malloc"})
         for (int runNumber = 1; runNumber <= 2; runNumber++) {
             std::string prefix = "HOST: run " + std::to_string(runNumber) + " " + name + " ";
             EXPECT_EQ(1u, Count(run.out, prefix + "patched\n")) << prefix;
@@ -246,7 +254,7 @@ TEST(EndToEnd, ExitWithBusyThreadsReportsOnceWithoutWaiting)
         printf("exit by %ls with four busy threads: %lu ms in all\n", c.how, static_cast<unsigned long>(elapsed));
     }
     // A thread holds the table's locks when ExitProcess comes.
-    CapturedRun run = RunUnderRunner(L"e2e_host.exe", L"exit-locked", 30000);
+    CapturedRun run = RunUnderRunner(HostProgram(), L"exit-locked", 30000);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(21u, run.exitCode) << run.out;
     EXPECT_EQ(1u, Count(run.out, Heading)) << run.out;
@@ -255,7 +263,8 @@ TEST(EndToEnd, ExitWithBusyThreadsReportsOnceWithoutWaiting)
 
 // Blocks released through ntdll directly, through kernelbase's own calls,
 // through every family and with their heap: none is reported; the three left
-// alive are, one of them at an address a destroyed heap's block had.
+// alive are, one of them at an address a destroyed heap's block had, and two
+// on the process heap, which a call to destroy it leaves.
 TEST(EndToEnd, EveryReleaseIsSeen)
 {
     CapturedRun run = Host(L"releases");
@@ -273,7 +282,7 @@ namespace {
 // first-chance included (breakpoints aside).
 int FirstChanceExceptions(const std::wstring &arguments, std::string *out)
 {
-    std::wstring commandLine = L"\"" + ProgramDir() + L"e2e_host.exe\" " + arguments;
+    std::wstring commandLine = L"\"" + ProgramDir() + HostProgram() + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
@@ -336,7 +345,7 @@ TEST(EndToEnd, FrameChainThroughDataRaisesNoExceptionUnderADebugger)
 // report shows exactly the leaks of its cycle.
 TEST(EndToEnd, StressStartStopDumpWhileThreadsAllocate)
 {
-    CapturedRun run = RunCapture(QuoteArgument(ProgramDir() + L"e2e_host.exe") + L" stress 200", 120000);
+    CapturedRun run = RunCapture(QuoteArgument(ProgramDir() + HostProgram()) + L" stress 200", 120000);
     ASSERT_TRUE(run.started);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(20u, run.exitCode) << run.out << run.err;
@@ -399,6 +408,7 @@ TEST(EndToEnd, LostAndStillReachableBlocksAreToldApart)
     }
     std::smatch host;
     ASSERT_TRUE(std::regex_search(out, host, std::regex("HOST: map node ([0-9]+) slot ([0-9]+)\n"))) << out;
+    EXPECT_EQ(sizeof(void *) == 8 ? 1 : -1000, HostValue(out, "distant")) << "x64: a heap above 4 GB beside";
     EXPECT_LE(64, std::stoi(host[2])) << "an expansion slot";
     Sections report = SplitReport(out, at);
     struct Row {
@@ -417,6 +427,13 @@ TEST(EndToEnd, LostAndStillReachableBlocksAreToldApart)
         {1008, 0, 1},  // an expansion TLS slot
         {1009, 0, 1},  // a local variable of a thread blocked in a wait
         {1010, 0, 1},  // a heap block allocated before the start
+        {1019, 0, 1},  // the same on the process heap
+        {1013, 0, 1},  // only in a register of a spinning thread
+        {0, 0, 1},     // zero bytes, behind a global pointer
+        {1014, 0, 1},  // movable, behind its handle
+        {5, 0, 1},     // movable, a pointer into its data
+        {1016, 0, 1},  // a fiber-local storage slot
+        {1017, 0, 1},  // x64: above 4 GB beside the others, differing above bit 31 only
     };
     int lost = 0;
     for (const Row &row : rows) {
@@ -429,27 +446,31 @@ TEST(EndToEnd, LostAndStillReachableBlocksAreToldApart)
 }
 
 // Leaks through msvcrt (new, new[], malloc, calloc, a moving realloc, strdup,
-// _aligned_malloc, three containers) and ucrtbase (malloc, _strdup) are
-// reported, each at the program's line; what was freed, what the runtimes
-// allocate for themselves and what combase allocates through ucrtbase are not.
+// _aligned_malloc, three containers, its own new and new[]) and ucrtbase
+// (malloc, _strdup) are reported, each at the program's line with the
+// caller's caller next; so is a new handler's block, at the handler's line.
+// What was freed, what the runtimes allocate for themselves and what combase
+// allocates through ucrtbase are not.
 TEST(EndToEnd, RuntimeAllocationsAreTheCallers)
 {
     CapturedRun run = Host(L"runtime");
     const std::string &out = run.out;
     std::smatch found;
-    ASSERT_TRUE(std::regex_search(out, found, std::regex("HOST: runtime lines((?: [0-9]+){12})\n"))) << out;
+    ASSERT_TRUE(std::regex_search(out, found, std::regex("HOST: runtime lines((?: [0-9]+){15})\n"))) << out;
     EXPECT_NE(std::string::npos, out.find("HOST: moved 1 com 1 thrown 1\n")) << out;
     std::string report = MaskAddresses(out.substr(out.find(Heading)));
-    EXPECT_EQ(14, HostValue(out, "dump")) << report;
-    EXPECT_EQ(12u, Count(report, "Memory block ")) << report;
+    EXPECT_EQ(17, HostValue(out, "dump")) << report;
+    EXPECT_EQ(15u, Count(report, "Memory block ")) << report;
     const std::string group = "Memory block ([0-9]+) bytes at 0x######## \\(1 times\\)\n[^\n]*e2e_runtime\\.cpp\\(";
+    const std::string caller = "\\) : 0x########\n[^\n]*e2e_host\\.cpp\\(";  // main's call of the scenario
     std::istringstream lines(found[1].str());
     int line, leak = 0;
     for (; lines >> line; leak++) {
         std::smatch match;
         if (leak >= 7 && leak <= 9)
             continue;  // string, vector, map: their own code calls new
-        EXPECT_TRUE(std::regex_search(report, match, std::regex(group + std::to_string(line) + "\\) : ")))
+        EXPECT_TRUE(std::regex_search(report, match,
+                                      std::regex(group + std::to_string(line) + (leak == 14 ? "\\) : " : caller))))
             << leak << report;
         if (leak == 4) {  // the moving realloc: the stack of its malloc, the new size
             EXPECT_EQ("3000000", match[1].str());
@@ -474,7 +495,42 @@ TEST(EndToEnd, StackThroughASystemCallbackAndFramelessCode)
     std::string stack = "Memory block 888 bytes at [^\n]*\n" + line(found[1]) + "([^\n]*msvcrt[^\n]*\n)+" +
                         line(found[2]) + line(found[3]) + line(found[3]) + line(found[4]) + line("\\d+");
 #if defined(_WIN64)
-    stack += "(0x[0-9A-F]+\n)*[^\n]*kernel32[^\n]*\n\n";  // kernel32's thread start, then the group's end
+    // The C runtime's start-up (its lines where the runtime carries them),
+    // kernel32's thread start, then the group's end.
+    stack += "(0x[0-9A-F]+\n|[^\n]*crtexe\\.c\\([0-9]+\\)[^\n]*\n)*[^\n]*kernel32[^\n]*\n\n";
 #endif
     EXPECT_TRUE(std::regex_search(run.out, std::regex(stack))) << run.out;
+}
+
+// A PDB that is neither beside its program nor where the program records
+// it: dbghelp's default search finds it through _NT_SYMBOL_PATH, as Windows
+// tools do, and the launcher's --symbol-path leads there too. Found, it also
+// names what the COFF symbol table names in a mingw program: the program's
+// main, so that its start-up is not recorded, and the operator new it links
+// in, so that a new block's stack starts at the program's call.
+TEST(EndToEnd, PdbIsFoundThroughTheSymbolPath)
+{
+    if (HostProgram() != L"e2e_host.exe")
+        GTEST_SKIP() << "no e2e host involved";
+    const std::wstring symbols = ProgramDir() + L"pdb_symbols";
+    const std::wstring program = L"--show-reachable " + QuoteArgument(ProgramDir() + L"pdb_program.exe");
+    CapturedRun alone = RunTarnwick(program);
+    SetEnvironmentVariableW(L"_NT_SYMBOL_PATH", symbols.c_str());
+    CapturedRun throughEnvironment = RunTarnwick(program);
+    SetEnvironmentVariableW(L"_NT_SYMBOL_PATH", nullptr);
+    CapturedRun throughOption = RunTarnwick(L"--symbol-path " + QuoteArgument(symbols) + L" " + program);
+    std::smatch lines;
+    ASSERT_TRUE(std::regex_search(alone.out, lines, std::regex("HOST: lines ([0-9]+) ([0-9]+)\n"))) << alone.out;
+    EXPECT_EQ(std::string::npos, alone.out.find("pdb_program.cpp(")) << alone.out;
+    for (const CapturedRun *run : {&throughEnvironment, &throughOption}) {
+        const std::string report = MaskAddresses(run->out.substr(run->out.find(Heading)));
+        const std::string at = "[^\n]*\\\\pdb_program\\.cpp\\(";
+        EXPECT_TRUE(std::regex_search(report, std::regex("Memory block 40 bytes at 0x######## \\(3 times\\)\n" + at +
+                                                         lines[1].str() + "\\) : ")))
+            << report;
+        EXPECT_TRUE(std::regex_search(report, std::regex("Memory block 44 bytes at 0x######## \\(2 times\\)\n" + at +
+                                                         lines[2].str() + "\\) : ")))
+            << report;
+        EXPECT_EQ(2u, Count(report, "Memory block ")) << report;  // no block of the start-up
+    }
 }

@@ -2,13 +2,16 @@
 
 namespace {
 
-// ModRM byte plus the SIB and displacement bytes it calls for (32-bit addressing).
-uint32_t ModRmLength(const uint8_t *modRm)
+// ModRM byte plus the SIB and displacement bytes it calls for (32-bit
+// addressing; 16-bit behind 0x67: no SIB, disp16 alone for mod 00 r/m 110).
+uint32_t ModRmLength(const uint8_t *modRm, bool addressSize)
 {
     uint32_t mod = modRm[0] >> 6;
     uint32_t rm = modRm[0] & 7;
     if (mod == 3)
         return 1;
+    if (addressSize)
+        return 1 + (mod == 1 ? 1 : mod == 2 || rm == 6 ? 2 : 0);
     uint32_t length = 1;
     if (rm == 4) {
         length += 1;
@@ -50,6 +53,7 @@ Shape OneByteShape(uint8_t op, const uint8_t *next, uint32_t z, uint32_t address
         }
     }
     if (op <= 0x61) return Plain(0);  // inc, dec, push, pop, pusha, popa
+    if ((op == 0x62 || op == 0xC4 || op == 0xC5) && next[0] >= 0xC0) return Skip();  // EVEX, VEX
     if (op == 0x62 || op == 0x63) return WithModRm(0);
     if (op == 0x68) return Plain(z);
     if (op == 0x69) return WithModRm(z);
@@ -69,8 +73,11 @@ Shape OneByteShape(uint8_t op, const uint8_t *next, uint32_t z, uint32_t address
     if (In(op, 0xB0, 0xB7)) return Plain(1);
     if (In(op, 0xB8, 0xBF)) return Plain(z);
     switch (op) {
-    case 0xC0: case 0xC1: case 0xC6: return WithModRm(1);
-    case 0xC7: return WithModRm(z);
+    case 0xC6:
+        if (next[0] == 0xF8) transfer = Transfer::Dynamic;  // xabort
+        return WithModRm(1);
+    case 0xC7: return {false, true, z, next[0] == 0xF8};  // xbegin: a relative fallback
+    case 0xC0: case 0xC1: return WithModRm(1);
     case 0xC2: return Plain(2);
     case 0xC3: case 0xC9: return Plain(0);
     case 0xC4: case 0xC5: return WithModRm(0);
@@ -85,13 +92,13 @@ Shape OneByteShape(uint8_t op, const uint8_t *next, uint32_t z, uint32_t address
     case 0xEA: transfer = Transfer::Dynamic; return Plain(z + 2);
     case 0xEB: return Branch(1);
     case 0xF4: case 0xF5: return Plain(0);
-    case 0xF6: return WithModRm((next[0] >> 3 & 7) == 0 ? 1 : 0);
-    case 0xF7: return WithModRm((next[0] >> 3 & 7) == 0 ? z : 0);
+    case 0xF6: return WithModRm((next[0] >> 3 & 7) <= 1 ? 1 : 0);  // test: /0, and /1 alike
+    case 0xF7: return WithModRm((next[0] >> 3 & 7) <= 1 ? z : 0);
     case 0xFE: return WithModRm(0);
     case 0xFF: {
         uint8_t m = next[0];
         uint32_t reg = m >> 3 & 7;
-        if (m == 0x15 || m == 0x25)
+        if ((m == 0x15 || m == 0x25) && addressSize == 4)  // behind 0x67: [di], [si] by reg
             transfer = Transfer::ThroughPointer;
         else if (reg >= 2 && reg <= 5)
             transfer = Transfer::Dynamic;
@@ -105,14 +112,19 @@ Shape OneByteShape(uint8_t op, const uint8_t *next, uint32_t z, uint32_t address
 }
 
 // The copier's choice of which second bytes it copies, and how.
-Shape TwoByteShape(uint8_t op, uint32_t z)
+Shape TwoByteShape(uint8_t op, uint32_t z, Transfer &transfer)
 {
     static const uint8_t skipped[] = {0x04, 0x05, 0x07, 0x0A, 0x0C, 0xA6, 0xA7, 0xB8, 0xB9, 0xD0,
                                       0xF0, 0xFF};
     for (uint8_t s : skipped)
         if (op == s) return Skip();
-    if (In(op, 0x19, 0x1F) || In(op, 0x24, 0x27) || In(op, 0x36, 0x3F) || In(op, 0x78, 0x7D))
+    if (In(op, 0x24, 0x27) || In(op, 0x36, 0x3F) || In(op, 0x78, 0x7D))
         return Skip();
+    if (In(op, 0x20, 0x23)) return Plain(1);  // mov CR/DR: the ModRM byte names registers alone
+    if (op == 0x34 || op == 0x35 || op == 0xAA) {  // sysenter, sysexit, rsm
+        transfer = Transfer::Dynamic;
+        return Plain(0);
+    }
     if (In(op, 0x80, 0x8F)) return Branch(z);  // jcc rel
     switch (op) {
     case 0x06: case 0x08: case 0x09: case 0x0B: case 0x0E: case 0x77:
@@ -152,7 +164,7 @@ ModelResult ModelInstruction(const uint8_t *s)
     Shape shape;
     if (s[i] == 0x0F) {
         ++i;
-        shape = TwoByteShape(s[i], z);
+        shape = TwoByteShape(s[i], z, r.transfer);
     } else {
         shape = OneByteShape(s[i], s + i + 1, z, addressSize ? 2 : 4, r.transfer);
         if (s[i] == 0xE0 || s[i] == 0xE1 || s[i] == 0xE2)
@@ -164,7 +176,7 @@ ModelResult ModelInstruction(const uint8_t *s)
         r.skippedAt = int(opcodeAt);
     } else {
         if (shape.modRm)
-            i += ModRmLength(s + i);
+            i += ModRmLength(s + i, addressSize);
         if (shape.relative) {
             r.displacementAt = i;
             r.displacementWidth = shape.immediate;

@@ -51,7 +51,7 @@ protected:
             SystemModuleTable[i].size = 0x2000;
         }
         savedSymbols_ = SymbolProcess;
-        SymbolProcess = 0;  // frames print bare unless a test opens the handler
+        SymbolProcess = 0;  // frames (0x301000 and the like: in no module) print bare unless a test opens the handler
         savedDepth_ = RecordDepth;
         RecordDepth = 4;
         savedStackDepth_ = Options.stackDepth;
@@ -143,12 +143,12 @@ TEST_F(LeakDump, EmptyTableReportsNoLeak)
 TEST_F(LeakDump, GroupShowsFirstRecordInWalkOrderAndTheCount)
 {
     uint32_t a = AddressInBucket(40), b = AddressInBucket(7), c = AddressInBucket(90);
-    AllocRecord *ra = Add(a, 10, {0x401000, 0x402000, 0x403000});
-    AllocRecord *rb = Add(b, 20, {0x401000, 0x402000, 0x403000});
-    AllocRecord *rc = Add(c, 30, {0x401000, 0x402000, 0x403000});
+    AllocRecord *ra = Add(a, 10, {0x301000, 0x302000, 0x303000});
+    AllocRecord *rb = Add(b, 20, {0x301000, 0x302000, 0x303000});
+    AllocRecord *rc = Add(c, 30, {0x301000, 0x302000, 0x303000});
     std::vector<std::string> pieces;
     EXPECT_EQ(Dump(&pieces), 3u);
-    EXPECT_EQ(pieces, Report({Group(20, b, 3, {0x401000, 0x402000, 0x403000})}));
+    EXPECT_EQ(pieces, Report({Group(20, b, 3, {0x301000, 0x302000, 0x303000})}));
     EXPECT_EQ(rb->kind, 1u);
     EXPECT_EQ(ra->kind, 0u);
     EXPECT_EQ(rc->kind, 0u);
@@ -157,39 +157,39 @@ TEST_F(LeakDump, GroupShowsFirstRecordInWalkOrderAndTheCount)
 TEST_F(LeakDump, WithinABucketTheLastInsertedLeads)
 {
     uint32_t first = AddressInBucket(12, 0), second = AddressInBucket(12, 1);
-    Add(first, 10, {0x401000});
-    Add(second, 20, {0x401000});
+    Add(first, 10, {0x301000});
+    Add(second, 20, {0x301000});
     std::vector<std::string> pieces;
     EXPECT_EQ(Dump(&pieces), 2u);
-    EXPECT_EQ(pieces, Report({Group(20, second, 2, {0x401000})}));
+    EXPECT_EQ(pieces, Report({Group(20, second, 2, {0x301000})}));
 }
 
 TEST_F(LeakDump, StacksDifferingInAnySlotAreSeparateGroups)
 {
     uint32_t a = AddressInBucket(1), b = AddressInBucket(2), c = AddressInBucket(3), d = AddressInBucket(4),
              e = AddressInBucket(5), f = AddressInBucket(6);
-    Add(a, 8, {0x401000, 0x402000, 0x403000, 0x404000});
-    Add(b, 8, {0x401000, 0x402000, 0x403000, 0x404001});  // last slot
-    Add(c, 8, {0x401000, 0x402000, 0x403000});            // 0 against nonzero
-    Add(d, 8, {0x401000, 0x402000});                      // a shorter prefix
-    Add(e, 8, {0x401001, 0x402000});                      // first slot
-    Add(f, 8, {0x401000, 0x402000});                      // same as d
+    Add(a, 8, {0x301000, 0x302000, 0x303000, 0x304000});
+    Add(b, 8, {0x301000, 0x302000, 0x303000, 0x304001});  // last slot
+    Add(c, 8, {0x301000, 0x302000, 0x303000});            // 0 against nonzero
+    Add(d, 8, {0x301000, 0x302000});                      // a shorter prefix
+    Add(e, 8, {0x301001, 0x302000});                      // first slot
+    Add(f, 8, {0x301000, 0x302000});                      // same as d
     std::vector<std::string> pieces;
     EXPECT_EQ(Dump(&pieces), 6u);
-    EXPECT_EQ(pieces, Report({Group(8, a, 1, {0x401000, 0x402000, 0x403000, 0x404000}),
-                              Group(8, b, 1, {0x401000, 0x402000, 0x403000, 0x404001}),
-                              Group(8, c, 1, {0x401000, 0x402000, 0x403000}),
-                              Group(8, d, 2, {0x401000, 0x402000}), Group(8, e, 1, {0x401001, 0x402000})}));
+    EXPECT_EQ(pieces, Report({Group(8, a, 1, {0x301000, 0x302000, 0x303000, 0x304000}),
+                              Group(8, b, 1, {0x301000, 0x302000, 0x303000, 0x304001}),
+                              Group(8, c, 1, {0x301000, 0x302000, 0x303000}),
+                              Group(8, d, 2, {0x301000, 0x302000}), Group(8, e, 1, {0x301001, 0x302000})}));
 }
 
 TEST_F(LeakDump, StackIsPrintedToTheRunDepthNotTheOption)
 {
     Options.stackDepth = 2;
     uint32_t a = AddressInBucket(9);
-    Add(a, 4, {0x401000, 0x402000, 0x403000, 0x404000});
+    Add(a, 4, {0x301000, 0x302000, 0x303000, 0x304000});
     std::vector<std::string> pieces;
     EXPECT_EQ(Dump(&pieces), 1u);
-    EXPECT_EQ(pieces, Report({Group(4, a, 1, {0x401000, 0x402000, 0x403000, 0x404000})}));
+    EXPECT_EQ(pieces, Report({Group(4, a, 1, {0x301000, 0x302000, 0x303000, 0x304000})}));
 }
 
 class LeakDumpRepeat : public LeakDump {
@@ -199,10 +199,10 @@ protected:
     {
         single_ = AddressInBucket(20);
         lead_ = AddressInBucket(10);
-        Add(single_, 100, {0x411000});
-        Add(lead_, 200, {0x422000, 0x433000});
-        members_[0] = Add(AddressInBucket(30), 300, {0x422000, 0x433000});
-        members_[1] = Add(AddressInBucket(126), 400, {0x422000, 0x433000});
+        Add(single_, 100, {0x311000});
+        Add(lead_, 200, {0x322000, 0x333000});
+        members_[0] = Add(AddressInBucket(30), 300, {0x322000, 0x333000});
+        members_[1] = Add(AddressInBucket(126), 400, {0x322000, 0x333000});
     }
     uint32_t DumpWith(uint32_t minRepeat, std::vector<std::string> *pieces)
     {
@@ -221,7 +221,7 @@ TEST_F(LeakDumpRepeat, ZeroAndOnePrintEveryGroup)
     for (uint32_t minRepeat : {0u, 1u}) {
         std::vector<std::string> pieces;
         EXPECT_EQ(DumpWith(minRepeat, &pieces), 4u) << minRepeat;
-        EXPECT_EQ(pieces, Report({Group(200, lead_, 3, {0x422000, 0x433000}), Group(100, single_, 1, {0x411000})}))
+        EXPECT_EQ(pieces, Report({Group(200, lead_, 3, {0x322000, 0x333000}), Group(100, single_, 1, {0x311000})}))
             << minRepeat;
     }
 }
@@ -230,7 +230,7 @@ TEST_F(LeakDumpRepeat, TwoLeavesOutTheSingleBlock)
 {
     std::vector<std::string> pieces;
     EXPECT_EQ(DumpWith(2, &pieces), 3u);
-    EXPECT_EQ(pieces, Report({Group(200, lead_, 3, {0x422000, 0x433000})}));
+    EXPECT_EQ(pieces, Report({Group(200, lead_, 3, {0x322000, 0x333000})}));
 }
 
 TEST_F(LeakDumpRepeat, ThresholdAboveEveryCountReportsNoLeakButMarks)
@@ -248,15 +248,15 @@ TEST_F(LeakDump, RecordsFromSystemModulesAreLeftOut)
 {
     uint32_t inGdi = ModuleBase(3) + 0x10;
     uint32_t atEnd = ModuleBase(9) + 0x2000;  // the inclusive end
-    AllocRecord *x1 = Add(AddressInBucket(5), 16, {inGdi, 0x401000});
-    AllocRecord *x2 = Add(AddressInBucket(6), 16, {inGdi, 0x401000});
-    AllocRecord *x3 = Add(AddressInBucket(7), 16, {atEnd, 0x401000});
+    AllocRecord *x1 = Add(AddressInBucket(5), 16, {inGdi, 0x301000});
+    AllocRecord *x2 = Add(AddressInBucket(6), 16, {inGdi, 0x301000});
+    AllocRecord *x3 = Add(AddressInBucket(7), 16, {atEnd, 0x301000});
     // Allocated outside, called from inside further up: printed.
     uint32_t kept = AddressInBucket(8);
-    Add(kept, 16, {0x401000, inGdi});
+    Add(kept, 16, {0x301000, inGdi});
     std::vector<std::string> pieces;
     EXPECT_EQ(Dump(&pieces), 1u);
-    EXPECT_EQ(pieces, Report({Group(16, kept, 1, {0x401000, inGdi})}));
+    EXPECT_EQ(pieces, Report({Group(16, kept, 1, {0x301000, inGdi})}));
     EXPECT_EQ(x1->kind, 1u);  // neither counted nor marked
     EXPECT_EQ(x2->kind, 1u);
     EXPECT_EQ(x3->kind, 1u);
@@ -291,24 +291,24 @@ TEST_F(LeakDump, RecordsWithoutFramesDependOnMissingModules)
 
 TEST_F(LeakDump, RecordsOfOtherKindsAreNeitherPrintedNorGrouped)
 {
-    AllocRecord *counted = Add(AddressInBucket(2), 5, {0x401000}, 0);
-    AllocRecord *other = Add(AddressInBucket(3), 6, {0x401000}, 2);
+    AllocRecord *counted = Add(AddressInBucket(2), 5, {0x301000}, 0);
+    AllocRecord *other = Add(AddressInBucket(3), 6, {0x301000}, 2);
     uint32_t live = AddressInBucket(4);
-    Add(live, 7, {0x401000});
+    Add(live, 7, {0x301000});
     std::vector<std::string> pieces;
     EXPECT_EQ(Dump(&pieces), 1u);
-    EXPECT_EQ(pieces, Report({Group(7, live, 1, {0x401000})}));
+    EXPECT_EQ(pieces, Report({Group(7, live, 1, {0x301000})}));
     EXPECT_EQ(counted->kind, 0u);
     EXPECT_EQ(other->kind, 2u);
 }
 
 TEST_F(LeakDump, CountDuplicatesCountsAndMarksTheRestOfTheGroup)
 {
-    AllocRecord *early = Add(AddressInBucket(1), 1, {0x401000, 0x402000});
-    AllocRecord *self = Add(AddressInBucket(60), 2, {0x401000, 0x402000});
-    AllocRecord *late = Add(AddressInBucket(120), 3, {0x401000, 0x402000});
-    AllocRecord *different = Add(AddressInBucket(61), 4, {0x401000, 0x402001});
-    AllocRecord *otherKind = Add(AddressInBucket(62), 5, {0x401000, 0x402000}, 2);
+    AllocRecord *early = Add(AddressInBucket(1), 1, {0x301000, 0x302000});
+    AllocRecord *self = Add(AddressInBucket(60), 2, {0x301000, 0x302000});
+    AllocRecord *late = Add(AddressInBucket(120), 3, {0x301000, 0x302000});
+    AllocRecord *different = Add(AddressInBucket(61), 4, {0x301000, 0x302001});
+    AllocRecord *otherKind = Add(AddressInBucket(62), 5, {0x301000, 0x302000}, 2);
     FreezeAllocTable();
     EXPECT_EQ(CountDuplicates(self), 3u);  // buckets before it included
     EXPECT_EQ(self->kind, 1u);
@@ -365,7 +365,7 @@ TEST_F(LeakDump, BucketsFollowTheAddressFormula)
     };
     for (const auto &c : cases) {
         EXPECT_EQ(BucketOf(c.address), c.bucket) << std::hex << c.address;
-        Add(c.address, 1, {0x401000});
+        Add(c.address, 1, {0x301000});
     }
     FreezeAllocTable();
     for (const auto &c : cases) {
@@ -379,14 +379,14 @@ TEST_F(LeakDump, BucketsFollowTheAddressFormula)
 TEST_F(LeakDump, ChainsHoldTheNewestFirstAndAStaleRecordIsDropped)
 {
     uint32_t a = AddressInBucket(33, 0), b = AddressInBucket(33, 1), c = AddressInBucket(33, 2);
-    AllocRecord *ra = Add(a, 1, {0x401000});
-    Add(b, 2, {0x401000});
-    Add(c, 3, {0x401000});
+    AllocRecord *ra = Add(a, 1, {0x301000});
+    Add(b, 2, {0x301000});
+    Add(c, 3, {0x301000});
     // Taken and put back (as a resize does): newest again.
     ASSERT_EQ(ra, TakeRecord(a, 1));
     InsertRecord(ra);
     // The same address again: the older record is stale and goes.
-    AllocRecord *newer = Add(c, 4, {0x402000});
+    AllocRecord *newer = Add(c, 4, {0x302000});
     FreezeAllocTable();
     std::vector<uint32_t> sizes;
     for (AllocRecord *record = AllocTable[33]; record; record = record->next)
@@ -404,7 +404,7 @@ uint32_t ReferenceReport(std::vector<std::string> *pieces)
     uint32_t total = 0;
     for (AllocRecord *head : AllocTable)
         for (AllocRecord *record = head; record; record = record->next) {
-            if (record->kind != 1 || IsInSystemModule(record->frames[0]))
+            if (record->kind != 1 || IsSystemCode(record->frames[0]))
                 continue;
             uint32_t count = CountDuplicates(record);
             if (count < Options.minRepeat)
@@ -432,7 +432,7 @@ TEST_F(LeakDump, LargeMixedTableMatchesThePlainWalk)
             std::vector<uintptr_t> frames;
             uint32_t depth = 1 + random() % 6;
             for (uint32_t i = 0; i < depth; ++i)
-                frames.push_back(0x00401000 + (random() % 8) * 0x10);
+                frames.push_back(0x00301000 + (random() % 8) * 0x10);
             if (s % 10 == 0)
                 frames[0] = ModuleBase(s / 10) + random() % 0x2001;
             stacks.push_back(frames);
@@ -452,7 +452,7 @@ TEST_F(LeakDump, LargeMixedTableMatchesThePlainWalk)
             std::vector<AllocRecord *> records;
             for (size_t n = 0; n < addresses.size(); ++n) {
                 std::vector<uintptr_t> frames = stackOf[n] >= 1000
-                                                   ? std::vector<uintptr_t>{0x00500000 + stackOf[n], 0x00401000}
+                                                   ? std::vector<uintptr_t>{0x00280000 + stackOf[n], 0x00301000}
                                                    : stacks[stackOf[n]];
                 records.push_back(Add(addresses[n], sizes[n], frames, kinds[n]));
             }
@@ -488,7 +488,7 @@ TEST_F(LeakDump, RelayedDumpComesInFullBatchesOfWholePieces)
         DropTable();
         NewTable();
         for (uint32_t n = 0; n < 700; ++n)
-            Add(0x00510000 + n * 8, 8, {0x401000 + n, 0x402000, 0x403000});
+            Add(0x00510000 + n * 8, 8, {0x301000 + n, 0x302000, 0x303000});
         std::wstring name = TARNWICK_RELAY_EVENT_PREFIX + std::to_wstring(GetCurrentProcessId());
         HANDLE relay = announced ? CreateEventW(nullptr, TRUE, FALSE, name.c_str()) : nullptr;
         DebugCapture capture;

@@ -1,7 +1,8 @@
 // Validates a SARIF file against the SARIF 2.1.0 schema and checks its
-// results: node check_sarif.js MODULES FILE RESULTS [SOURCE LINE]
+// results: node check_sarif.js MODULES FILE RESULTS [SOURCE LINE [all]]
+// ("all": every result is located in SOURCE)
 "use strict";
-const [modules, file, results, source, line] = process.argv.slice(2);
+const [modules, file, results, source, line, all] = process.argv.slice(2);
 const Ajv = require(modules + "/ajv");
 const schema = require(modules + "/@microsoft/jest-sarif/lib/schemas/sarif-2.1.0-rtm.5.json");
 const log = JSON.parse(require("fs").readFileSync(file, "utf8"));
@@ -22,4 +23,6 @@ if (source) {
   if (!found.some(r => r.locations[0].physicalLocation.artifactLocation.uri === uri &&
                        r.locations[0].physicalLocation.region.startLine === Number(line)))
     fail("no result at " + uri + " line " + line);
+  if (all && !found.every(r => r.locations[0].physicalLocation.artifactLocation.uri === uri))
+    fail("a result located outside " + uri);
 }

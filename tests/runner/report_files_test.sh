@@ -25,16 +25,18 @@ has() { grep -qE -- "$2" <<<"$1" || fail "$3 does not show: $2"; }
 descending() { grep -oE "data-$2=\"[0-9]+\"" <<<"$1" | grep -oE '[0-9]+' | sort -n -r -c 2>/dev/null ||
     fail "groups not sorted by $2"; }
 
-# word_list.exe loses 3 list nodes (line 18) and their 4 texts (line 19); its vector stays reachable.
+# word_list.exe loses 3 list nodes (line 18), their 4 texts (line 19) and its vector with its buffer (line 42,
+# through the library's headers): each result located at the program's own line.
 launch --sarif "$(windows "$WORK/w.sarif")" "$(windows "$BIN/bin/word_list.exe")"
-node "$SRC/tests/runner/check_sarif.js" "$SCHEMA_DIR" "$WORK/w.sarif" 2 "$SRC/examples/word_list.cpp" 18
+node "$SRC/tests/runner/check_sarif.js" "$SCHEMA_DIR" "$WORK/w.sarif" 4 "$SRC/examples/word_list.cpp" 18 all
 # The same, 64-bit, through the 32-bit launcher: 16-digit addresses.
 launch --sarif "$(windows "$WORK/w64.sarif")" "$(windows "$BIN/bin/x64/word_list.exe")"
-node "$SRC/tests/runner/check_sarif.js" "$SCHEMA_DIR" "$WORK/w64.sarif" 2 "$SRC/examples/word_list.cpp" 18
+node "$SRC/tests/runner/check_sarif.js" "$SCHEMA_DIR" "$WORK/w64.sarif" 4 "$SRC/examples/word_list.cpp" 18 all
 
-# Wine's cscript running a small script, its theme library's blocks
-# suppressed: the page lists the groups of the summary line, by bytes.
-printf '*\\uxtheme\\*\n' >"$WORK/rules.txt"
+# Wine's cscript running a small script (what the system's DLLs allocate is
+# left out), one of its own groups suppressed: the page lists the groups of
+# the summary line, by bytes.
+printf '*\\wscript\\main.c(455)*\n' >"$WORK/rules.txt"
 printf 'var words = [];\nfor (var i = 0; i < 50; i++) words.push("w" + i);\nWScript.Echo(words.length);\n' >"$WORK/t.js"
 launch --all --suppress "$(windows "$WORK/rules.txt")" --html "$(windows "$WORK/c.html")" --sarif "$(windows "$WORK/c.sarif")" \
     cscript.exe //nologo "$(windows "$WORK/t.js")"
@@ -42,7 +44,7 @@ launch --all --suppress "$(windows "$WORK/rules.txt")" --html "$(windows "$WORK/
 summary=$(grep -oE 'lists [0-9]+ leaked blocks in [0-9]+ groups; [0-9]+ blocks in [0-9]+ groups suppressed' "$WORK/err") ||
     fail "cscript summary: $(cat "$WORK/err")"
 read -r _ blocks _ _ _ groups _ hidden _ _ hiddenGroups _ <<<"${summary//;/}"
-! grep -q '\\uxtheme\\' "$WORK/out" || fail "a suppressed group is in the text report"
+! grep -q '\\wscript\\main.c(455)' "$WORK/out" || fail "a suppressed group is in the text report"
 thousands() { sed ':a; s/\B[0-9]\{3\}\>/,&/; ta' <<<"$1"; }
 dom=$(page "$WORK/c.html")
 has "$dom" "<tr id=\"leaked\"><th>Leaked</th><td>$(thousands "$blocks")</td><td>[0-9,]+</td><td>$groups</td>" "the cscript summary"
@@ -100,4 +102,18 @@ launch --no-inject --leak-exit-code 7 --suppress "$(windows "$WORK/rules.txt")" 
 grep -A1 '^Tarnwick: Lost blocks' "$WORK/out" | grep -qx 'None.' || fail "lost section not empty"
 grep -qx 'Tarnwick: 6 still reachable blocks in 2 groups (shown with --show-reachable)' "$WORK/out" ||
     fail "reachable groups not summed up: $(cat "$WORK/out")"
+
+# In a 32-bit prefix, as on 32-bit Windows, where memory lies otherwise: every
+# block a generated program drops (3,000 of them never stored) is lost,
+# however the program ends. The prefix has a server of its own for the run.
+prefix32=$BIN/wineprefix32
+export WINEPREFIX=$prefix32 WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+wineserver -p </dev/null >/dev/null 2>&1 || true
+wine wineboot </dev/null >/dev/null 2>&1
+for how in return exit ExitProcess; do
+    wine "$BIN/bin/tarnwick.exe" "$(windows "$BIN/bin/gen_sites_1.exe")" $how </dev/null >"$WORK/out" 2>"$WORK/err" || true
+    grep -qx 'tarnwick: the report lists 3021 lost blocks in 22 groups and 0 still reachable blocks in 0 groups' \
+        "$WORK/err" || { wineserver -k; fail "32-bit prefix, $how: $(cat "$WORK/err")"; }
+done
+wineserver -k </dev/null >/dev/null 2>&1 || true
 echo "report_files_test: passed"

@@ -14,6 +14,7 @@
 #include "tracking/table_owner.h"
 #include "patching/inline_hook.h"
 #include "patching/jump_thunks.h"
+#include "patching/runtime_entries.h"
 #include "live_records.h"
 
 namespace {
@@ -730,4 +731,20 @@ TEST_F(Interceptors, AnEntryThatCannotBeHookedIsSkipped)
     RealEntry[FnLocalFree] = localFree;
     AllocatorHook[FnLocalFree] = kept;
     VirtualFree(shortFunction, 0, MEM_RELEASE);
+}
+
+// Each entry once, hooked once: Wine's ucrtbase exports _strdup also as
+// _mbsdup (and msvcrt its operator new also as new[]).
+TEST(RuntimeEntries, AnEntryOfTwoNamesIsListedOnce)
+{
+    HMODULE ucrtbase = LoadLibraryW(L"ucrtbase");
+    void *entry = reinterpret_cast<void *>(GetProcAddress(ucrtbase, "_strdup"));
+    ASSERT_EQ(entry, reinterpret_cast<void *>(GetProcAddress(ucrtbase, "_mbsdup")));
+    void *entries[64];
+    uintptr_t ends[64];
+    ProgramStart start;
+    uint32_t count = FindRuntimeEntries(entries, ends, 64, &start);
+    std::unordered_set<void *> distinct(entries, entries + count);
+    EXPECT_EQ(count, distinct.size());
+    EXPECT_EQ(1u, distinct.count(entry));
 }

@@ -1,0 +1,348 @@
+// Units, abbreviations, DIEs and address ranges (.debug_ranges before
+// DWARF 5, .debug_rnglists from it).
+#include "report/dwarf_units.h"
+#include <string.h>
+
+namespace {
+
+enum : uint32_t {
+    TagInlinedSubroutine = 0x1d, AtStmtList = 0x10, AtLowPc = 0x11, AtHighPc = 0x12, AtCompDir = 0x1b,
+    AtRanges = 0x55, AtCallFile = 0x58, AtCallLine = 0x59, AtStrOffsetsBase = 0x72, AtAddrBase = 0x73,
+    AtRnglistsBase = 0x74, AtGnuAddrBase = 0x2133, UnitCompile = 1, UnitPartial = 3, UnitSkeleton = 4,
+    MaxAbbrevCode = 1 << 16,
+};
+
+struct Abbrev {
+    uint32_t tag;
+    bool children;
+    const uint8_t *specs;  // (attribute, form[, implicit constant]) pairs up to (0, 0)
+    const uint8_t *specsEnd;
+};
+
+bool IsAddressIndex(uint32_t form)
+{
+    return form == FormAddrx || (form >= FormAddrx1 && form <= FormAddrx4) || form == FormGnuAddrIndex;
+}
+
+uint64_t Address(const DwarfUnit &unit, const DwarfSections &sections, uint32_t form, uint64_t value)
+{
+    if (!IsAddressIndex(form))
+        return value;
+    DwarfCursor cursor = CursorAt(sections.addr, unit.addrBase + value * unit.addressSize);
+    return cursor.Fixed(unit.addressSize);
+}
+
+// The attributes that place code: low and high pc, or a range list.
+struct PcAttributes {
+    uint32_t lowForm, highForm, rangesForm;
+    uint64_t low, high, ranges;
+    bool hasLow, hasHigh, hasRanges;
+
+    void Take(uint32_t attribute, uint32_t form, const FormValue &value)
+    {
+        if (attribute == AtLowPc) {
+            lowForm = form, low = value.u, hasLow = true;
+        } else if (attribute == AtHighPc) {
+            highForm = form, high = value.u, hasHigh = true;
+        } else if (attribute == AtRanges) {
+            rangesForm = form, ranges = value.u, hasRanges = true;
+        }
+    }
+};
+
+// Calls add(lo, hi) for every range the attributes describe.
+template <class Add>
+void ForEachRange(const PcAttributes &pc, const DwarfUnit &unit, const DwarfSections &sections, Add add)
+{
+    if (pc.hasLow && pc.hasHigh) {
+        uint64_t lo = Address(unit, sections, pc.lowForm, pc.low);
+        bool absolute = pc.highForm == FormAddr || IsAddressIndex(pc.highForm);
+        add(lo, absolute ? Address(unit, sections, pc.highForm, pc.high) : lo + pc.high);
+        return;
+    }
+    if (!pc.hasRanges)
+        return;
+    const uint64_t all = unit.addressSize == 8 ? ~uint64_t(0) : 0xFFFFFFFFu;
+    uint64_t base = unit.base;
+    if (unit.version < 5) {
+        DwarfCursor cursor = CursorAt(sections.ranges, pc.ranges);
+        while (!cursor.bad) {
+            uint64_t begin = cursor.Fixed(unit.addressSize), end = cursor.Fixed(unit.addressSize);
+            if (cursor.bad || (begin == 0 && end == 0))
+                return;
+            if (begin == all)
+                base = end;
+            else
+                add(base + begin, base + end);
+        }
+        return;
+    }
+    uint64_t offset = pc.ranges;
+    if (pc.rangesForm == FormRnglistx) {
+        DwarfCursor table = CursorAt(sections.rngLists, unit.rnglistsBase + pc.ranges * unit.offsetSize);
+        offset = unit.rnglistsBase + table.Fixed(unit.offsetSize);
+        if (table.bad)
+            return;
+    }
+    DwarfCursor cursor = CursorAt(sections.rngLists, offset);
+    while (!cursor.bad) {
+        uint64_t a, b;
+        switch (cursor.Fixed(1)) {
+        case 0:  // end of list
+            return;
+        case 1:  // base addressx
+            base = Address(unit, sections, FormAddrx, cursor.Uleb());
+            break;
+        case 2:  // startx, endx
+            a = cursor.Uleb(), b = cursor.Uleb();
+            add(Address(unit, sections, FormAddrx, a), Address(unit, sections, FormAddrx, b));
+            break;
+        case 3:  // startx, length
+            a = Address(unit, sections, FormAddrx, cursor.Uleb());
+            add(a, a + cursor.Uleb());
+            break;
+        case 4:  // offset pair
+            a = cursor.Uleb(), b = cursor.Uleb();
+            add(base + a, base + b);
+            break;
+        case 5:  // base address
+            base = cursor.Fixed(unit.addressSize);
+            break;
+        case 6:  // start, end
+            a = cursor.Fixed(unit.addressSize), b = cursor.Fixed(unit.addressSize);
+            add(a, b);
+            break;
+        case 7:  // start, length
+            a = cursor.Fixed(unit.addressSize);
+            add(a, a + cursor.Uleb());
+            break;
+        default:
+            return;
+        }
+    }
+}
+
+// Reads one DIE's attributes as abbrev describes them, handing each to take.
+template <class Take> bool ReadAttributes(DwarfCursor *cursor, const Abbrev &abbrev, const DwarfUnit &unit, Take take)
+{
+    DwarfCursor specs = {abbrev.specs, abbrev.specsEnd, false};
+    for (;;) {
+        uint32_t attribute = static_cast<uint32_t>(specs.Uleb()), form = static_cast<uint32_t>(specs.Uleb());
+        if (specs.bad)
+            return false;
+        if (!attribute && !form)
+            return true;
+        int64_t implicitConst = form == FormImplicitConst ? specs.Sleb() : 0;
+        FormValue value;
+        if (!ReadForm(cursor, form, unit, implicitConst, &value))
+            return false;
+        take(attribute, form, value);
+    }
+}
+
+// Reads one abbreviation declaration; its code, or 0 at the table's end.
+uint64_t ReadAbbrev(DwarfCursor *cursor, Abbrev *abbrev)
+{
+    uint64_t code = cursor->Uleb();
+    if (!code || cursor->bad)
+        return 0;
+    abbrev->tag = static_cast<uint32_t>(cursor->Uleb());
+    abbrev->children = cursor->Fixed(1) != 0;
+    abbrev->specs = cursor->at;
+    abbrev->specsEnd = cursor->end;
+    for (;;) {
+        uint64_t attribute = cursor->Uleb(), form = cursor->Uleb();
+        if (cursor->bad)
+            return 0;
+        if (!attribute && !form)
+            return code;
+        if (form == FormImplicitConst)
+            cursor->Sleb();
+    }
+}
+
+template <class T> T *Grow(ScratchArena *arena, T *items, uint32_t count, uint32_t *capacity)
+{
+    if (count < *capacity)
+        return items;
+    uint32_t larger = *capacity ? *capacity * 2 : 64;
+    T *copy = static_cast<T *>(ArenaAlloc(arena, larger * sizeof(T)));
+    if (copy && count)
+        memcpy(copy, items, count * sizeof(T));
+    *capacity = larger;
+    return copy;
+}
+
+// A unit header; false at the end of the section or for a unit that holds no code.
+bool ReadUnitHeader(DwarfCursor *cursor, DwarfUnit *unit, bool *code)
+{
+    uint32_t offsetSize;
+    uint64_t length = ReadInitialLength(cursor, &offsetSize);
+    if (cursor->bad || length > static_cast<uint64_t>(cursor->end - cursor->at))
+        return false;
+    const uint8_t *end = cursor->at + length;
+    DwarfCursor header = {cursor->at, end, false};
+    cursor->at = end;
+    *unit = {};
+    unit->version = static_cast<uint16_t>(header.Fixed(2));
+    unit->offsetSize = static_cast<uint8_t>(offsetSize);
+    unit->end = end;
+    *code = true;
+    if (unit->version >= 5) {
+        uint32_t type = static_cast<uint32_t>(header.Fixed(1));
+        unit->addressSize = static_cast<uint8_t>(header.Fixed(1));
+        unit->abbrevOffset = header.Fixed(offsetSize);
+        *code = type == UnitCompile || type == UnitPartial || type == UnitSkeleton;
+        if (type == UnitSkeleton)
+            header.Skip(8);  // the split unit's id
+    } else {
+        unit->abbrevOffset = header.Fixed(offsetSize);
+        unit->addressSize = static_cast<uint8_t>(header.Fixed(1));
+    }
+    unit->dies = header.at;
+    if (header.bad || unit->version < 2 || unit->version > 5 || (unit->addressSize != 4 && unit->addressSize != 8))
+        *code = false;
+    return true;
+}
+
+}  // namespace
+
+int ReadUnits(const DwarfSections &sections, ScratchArena *arena, DwarfUnit **units, uint32_t *count,
+              IntervalIndex *ranges)
+{
+    DwarfUnit *list = nullptr;
+    Interval *items = nullptr;
+    uint32_t unitCount = 0, unitCapacity = 0, itemCount = 0, itemCapacity = 0;
+    DwarfCursor cursor = CursorAt(sections.info, 0);
+    DwarfUnit unit;
+    bool code;
+    while (cursor.at < cursor.end && ReadUnitHeader(&cursor, &unit, &code)) {
+        if (!code)
+            continue;
+        // The unit's own DIE: its abbreviation found by a scan of the unit's table.
+        DwarfCursor dies = {unit.dies, unit.end, false};
+        uint64_t wanted = dies.Uleb();
+        DwarfCursor table = CursorAt(sections.abbrev, unit.abbrevOffset);
+        Abbrev abbrev = {};
+        uint64_t found;
+        while ((found = ReadAbbrev(&table, &abbrev)) && found != wanted) {
+        }
+        if (!wanted || found != wanted)
+            continue;
+        PcAttributes pc = {};
+        uint32_t compDirForm = 0;
+        FormValue compDir = {};
+        bool read = ReadAttributes(&dies, abbrev, unit, [&](uint32_t attribute, uint32_t form, const FormValue &value) {
+            pc.Take(attribute, form, value);
+            if (attribute == AtStmtList)
+                unit.stmtList = value.u, unit.hasLines = true;
+            else if (attribute == AtCompDir)
+                compDirForm = form, compDir = value;
+            else if (attribute == AtAddrBase || attribute == AtGnuAddrBase)
+                unit.addrBase = value.u;
+            else if (attribute == AtRnglistsBase)
+                unit.rnglistsBase = value.u;
+            else if (attribute == AtStrOffsetsBase)
+                unit.strOffsetsBase = value.u;
+        });
+        if (!read)
+            continue;
+        // Indexed strings and addresses are resolved once every base is known.
+        unit.compDir = compDirForm ? FormString(compDirForm, compDir, unit, sections) : nullptr;
+        if (!unit.compDir)
+            unit.compDir = "";
+        if (pc.hasLow)
+            unit.base = Address(unit, sections, pc.lowForm, pc.low);
+        list = Grow(arena, list, unitCount, &unitCapacity);
+        if (!list)
+            return 0;
+        uint32_t index = unitCount;
+        list[unitCount++] = unit;
+        ForEachRange(pc, unit, sections, [&](uint64_t lo, uint64_t hi) {
+            if (hi <= lo || !(items = Grow(arena, items, itemCount, &itemCapacity)))
+                return;
+            items[itemCount++] = {lo, hi, index, 0};
+        });
+        if (itemCapacity && !items)
+            return 0;
+    }
+    *units = list;
+    *count = unitCount;
+    return BuildIntervalIndex(arena, items, itemCount, ranges);
+}
+
+int ReadInlineSites(const DwarfSections &sections, const DwarfUnit &unit, ScratchArena *arena, IntervalIndex *sites)
+{
+    // The unit's abbreviations by code.
+    DwarfCursor table = CursorAt(sections.abbrev, unit.abbrevOffset);
+    Abbrev *abbrevs = nullptr;
+    uint32_t limit = 0;
+    Abbrev abbrev;
+    for (uint64_t code; (code = ReadAbbrev(&table, &abbrev));) {
+        if (code >= MaxAbbrevCode)
+            return 0;
+        if (code >= limit) {
+            uint32_t larger = limit ? limit : 64;
+            while (larger <= code)
+                larger *= 2;
+            auto *copy = static_cast<Abbrev *>(ArenaAlloc(arena, larger * sizeof(Abbrev)));
+            if (!copy)
+                return 0;
+            if (limit)
+                memcpy(copy, abbrevs, limit * sizeof(Abbrev));
+            abbrevs = copy;
+            limit = larger;
+        }
+        abbrevs[code] = abbrev;
+    }
+
+    Interval *items = nullptr;
+    uint32_t count = 0, capacity = 0;
+    const uint32_t Outside = ~0u;
+    uint32_t depth = 0, insideFrom = Outside;  // DIEs at insideFrom and deeper are within an inlined call
+    DwarfCursor cursor = {unit.dies, unit.end, false};
+    while (cursor.at < cursor.end) {
+        uint64_t code = cursor.Uleb();
+        if (cursor.bad)
+            break;
+        if (!code) {
+            if (depth == 0)
+                break;
+            if (--depth < insideFrom)
+                insideFrom = Outside;
+            continue;
+        }
+        if (code >= limit || !abbrevs[code].specs)
+            break;  // the rest of the unit cannot be read
+        const Abbrev &entry = abbrevs[code];
+        bool outermost = entry.tag == TagInlinedSubroutine && depth < insideFrom;
+        PcAttributes pc = {};
+        uint32_t file = 0, line = 0;
+        bool read = ReadAttributes(&cursor, entry, unit, [&](uint32_t attribute, uint32_t form, const FormValue &value) {
+            if (!outermost)
+                return;
+            pc.Take(attribute, form, value);
+            if (attribute == AtCallFile)
+                file = static_cast<uint32_t>(value.u);
+            else if (attribute == AtCallLine)
+                line = static_cast<uint32_t>(value.u);
+        });
+        if (!read)
+            break;
+        if (outermost && line) {
+            ForEachRange(pc, unit, sections, [&](uint64_t lo, uint64_t hi) {
+                if (hi <= lo || !(items = Grow(arena, items, count, &capacity)))
+                    return;
+                items[count++] = {lo, hi, file, line};
+            });
+            if (capacity && !items)
+                return 0;
+        }
+        if (entry.children) {
+            if (outermost)
+                insideFrom = depth + 1;
+            depth++;
+        }
+    }
+    return BuildIntervalIndex(arena, items, count, sites);
+}

@@ -1,0 +1,69 @@
+// The caller-mark rule (see caller_marks.h). Every check here runs on the
+// allocation path: a short scan of a fixed table and a read of the thread's
+// own stack between its pointer and its base.
+#include "tracking/caller_marks.h"
+
+namespace {
+
+struct CodeRange {
+    uintptr_t begin, end;
+};
+
+// Two runtime modules and the operator new family of up to three places.
+enum : uint32_t { MaxRuntimeCode = 40 };
+CodeRange RuntimeCode[MaxRuntimeCode];
+volatile uint32_t RuntimeCodeCount;
+
+// The mark while its call is still open below `below`: its slot lies between
+// `below` and the stack's base and still holds its return address.
+bool IsOpen(const CallerMark *mark, uintptr_t below)
+{
+    uintptr_t slot = mark->slot, stackBase = OwnStackBase();
+    if (slot <= below || slot > stackBase - sizeof(uintptr_t))
+        return false;
+    return *reinterpret_cast<const volatile uintptr_t *>(slot) == mark->returnAddress;
+}
+
+}  // namespace
+
+void ClearRuntimeCode() { RuntimeCodeCount = 0; }
+
+void AddRuntimeCode(uintptr_t begin, uintptr_t end)
+{
+    uint32_t count = RuntimeCodeCount;
+    if (count == MaxRuntimeCode || begin >= end)
+        return;
+    RuntimeCode[count] = {begin, end};
+    RuntimeCodeCount = count + 1;  // the range is whole before it counts
+}
+
+bool IsRuntimeCode(uintptr_t address)
+{
+    for (uint32_t i = 0, count = RuntimeCodeCount; i < count; i++)
+        if (address - RuntimeCode[i].begin < RuntimeCode[i].end - RuntimeCode[i].begin)
+            return true;
+    return false;
+}
+
+void MarkRuntimeCall(CallerMark *mark, uintptr_t slot, uintptr_t frame)
+{
+    uintptr_t returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
+    if (IsRuntimeCode(returnAddress)) {
+        if (!IsOpen(mark, slot))
+            mark->slot = 0;
+        return;
+    }
+    mark->slot = slot;
+    mark->returnAddress = returnAddress;
+    mark->frame = frame;
+}
+
+bool TakeCallerMark(CallerMark *mark, uintptr_t heapCaller, uintptr_t below, CallerMark *taken)
+{
+    if (!mark->slot || !IsRuntimeCode(heapCaller))
+        return false;
+    bool open = IsOpen(mark, below);
+    *taken = *mark;
+    mark->slot = 0;
+    return open;
+}
