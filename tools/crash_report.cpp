@@ -2,6 +2,15 @@
 #include <algorithm>
 
 static const std::string CrashStart = "Tarnwick: the program died of exception ";
+// A line of its own, for standard error too: a process the program started.
+static const std::string ChildLine = "Tarnwick: the program started ";
+
+// Whether line begins as prefix does, as far as either goes.
+static bool Begins(const std::string &line, const std::string &prefix)
+{
+    size_t n = std::min(line.size(), prefix.size());
+    return line.compare(0, n, prefix, 0, n) == 0;
+}
 
 void CrashSplitter::Feed(const std::string &text)
 {
@@ -26,12 +35,17 @@ void CrashSplitter::Feed(const std::string &text)
             }
             continue;
         }
-        size_t n = std::min(line_.size(), CrashStart.size());
-        if (line_.compare(0, n, CrashStart, 0, n) != 0) {
+        bool crash = Begins(line_, CrashStart), child = Begins(line_, ChildLine);
+        if (!crash && !child) {
             other += line_;
             passing_ = !complete;
             line_.clear();
-        } else if (n == CrashStart.size()) {
+        } else if (child && line_.size() >= ChildLine.size()) {
+            if (complete) {
+                crashText(line_);
+                line_.clear();
+            }
+        } else if (crash && line_.size() >= CrashStart.size()) {
             inCrash_ = crashed = true;
             if (complete) {
                 crashText(line_);

@@ -1,4 +1,5 @@
 // The loader notification: process and thread attach and detach.
+#include "control/child_notice.h"
 #include "control/crash_report.h"
 #include "control/library.h"
 #include "control/report_channel.h"
@@ -27,8 +28,10 @@ BOOL OnProcessAttach(HMODULE self)
     InitThreadRegistry();
     PrepareStackCapture();
     ConnectReportChannel();
-    if (ReportChannelConnected())
+    if (ReportChannelConnected()) {
         InstallCrashFilter();
+        WatchProcessCreation();
+    }
     WriteMessage(L"Tarnwick: memory leak detector loaded; see the README for how to read its report.\n");
     return TRUE;
 }
@@ -53,6 +56,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             TarnwickStop();
         if (!reserved) {
             RemoveCrashFilter();
+            StopWatchingProcessCreation();
             DisconnectReportChannel();
         }
         break;

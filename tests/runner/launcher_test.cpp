@@ -327,6 +327,13 @@ TEST(Launcher, ProgramRunsAsAlone)
     EXPECT_EQ("caught 2000, sum 1999000\n", RunCapture(host + L" throw 2000").out);
     CapturedRun debugger = RunTarnwick(host + L" debugger");
     EXPECT_NE(std::string::npos, debugger.out.find("IsDebuggerPresent 0\n")) << debugger.out;
+    // A process the program starts runs without the detector, and is named.
+    CapturedRun child = RunTarnwick(host + L" child");
+    EXPECT_EQ(7u, child.exitCode);
+    EXPECT_TRUE(std::regex_search(child.err, std::regex("^Tarnwick: the program started .*dbg_host\\.exe \\(process id "
+                                                        "[0-9]+\\), which runs without the detector\\.\ntarnwick: "
+                                                        "the report lists ")))
+        << child.err;
 
     const std::wstring leaky = QuoteArgument(ProgramDir() + L"leaky.exe");
     // The program's own line comes where it comes among the channel's.
