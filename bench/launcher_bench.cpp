@@ -1,14 +1,18 @@
 // What the launcher costs, from one run, in seconds and ratios (medians):
 //   fixed      a program that leaks nothing, alone, under tarnwick.exe and
 //              under tarnwick.exe --no-inject;
+//   work       whole runs of a program that throws and catches 200,000 C++
+//              exceptions, and of one that sends 100,000 debug strings,
+//              under tarnwick.exe against alone;
 //   delivery   TarnwickDump of 1,000 and 10,000 groups in a program that
-//              calls the library itself: its own work (no debugger; the
-//              program announces the relay itself, so that the batches go
-//              nowhere), and delivered to tarnwick.exe --no-inject --out,
-//              piece by piece (--piecewise, as before) and in batches.
-// Usage: launcher_bench [fixed|delivery] [LAUNCHER]: the launcher is
-// tarnwick.exe beside this program; the fixed cost is also measured for
-// LAUNCHER, another build's tarnwick.exe with the Tarnwick.dll beside it.
+//              calls the library itself: its own work (alone; the program
+//              announces the relay itself, so that the batches go to the
+//              debugger output that nobody reads), and delivered to
+//              tarnwick.exe --no-inject --out through its report channel.
+// Usage: launcher_bench [fixed|work|delivery] [LAUNCHER]: the launcher is
+// tarnwick.exe beside this program; the fixed cost and the work are also
+// measured for LAUNCHER, another build's tarnwick.exe with the Tarnwick.dll
+// beside it (its work once: under a debugger it takes a minute or more).
 #include "bench_clock.h"
 #include <windows.h>
 #include <stdio.h>
@@ -31,8 +35,8 @@ std::wstring Beside(const wchar_t *name)
 
 std::wstring Quoted(const std::wstring &path) { return L"\"" + path + L"\""; }
 
-// Runs commandLine with its output discarded; its standard output, up to
-// 4 KB, goes to out when given. Returns the seconds it took.
+// Runs commandLine with its standard error discarded; its standard output,
+// up to 4 KB, goes to out when given. Returns the seconds it took.
 double Run(const std::wstring &commandLine, std::string *out = nullptr)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -53,10 +57,14 @@ double Run(const std::wstring &commandLine, std::string *out = nullptr)
         exit(1);
     }
     CloseHandle(write);
-    char buffer[4096];
+    // Read to the end (a launcher that relays debug strings writes them all),
+    // keeping the first 4 KB.
+    char buffer[4096], rest[4096];
     DWORD got, total = 0;
-    while (ReadFile(read, buffer + total, sizeof buffer - 1 - total, &got, nullptr) && got)
-        total += got;
+    while (ReadFile(read, total < sizeof buffer - 1 ? buffer + total : rest,
+                    total < sizeof buffer - 1 ? sizeof buffer - 1 - total : sizeof rest, &got, nullptr) &&
+           got)
+        total = total < sizeof buffer - 1 ? total + got : total;
     WaitForSingleObject(process.hProcess, INFINITE);
     double seconds = Now() - start;
     buffer[total] = 0;
@@ -90,6 +98,54 @@ void Fixed(const std::vector<std::wstring> &launchers)
         printf("  %ls: launched %.3f s (+%.3f s, %.2fx), --no-inject %.3f s (+%.3f s)\n", launchers[i].c_str(), full,
                full - alone, full / alone, relay, relay - alone);
     }
+}
+
+// The catching and throwing functions without frame pointers: on x64 Wine
+// such frames break a throw when a debugger is attached, and the launcher of
+// another build may be one.
+__attribute__((noinline, optimize("omit-frame-pointer"))) void Throw(unsigned i) { throw i; }
+
+__attribute__((optimize("omit-frame-pointer"))) int Exceptions(unsigned count)
+{
+    unsigned long long sum = 0;
+    for (unsigned i = 0; i < count; i++) {
+        try {
+            Throw(i);
+        } catch (unsigned caught) {
+            sum += caught;
+        }
+    }
+    return sum == static_cast<unsigned long long>(count) * (count - 1) / 2 ? 0 : 1;
+}
+
+int Strings(unsigned count)
+{
+    for (unsigned i = 0; i < count; i++)
+        OutputDebugStringA("launcher_bench: one debug string of a program that writes many\n");
+    return 0;
+}
+
+// Whole runs of the program in mode with count, alone and under each
+// launcher; the first launcher (this build's) and the bare run in three
+// rounds, the others once.
+void Work(const std::vector<std::wstring> &launchers, const wchar_t *mode, unsigned count, const char *what)
+{
+    const std::wstring program = Quoted(Beside(L"launcher_bench.exe")) + L" " + mode + L" " + std::to_wstring(count);
+    std::vector<double> bare;
+    std::vector<std::vector<double>> launched(launchers.size());
+    for (int round = 0; round < 3; ++round) {
+        bare.push_back(Run(program));
+        for (size_t i = 0; i < launchers.size(); ++i)
+            if (round == 0 || i == 0)
+                launched[i].push_back(Run(Quoted(launchers[i]) + L" " + program));
+    }
+    double alone = Median(bare);
+    printf("%u %s (median of 3; another launcher: 1 run): alone %.3f s\n", count, what, alone);
+    for (size_t i = 0; i < launchers.size(); ++i) {
+        double full = Median(launched[i]);
+        printf("  %ls: launched %.3f s, ratio %.2f\n", launchers[i].c_str(), full, full / alone);
+    }
+    fflush(stdout);
 }
 
 // Ten functions per decimal digit of n: four digits give every n below
@@ -162,22 +218,16 @@ void Delivery(const std::wstring &launcher)
     GetTempPathW(MAX_PATH, temp);
     const std::wstring out = L" --no-inject --out " + Quoted(std::wstring(temp) + L"launcher_bench report.txt") + L" ";
     const std::wstring program = Quoted(Beside(L"launcher_bench.exe"));
-    printf("TarnwickDump of N groups (median of 3; 10,000 piece by piece: 1 run): own work, delivered piece by "
-           "piece, delivered in batches\n");
+    printf("TarnwickDump of N groups (median of 3): own work, delivered through the report channel\n");
     for (unsigned groups : {1000u, 10000u}) {
         const std::wstring leak = program + L" leak " + std::to_wstring(groups);
-        std::vector<double> own, pieces, batches;
+        std::vector<double> own, delivered;
         for (int round = 0; round < 3; ++round) {
             own.push_back(Dump(leak + L" announce", groups));
-            // 10,000 groups piece by piece take about a minute: once.
-            if (round == 0 || groups <= 1000)
-                pieces.push_back(Dump(Quoted(launcher) + L" --piecewise" + out + leak, groups));
-            batches.push_back(Dump(Quoted(launcher) + out + leak, groups));
+            delivered.push_back(Dump(Quoted(launcher) + out + leak, groups));
         }
-        double o = Median(own), p = Median(pieces), b = Median(batches);
-        printf("  %5u groups: own %.3f s, piece by piece %.3f s (%.2fx own), batches %.3f s (%.2fx own); "
-               "batches %.1fx faster\n",
-               groups, o, p, p / o, b, b / o, p / b);
+        double o = Median(own), d = Median(delivered);
+        printf("  %5u groups: own %.3f s, delivered %.3f s (%.2fx own)\n", groups, o, d, d / o);
         fflush(stdout);
     }
 }
@@ -191,11 +241,19 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     if (mode == L"leak")
         return Leak(argc > 2 ? wcstoul(argv[2], nullptr, 10) : 1000, argc > 3);
+    if (mode == L"throw")
+        return Exceptions(argc > 2 ? wcstoul(argv[2], nullptr, 10) : 0);
+    if (mode == L"strings")
+        return Strings(argc > 2 ? wcstoul(argv[2], nullptr, 10) : 0);
     std::vector<std::wstring> launchers = {Beside(L"tarnwick.exe")};
     if (argc > 2)
         launchers.push_back(argv[2]);
     if (mode.empty() || mode == L"fixed")
         Fixed(launchers);
+    if (mode.empty() || mode == L"work") {
+        Work(launchers, L"throw", 200000, "C++ exceptions thrown and caught");
+        Work(launchers, L"strings", 100000, "debug strings");
+    }
     if (mode.empty() || mode == L"delivery")
         Delivery(launchers[0]);
     return 0;

@@ -17,7 +17,9 @@
  *
  * Everything the library says goes to the debugger output
  * (OutputDebugStringW): the report, and a message beginning with "Tarnwick: "
- * for every refused call. Nothing is written to a file or a console.
+ * for every refused call; under a launcher that announces a report channel,
+ * to that channel instead (see TARNWICK_REPORT_PIPE_PREFIX). Nothing is
+ * written to a file or a console.
  *
  * Exports, by name and by ordinal (all __stdcall, names undecorated; x64
  * has one calling convention and no decoration):
@@ -35,9 +37,9 @@
  * (-fno-omit-frame-pointer: the x86 stack is walked through them; x64 is
  * unwound through the modules' unwind tables, and under Wine 8 a 64-bit
  * mingw C++ program built with frame pointers dies at its first throw
- * whenever a debugger such as the launcher is attached) and with debug
- * information (-g: the library reads DWARF 2 to 5 itself; a PDB is read by
- * dbghelp, found through its symbol path). */
+ * whenever a debugger is attached; the launcher attaches none) and with
+ * debug information (-g: the library reads DWARF 2 to 5 itself; a PDB is
+ * read by dbghelp, found through its symbol path). */
 #ifndef TARNWICK_H
 #define TARNWICK_H
 
@@ -172,7 +174,7 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
 
 /* The report in batches. A debugger receives one event per debug string,
  * which makes a report of many pieces slow to arrive. A debugger that relays
- * the output as a whole (tarnwick.exe does) creates an event named
+ * the output as a whole creates an event named
  * TARNWICK_RELAY_EVENT_PREFIX followed by the program's process id in
  * decimal ("TarnwickRelay.1234"), before the program runs, and keeps it while
  * it debugs the program. While that event exists, TarnwickDump writes the
@@ -183,6 +185,25 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
  * every piece is a string of its own. Other processes, the program's own
  * children included, have other ids and are not affected. */
 #define TARNWICK_RELAY_EVENT_PREFIX L"TarnwickRelay."
+
+/* The report channel. A launcher that reads the library's output from a
+ * channel of its own (tarnwick.exe does) creates a duplex message-mode named
+ * pipe called TARNWICK_REPORT_PIPE_PREFIX followed by the program's process
+ * id in decimal ("\\.\pipe\TarnwickReport.1234") before the library loads.
+ * The library connects to it when it loads and then writes everything it
+ * would write to the debugger output there instead, as UTF-16 text, one
+ * message per write, and waits for a one-byte answer to each: messages at
+ * once, a dump in batches of whole pieces (at most 20,480 characters each)
+ * written as each fills. While connected, it also reports an unhandled
+ * exception itself: a line "Tarnwick: the program died of exception 0xCODE
+ * at 0xADDRESS; its call stack:", the faulting thread's stack in the frame
+ * lines of a leak group and an empty line, then the exit report when
+ * recording; the process then ends with the exception code. It also names
+ * each process the program creates, in a line "Tarnwick: the program
+ * started PATH (process id N), which runs without the detector.". When a write
+ * fails (the reader is gone), the output goes to the debugger output again.
+ * Without the pipe nothing of this changes anything. */
+#define TARNWICK_REPORT_PIPE_PREFIX L"\\\\.\\pipe\\TarnwickReport."
 
 /* The functions' types, for programs that load Tarnwick.dll with LoadLibraryW.
  * GetProcAddress returns FARPROC; converting through void (*)(void) keeps

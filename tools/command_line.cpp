@@ -5,15 +5,17 @@
 const char UsageText[] =
     "usage: tarnwick [OPTIONS] [--] PROGRAM [ARGUMENTS...]\n"
     "Runs PROGRAM with Tarnwick.dll loaded and recording from before its entry\n"
-    "point, and writes the library's debugger output (the leak report at exit)\n"
-    "to standard output. PROGRAM's arguments and standard streams are its own.\n"
+    "point, and writes the library's output (the leak report at exit) to\n"
+    "standard output, a crash report to standard error. PROGRAM runs as it\n"
+    "runs alone: its arguments, standard streams, exit code and debug strings\n"
+    "are its own.\n"
     "A program of the other kind (32-bit, 64-bit) goes to the launcher for it,\n"
     "x64\\tarnwick.exe beside the 32-bit one, ..\\tarnwick.exe from the 64-bit one.\n"
     "  --depth N           return addresses kept per leaked block (1-4096)\n"
     "  --min-repeat N      print only leak groups of at least N blocks\n"
     "  --symbol-path PATH  symbol search path for the report\n"
     "  --source-root DIR   look for moved source files under DIR\n"
-    "  --out FILE          write the debugger output to FILE instead\n"
+    "  --out FILE          write the library's output to FILE instead\n"
     "  --leak-exit-code N  exit with N when the report lists a lost block (with\n"
     "                      --all: any block)\n"
     "  --all               list every block alive, not told lost or still reachable\n"
@@ -23,9 +25,9 @@ const char UsageText[] =
     "  --sarif FILE        also write the report as SARIF 2.1.0\n"
     "  --dll PATH          the Tarnwick.dll to load, of the program's kind\n"
     "                      (default: beside tarnwick.exe)\n"
-    "  --no-inject         load nothing: only relay the debugger output\n"
-    "  --piecewise         let the library send its report one piece at a time,\n"
-    "                      as to other debuggers (slower; for comparison)\n"
+    "  --no-inject         load nothing: only relay the output of a Tarnwick.dll\n"
+    "                      that the program loads itself\n"
+    "  --version           show the version\n"
     "  --help              show this text\n"
     "Exit code: the program's (or N, see --leak-exit-code); 123 Tarnwick.dll\n"
     "could not be loaded into the program, 124 Tarnwick.dll (or the launcher for\n"
@@ -82,6 +84,10 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             options.help = true;
             return true;
         }
+        if (token == L"--version") {
+            options.version = true;
+            return true;
+        }
         if (token == L"--") {
             rest = SkipBlanks(after);
             break;
@@ -91,11 +97,8 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             rest = after;
             continue;
         }
-        if (token == L"--no-inject" || token == L"--all" || token == L"--piecewise") {
-            if (token == L"--piecewise")
-                options.piecewise = true;
-            else
-                (token == L"--all" ? options.classify : options.inject) = false;
+        if (token == L"--no-inject" || token == L"--all") {
+            (token == L"--all" ? options.classify : options.inject) = false;
             rest = after;
             continue;
         }

@@ -7,9 +7,9 @@
 
 struct LaunchOptions {
     bool help = false;
+    bool version = false;
     bool inject = true;
     bool classify = true;        // false with --all: the report lists every block alive
-    bool piecewise = false;      // the library writes its report one string per piece
     unsigned depth = 0;          // 0: the library's current depth
     unsigned minRepeat = 0;
     bool hasSymbolPath = false, hasSourceRoot = false;

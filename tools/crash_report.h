@@ -1,19 +1,21 @@
-// A program that dies of an unhandled exception: the message that says so,
-// and sending its dying thread into the process's exit, where the library's
-// exit hook writes the report that an abrupt end would skip.
+// The library's crash report in the channel's text: the line "Tarnwick: the
+// program died of exception ..." and the frame lines after it, up to an
+// empty line; and its line "Tarnwick: the program started ..." for each
+// process the program starts. The launcher shows them on standard error;
+// the rest goes on.
 #pragma once
-#include <windows.h>
-#include <stdint.h>
+#include <functional>
 #include <string>
 
-// "0x" and the address in upper-case hexadecimal, as wide as a pointer of
-// this build (8 digits, 16 on x64), as the library prints addresses.
-std::string HexAddress(uintptr_t address);
-
-// "tarnwick: the program died of exception 0x... at 0x... (where)\n"; where is
-// the source file(line) or module+offset of the address when known.
-std::string DescribeCrash(HANDLE process, const EXCEPTION_RECORD &record);
-
-// Makes the thread, stopped at its last-chance exception, call
-// NtTerminateProcess(current process, code) as if the program had ended.
-bool RedirectToTermination(HANDLE thread, HANDLE process, DWORD code);
+class CrashSplitter {
+public:
+    std::function<void(const std::string &)> crashText;  // the crash report's lines, and the started processes' lines
+    std::function<void(const std::string &)> otherText;  // everything else, in order
+    bool crashed = false;                                 // a crash report came
+    void Feed(const std::string &text);
+    void Finish();  // the text ended: a line held back goes on
+private:
+    std::string line_;      // the crash report's current line, or one that may start it
+    bool inCrash_ = false;
+    bool passing_ = false;  // the rest of a line that is not the crash report's
+};

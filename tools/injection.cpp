@@ -1,8 +1,10 @@
 #include "injection.h"
 #include "launcher_choice.h"
 #include "tarnwick.h"
+#include <psapi.h>
 #include <stddef.h>
 #include <string.h>
+#include <initializer_list>
 
 bool FindLibraryExports(const std::wstring &dllPath, LibraryExports &exports, std::string &why)
 {
@@ -30,118 +32,155 @@ bool FindLibraryExports(const std::wstring &dllPath, LibraryExports &exports, st
     return setOptions && start;
 }
 
-// Runs routine(argument) on a new thread of the program and handles the
-// program's debug events until that thread ends.
-static bool RunRemote(DebugSession &session, uintptr_t routine, uintptr_t argument, DWORD &exitCode,
-                      std::string &why)
+bool StartHeld(const std::wstring &commandLine, PROCESS_INFORMATION &program, DWORD &error)
 {
-    DWORD id;
-    HANDLE thread = CreateRemoteThread(session.child.hProcess, nullptr, 0,
-                                       reinterpret_cast<LPTHREAD_START_ROUTINE>(routine),
-                                       reinterpret_cast<void *>(argument), 0, &id);
+    std::wstring line = commandLine;  // CreateProcessW may write into it
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                       &program))
+        return true;
+    error = GetLastError();
+    return false;
+}
+
+// Runs routine(argument) on a new thread of the program and waits until
+// that thread ends.
+static bool RunRemote(HANDLE process, uintptr_t routine, uintptr_t argument, DWORD &exitCode, std::string &why)
+{
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(routine),
+                                       reinterpret_cast<void *>(argument), 0, nullptr);
     if (!thread) {
         why = "cannot create a thread in the program (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    CloseHandle(thread);
-    DEBUG_EVENT event;
     // Loading a DLL takes milliseconds; a minute means it hangs.
-    while (PumpEvent(session, event, 60000)) {
-        if (event.dwDebugEventCode == EXIT_THREAD_DEBUG_EVENT && event.dwThreadId == id) {
-            exitCode = event.u.ExitThread.dwExitCode;
-            return true;
-        }
-        if (session.exited) {
-            why = "the program ended during the injection";
-            return false;
-        }
-    }
-    why = "a thread in the program did not finish";
+    HANDLE both[2] = {thread, process};
+    DWORD waited = WaitForMultipleObjects(2, both, FALSE, 60000);
+    bool done = waited == WAIT_OBJECT_0 && GetExitCodeThread(thread, &exitCode);
+    CloseHandle(thread);
+    if (!done)
+        why = waited == WAIT_OBJECT_0 + 1 ? "the program ended during the injection"
+                                          : "a thread in the program did not finish";
+    return done;
+}
+
+// The first thread to run in a new process runs the loader's start-up before
+// its own routine, which here does nothing: Sleep(0).
+bool FinishLoading(HANDLE process, DWORD &exitCode)
+{
+    uintptr_t sleep = reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32"), "Sleep"));
+    std::string why;
+    // A start-up that fails ends the process, this thread with its status.
+    if (RunRemote(process, sleep, 0, exitCode, why) && exitCode == 0)
+        return true;
+    WaitForSingleObject(process, INFINITE);
+    GetExitCodeProcess(process, &exitCode);
     return false;
 }
 
-// What the program's threads read: a stub (see LoadInProgram and
-// InjectLibrary), the options record and the strings it points at.
+std::wstring OwnLibraryCopy(HANDLE process)
+{
+    HMODULE modules[1024];
+    DWORD bytes = 0;
+    if (!EnumProcessModules(process, modules, sizeof modules, &bytes))
+        return L"";
+    for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 1024; i++) {
+        wchar_t name[MAX_PATH];
+        if (GetModuleBaseNameW(process, modules[i], name, MAX_PATH) && !lstrcmpiW(name, L"Tarnwick.dll") &&
+            GetModuleFileNameExW(process, modules[i], name, MAX_PATH))
+            return name;
+    }
+    return L"";
+}
+
+// What the program's thread reads: the stub (see InjectionStub), the options
+// records and the strings they point at.
 struct RemoteBlock {
-    unsigned char stub[32];
-#if defined(_WIN64)
+    unsigned char stub[128];
     uintptr_t loaded;  // LoadLibraryW's result, stored there by the stub
-#endif
     TarnwickOptions options;
     TarnwickReportOptions reportOptions;
     wchar_t strings[1];  // DLL path, symbol path, source root, each terminated
 };
 
-// Loads the DLL whose path is at dllText in the program; its base in base.
-static bool LoadInProgram(DebugSession &session, [[maybe_unused]] uintptr_t at, uintptr_t dllText, uintptr_t &base,
-                          std::string &why)
+// Machine code, written a piece at a time.
+struct Code {
+    std::string bytes;
+    Code &operator()(std::initializer_list<unsigned char> piece)
+    {
+        bytes.append(piece.begin(), piece.end());
+        return *this;
+    }
+    template <typename T> Code &operator()(T value)
+    {
+        bytes.append(reinterpret_cast<const char *>(&value), sizeof value);
+        return *this;
+    }
+};
+
+// One thread does it all, each thread costing milliseconds under Wine: the
+// stub, given the block's address, loads the DLL, stores its base in
+// `loaded` and, when that worked, calls TarnwickSetOptions, (unless --all)
+// TarnwickSetReportOptions and TarnwickStart, each at its offset from the
+// base. kernel32 lies at the same address in every process of a session (of
+// one kind: the program is of the launcher's own).
+static std::string InjectionStub(const LibraryExports &exports, bool classify)
 {
-    // kernel32 lies at the same address in every process of a session (of
-    // one kind: the program is of the launcher's own).
     uintptr_t loadLibrary =
         reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW"));
-    DWORD exitCode;
+    const DWORD dllText = offsetof(RemoteBlock, strings), loaded = offsetof(RemoteBlock, loaded);
+    const DWORD options = offsetof(RemoteBlock, options), reportOptions = offsetof(RemoteBlock, reportOptions);
+    bool report = classify && exports.setReportOptions;
+    Code code;
 #if defined(_WIN64)
-    // A thread's exit code keeps only 32 bits of the module's address: a stub
-    // stores the whole of it. The path arrives in RCX as LoadLibraryW wants
-    // it; the stub keeps RSP on a 16-byte boundary at the call, with the 32
-    // bytes of shadow space the callee may use:
-    // sub rsp, 40; mov rax, LoadLibraryW; call rax; mov [loaded], rax; add rsp, 40; ret
-    unsigned char stub[32] = {0x48, 0x83, 0xEC, 0x28, 0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xD0,
-                              0x48, 0xA3, 0, 0, 0, 0, 0, 0, 0, 0, 0x48, 0x83, 0xC4, 0x28, 0xC3};
-    uintptr_t loaded = at + offsetof(RemoteBlock, loaded);
-    memcpy(stub + 6, &loadLibrary, 8);
-    memcpy(stub + 18, &loaded, 8);
-    if (!WriteProcessMemory(session.child.hProcess, reinterpret_cast<void *>(at), stub, sizeof stub, nullptr) ||
-        !FlushInstructionCache(session.child.hProcess, reinterpret_cast<void *>(at), sizeof stub)) {
-        why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    if (!RunRemote(session, at, dllText, exitCode, why))
-        return false;
-    if (!ReadProcessMemory(session.child.hProcess, reinterpret_cast<void *>(loaded), &base, sizeof base, nullptr)) {
-        why = "cannot read from the program (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
+    // The block in RCX; RBX and RSI are kept; RSP on a 16-byte boundary at
+    // each call, with the 32 bytes of shadow space the callee may use.
+    code({0x53, 0x56, 0x48, 0x83, 0xEC, 0x28})             // push rbx; push rsi; sub rsp, 40
+        ({0x48, 0x89, 0xCB})                                // mov rbx, rcx
+        ({0x48, 0x8D, 0x8B})(dllText)                       // lea rcx, [rbx + dllText]
+        ({0x48, 0xB8})(static_cast<uint64_t>(loadLibrary))  // mov rax, LoadLibraryW
+        ({0xFF, 0xD0, 0x48, 0x89, 0xC6})                    // call rax; mov rsi, rax
+        ({0x48, 0x89, 0x83})(loaded)                        // mov [rbx + loaded], rax
+        ({0x48, 0x85, 0xF6, 0x74, 0});                      // test rsi, rsi; jz done
+    size_t jump = code.bytes.size();
+    auto call = [&](DWORD argument, DWORD function) {
+        code({0x48, 0x8D, 0x8B})(argument)({0x48, 0x8D, 0x86})(function)({0xFF, 0xD0});
+    };
+    call(options, exports.setOptions);
+    if (report)
+        call(reportOptions, exports.setReportOptions);
+    code({0x48, 0x8D, 0x86})(exports.start)({0xFF, 0xD0});  // lea rax, [rsi + start]; call rax
+    code.bytes[jump - 1] = static_cast<char>(code.bytes.size() - jump);
+    code({0x48, 0x83, 0xC4, 0x28, 0x5E, 0x5B, 0xC3});       // add rsp, 40; pop rsi; pop rbx; ret
 #else
-    if (!RunRemote(session, loadLibrary, dllText, exitCode, why))
-        return false;
-    base = exitCode;
+    // The block as the start routine's one stdcall argument; EBX and ESI are
+    // kept; every function called is stdcall and takes its arguments off.
+    code({0x53, 0x56, 0x8B, 0x5C, 0x24, 0x0C})           // push ebx; push esi; mov ebx, [esp + 12]
+        ({0x8D, 0x83})(dllText)({0x50})                   // lea eax, [ebx + dllText]; push eax
+        ({0xB8})(static_cast<uint32_t>(loadLibrary))      // mov eax, LoadLibraryW
+        ({0xFF, 0xD0, 0x89, 0xC6})                        // call eax; mov esi, eax
+        ({0x89, 0xB3})(loaded)                            // mov [ebx + loaded], esi
+        ({0x85, 0xF6, 0x74, 0});                          // test esi, esi; jz done
+    size_t jump = code.bytes.size();
+    auto call = [&](DWORD argument, DWORD function) {
+        code({0x8D, 0x83})(argument)({0x50, 0x8D, 0x86})(function)({0xFF, 0xD0});
+    };
+    call(options, exports.setOptions);
+    if (report)
+        call(reportOptions, exports.setReportOptions);
+    code({0x8D, 0x86})(exports.start)({0xFF, 0xD0});     // lea eax, [esi + start]; call eax
+    code.bytes[jump - 1] = static_cast<char>(code.bytes.size() - jump);
+    code({0x5E, 0x5B, 0xC2, 0x04, 0x00});                 // pop esi; pop ebx; ret 4
 #endif
-    if (!base)
-        why = "LoadLibraryW failed in the program";
-    return base != 0;
+    return code.bytes;
 }
 
-// Calls TarnwickStart on a thread of the program.
-static bool StartInProgram(DebugSession &session, [[maybe_unused]] uintptr_t at, uintptr_t start, std::string &why)
-{
-    DWORD ignored;
-#if defined(_WIN64)
-    // A start routine's argument arrives in RCX, which a function without
-    // parameters leaves alone; it returns its int in EAX: called directly.
-    return RunRemote(session, start, 0, ignored, why);
-#else
-    // A start routine gets one stdcall argument, which TarnwickStart does not
-    // take: mov eax, TarnwickStart; call eax; ret 4
-    unsigned char stub[16] = {0xB8, 0, 0, 0, 0, 0xFF, 0xD0, 0xC2, 0x04, 0x00};
-    memcpy(stub + 1, &start, 4);
-    SIZE_T written = 0;
-    if (!WriteProcessMemory(session.child.hProcess, reinterpret_cast<void *>(at), stub, sizeof stub, &written) ||
-        !FlushInstructionCache(session.child.hProcess, reinterpret_cast<void *>(at), sizeof stub)) {
-        why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    return RunRemote(session, at, 0, ignored, why);
-#endif
-}
-
-bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const std::wstring &dllPath,
+bool InjectLibrary(HANDLE process, const LaunchOptions &options, const std::wstring &dllPath,
                    const LibraryExports &exports, std::string &why)
 {
     std::wstring strings = dllPath + L'\0' + options.symbolPath + L'\0' + options.sourceRoot + L'\0';
     size_t size = offsetof(RemoteBlock, strings) + strings.size() * sizeof(wchar_t);
-    HANDLE process = session.child.hProcess;
     void *remote = VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
     if (!remote) {
         why = "cannot allocate memory in the program (error " + std::to_string(GetLastError()) + ")";
@@ -154,8 +193,10 @@ bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const st
 
     std::string block(size, '\0');
     RemoteBlock *local = reinterpret_cast<RemoteBlock *>(&block[0]);
+    std::string stub = InjectionStub(exports, options.classify);
+    memcpy(local->stub, stub.data(), stub.size());
     local->options.stackDepth = options.depth;
-    local->options.minRepeat = options.minRepeat;
+    // The launcher leaves out the groups below --min-repeat itself, and counts them.
     local->options.symbolPath = options.hasSymbolPath ? reinterpret_cast<const wchar_t *>(symbolText) : nullptr;
     local->options.sourceRoot = options.hasSourceRoot ? reinterpret_cast<const wchar_t *>(sourceText) : nullptr;
     local->reportOptions.size = sizeof local->reportOptions;
@@ -163,20 +204,21 @@ bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const st
     memcpy(&block[offsetof(RemoteBlock, strings)], strings.data(), strings.size() * sizeof(wchar_t));
 
     bool done = false;
-    uintptr_t base = 0;
     DWORD ignored;
+    uintptr_t base = 0;
     SIZE_T written = 0;
-    if (!WriteProcessMemory(process, remote, block.data(), size, &written) || written != size) {
+    if (!WriteProcessMemory(process, remote, block.data(), size, &written) || written != size ||
+        !FlushInstructionCache(process, remote, sizeof local->stub)) {
         why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
-    } else if (LoadInProgram(session, at, dllText, base, why)) {
-        done = RunRemote(session, base + exports.setOptions, at + offsetof(RemoteBlock, options), ignored, why) &&
-               (!options.classify || !exports.setReportOptions ||
-                RunRemote(session, base + exports.setReportOptions, at + offsetof(RemoteBlock, reportOptions), ignored,
-                          why)) &&
-               StartInProgram(session, at, base + exports.start, why);
-        session.recording = done;
+    } else if (RunRemote(process, at, at, ignored, why)) {
+        if (!ReadProcessMemory(process, reinterpret_cast<void *>(at + offsetof(RemoteBlock, loaded)), &base,
+                               sizeof base, nullptr))
+            why = "cannot read from the program (error " + std::to_string(GetLastError()) + ")";
+        else if (!base)
+            why = "LoadLibraryW failed in the program";
+        done = base != 0;
     }
-    if (!session.exited)
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
         VirtualFreeEx(process, remote, 0, MEM_RELEASE);
     return done;
 }

@@ -1,9 +1,10 @@
-// Loading Tarnwick.dll into the program held at the loader's breakpoint,
-// applying the options there and starting the recording, each step a thread
-// of the program's own.
+// Starting the program held before its entry point, and loading
+// Tarnwick.dll into it, applying the options there and starting the
+// recording, each step a thread of the program's own, before its first
+// thread runs.
 #pragma once
 #include "command_line.h"
-#include "debug_session.h"
+#include <windows.h>
 #include <string>
 
 struct LibraryExports {
@@ -14,7 +15,20 @@ struct LibraryExports {
 // Finds the exports in the DLL file without running any of its code.
 bool FindLibraryExports(const std::wstring &dllPath, LibraryExports &exports, std::string &why);
 
+// Creates the program suspended, as it would run alone: its standard
+// handles, current directory and environment are the launcher's. False with
+// the system's error code.
+bool StartHeld(const std::wstring &commandLine, PROCESS_INFORMATION &program, DWORD &error);
+
+// Runs the loader's start-up of the held program (its DLLs loaded and
+// initialised) on a thread of the program. False when the program ended
+// there; its status in exitCode.
+bool FinishLoading(HANDLE process, DWORD &exitCode);
+
+// The path of a Tarnwick.dll that the program has loaded itself, or empty.
+std::wstring OwnLibraryCopy(HANDLE process);
+
 // Loads dllPath into the program, applies options (the report classifies
 // unless --all) and calls TarnwickStart.
-bool InjectLibrary(DebugSession &session, const LaunchOptions &options, const std::wstring &dllPath,
+bool InjectLibrary(HANDLE process, const LaunchOptions &options, const std::wstring &dllPath,
                    const LibraryExports &exports, std::string &why);

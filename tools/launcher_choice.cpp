@@ -1,12 +1,9 @@
-// Measured under Wine 8 (one 64-bit prefix): a 32-bit debugger gets a 64-bit
-// program's debug events, but with addresses cut to 32 bits, and a 32-bit
-// Tarnwick.dll cannot go into a 64-bit process anyway. A 64-bit debugger gets
-// a 32-bit program's events and can start threads in it, but reads its
-// threads' contexts as all zero (GetThreadContext and Wow64GetThreadContext
-// alike), so it can neither hold the program at its entry point nor send a
-// dying thread into the exit. So each launcher runs the programs of its own
-// kind, and hands the others, with the whole command line, to the launcher of
-// their kind.
+// A launcher starts the program's threads in kernel32's LoadLibraryW and in
+// the library's exports, at the addresses they have in a process of the
+// launcher's own kind; a 32-bit Tarnwick.dll cannot go into a 64-bit process,
+// nor a 32-bit launcher create threads in one. So each launcher runs the
+// programs of its own kind, and hands the others, with the whole command
+// line, to the launcher of their kind.
 #include "launcher_choice.h"
 #include <stdio.h>
 

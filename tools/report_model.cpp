@@ -216,7 +216,7 @@ void ReportReader::Finish()
 
 bool GroupShown(const ReportSection &section, const ReportGroup &group, bool showReachable)
 {
-    return !group.suppressed && (showReachable || section.leakClass != LeakClass::Reachable);
+    return !group.suppressed && !group.belowMinRepeat && (showReachable || section.leakClass != LeakClass::Reachable);
 }
 
 ReportCounts CountReports(const std::vector<Report> &reports)
@@ -230,6 +230,11 @@ ReportCounts CountReports(const std::vector<Report> &reports)
                 if (group.suppressed) {
                     counts.suppressedBlocks += group.count;
                     counts.suppressedGroups++;
+                    continue;
+                }
+                if (group.belowMinRepeat) {
+                    counts.belowMinRepeatBlocks += group.count;
+                    counts.belowMinRepeatGroups++;
                     continue;
                 }
                 int c = static_cast<int>(section.leakClass);

@@ -23,6 +23,7 @@ struct ReportGroup {
     std::string address;  // of the block shown, "0x007492E0"
     std::vector<ReportFrame> frames;  // innermost first
     bool suppressed = false;
+    bool belowMinRepeat = false;  // fewer blocks than --min-repeat asks for: left out
     // The group's bytes: the sum the library told, else the block shown,
     // count times (all its blocks have that size).
     unsigned long long Bytes() const { return bytes ? bytes : static_cast<unsigned long long>(size) * count; }
@@ -68,7 +69,7 @@ private:
     ReportGroup group_;
 };
 
-// What the launcher shows of a group: not suppressed, and reachable ones
+// What the launcher shows of a group: not suppressed nor below --min-repeat, and reachable ones
 // only when asked for.
 bool GroupShown(const ReportSection &section, const ReportGroup &group, bool showReachable);
 
@@ -76,6 +77,7 @@ struct ReportCounts {
     unsigned reports = 0;
     unsigned long long blocks[3] = {}, groups[3] = {}, bytes[3] = {};  // by LeakClass, suppressed ones left out
     unsigned long long suppressedBlocks = 0, suppressedGroups = 0;
+    unsigned long long belowMinRepeatBlocks = 0, belowMinRepeatGroups = 0;
     bool classified = false;
     // Blocks that count for --leak-exit-code: lost ones, or all when unclassified.
     unsigned long long Leaked() const { return blocks[0] + blocks[1]; }

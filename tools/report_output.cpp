@@ -12,7 +12,10 @@ void ConnectReportOutput(ReportReader &reader, ReportOutput &output)
         fflush(output.out);
     };
     reader.reportDone = [&output](Report &report) {
-        ApplySuppressions(report, output.rules);
+        ApplySuppressions(report, output.rules, output.ruleUsed);
+        for (ReportSection &section : report.sections)
+            for (ReportGroup &group : section.groups)
+                group.belowMinRepeat = !group.suppressed && group.count < output.minRepeat;
         std::string text = ReportText(report, output.showReachable);
         fwrite(text.data(), 1, text.size(), output.out);
         fflush(output.out);
@@ -52,17 +55,18 @@ bool WriteWholeFile(const std::wstring &path, const std::string &bytes)
     FILE *file = _wfopen(path.c_str(), L"wb");
     if (!file)
         return false;
-    bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    // A full disk shows only when the buffer is written: at fflush or fclose.
+    bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && fflush(file) == 0;
     return fclose(file) == 0 && written;
 }
 
 bool WriteReportFiles(const ReportOutput &output, const std::wstring &htmlPath, const std::wstring &sarifPath,
-                      const std::string &program)
+                      const std::string &program, std::string &failed)
 {
-    bool written = true;
-    if (!htmlPath.empty())
-        written = WriteWholeFile(htmlPath, ReportPage(output.reports, output.showReachable, program)) && written;
-    if (!sarifPath.empty())
-        written = WriteWholeFile(sarifPath, ReportSarif(output.reports, output.showReachable)) && written;
-    return written;
+    failed.clear();
+    if (!htmlPath.empty() && !WriteWholeFile(htmlPath, ReportPage(output.reports, output.showReachable, program)))
+        failed = Narrow(htmlPath);
+    if (!sarifPath.empty() && !WriteWholeFile(sarifPath, ReportSarif(output.reports, output.showReachable)))
+        failed += (failed.empty() ? "" : " and ") + Narrow(sarifPath);
+    return failed.empty();
 }

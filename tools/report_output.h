@@ -11,6 +11,8 @@ struct ReportOutput {
     FILE *out = stdout;
     bool showReachable = false;
     std::vector<std::string> rules;
+    std::vector<bool> ruleUsed;  // per rule: it matched a group
+    unsigned long minRepeat = 0;  // groups of fewer blocks are left out
     std::vector<Report> reports;
 };
 
@@ -23,6 +25,7 @@ bool ReadSuppressionFiles(const std::vector<std::wstring> &files, std::vector<st
 bool WriteWholeFile(const std::wstring &path, const std::string &bytes);
 
 // The page and the SARIF file (each where a path is given) once the reports
-// are all in; program is the command line for the page.
+// are all in; program is the command line for the page. False with the
+// files that could not be written in full named in failed.
 bool WriteReportFiles(const ReportOutput &output, const std::wstring &htmlPath, const std::wstring &sarifPath,
-                      const std::string &program);
+                      const std::string &program, std::string &failed);

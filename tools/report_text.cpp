@@ -32,7 +32,7 @@ std::string ReportText(const Report &report, bool showReachable)
         for (const ReportGroup &group : section.groups) {
             if (GroupShown(section, group, showReachable)) {
                 AppendGroup(text, group);
-            } else if (!group.suppressed) {
+            } else if (!group.suppressed && !group.belowMinRepeat) {
                 hiddenBlocks += group.count;
                 hiddenGroups++;
             }
@@ -71,5 +71,8 @@ std::string SummaryLine(const ReportCounts &counts)
         line += blocksInGroups(counts.Leaked(), counts.groups[0] + counts.groups[1], " leaked");
     if (counts.suppressedGroups)
         line += "; " + blocksInGroups(counts.suppressedBlocks, counts.suppressedGroups, "") + " suppressed";
+    if (counts.belowMinRepeatGroups)
+        line += "; " + blocksInGroups(counts.belowMinRepeatBlocks, counts.belowMinRepeatGroups, "") +
+                " left out by --min-repeat";
     return line + "\n";
 }

@@ -8,7 +8,8 @@ static char Fold(char c)
 bool ParseSuppressions(const std::string &text, const std::string &name, std::vector<std::string> &rules,
                        std::string &error)
 {
-    size_t start = 0;
+    // A UTF-8 byte-order mark, as some editors write it, is no part of the first line.
+    size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     for (unsigned number = 1; start < text.size(); number++) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
@@ -59,11 +60,13 @@ bool WildcardMatch(const char *pattern, const char *text)
     return !*pattern;
 }
 
-void ApplySuppressions(Report &report, const std::vector<std::string> &rules)
+void ApplySuppressions(Report &report, const std::vector<std::string> &rules, std::vector<bool> &used)
 {
+    used.resize(rules.size());
     for (ReportSection &section : report.sections)
         for (ReportGroup &group : section.groups)
             for (const ReportFrame &frame : group.frames)
-                for (const std::string &rule : rules)
-                    group.suppressed = group.suppressed || WildcardMatch(rule.c_str(), frame.text.c_str());
+                for (size_t i = 0; i < rules.size(); i++)
+                    if (WildcardMatch(rules[i].c_str(), frame.text.c_str()))
+                        group.suppressed = used[i] = true;
 }

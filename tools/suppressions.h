@@ -18,5 +18,6 @@ bool ParseSuppressions(const std::string &text, const std::string &name, std::ve
 
 bool WildcardMatch(const char *pattern, const char *text);
 
-// Marks the groups that a rule matches.
-void ApplySuppressions(Report &report, const std::vector<std::string> &rules);
+// Marks the groups that a rule matches, and in used (one flag per rule,
+// kept across reports) the rules that matched.
+void ApplySuppressions(Report &report, const std::vector<std::string> &rules, std::vector<bool> &used);

@@ -1,14 +1,18 @@
 // tarnwick: runs a program with Tarnwick.dll loaded and recording from before
-// its entry point, and relays the library's debugger output (the leak report
-// at exit). With --no-inject it only relays what a program writes there.
+// its entry point, as a process of its own without a debugger, and relays
+// what the library writes to its report channel (the leak report at exit,
+// a crash report). With --no-inject it loads nothing and relays the channel
+// for a program that loads the library itself.
 #include "command_line.h"
-#include "debug_session.h"
+#include "crash_report.h"
 #include "injection.h"
 #include "json_text.h"
 #include "launcher_choice.h"
+#include "report_channel.h"
 #include "report_output.h"
 #include "report_text.h"
 #include "start_failure.h"
+#include "tarnwick.h"
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -28,6 +32,18 @@ static std::wstring FullPath(const std::wstring &path)
     return length && length < MAX_PATH ? std::wstring(full, length) : path;
 }
 
+// The program's image file, for the diagnosis of a failed start.
+static HANDLE OpenImageFile(HANDLE process)
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (!QueryFullProcessImageNameW(process, 0, path, &length))
+        return nullptr;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
 int wmain()
 {
     // Exact bytes on both streams: no CR added before LF.
@@ -41,6 +57,10 @@ int wmain()
     }
     if (options.help) {
         fputs(UsageText, stdout);
+        return 0;
+    }
+    if (options.version) {
+        fputs("tarnwick " TARNWICK_VERSION_STRING "\n", stdout);
         return 0;
     }
     const char *kind;
@@ -63,6 +83,7 @@ int wmain()
 
     ReportOutput output;
     output.showReachable = options.showReachable;
+    output.minRepeat = options.minRepeat;
     if (!ReadSuppressionFiles(options.suppressFiles, output.rules, error)) {
         fprintf(stderr, "tarnwick: %s\n", error.c_str());
         return ExitUsage;
@@ -74,67 +95,94 @@ int wmain()
             fprintf(stderr, "tarnwick: cannot open %ls for writing\n", path->c_str());
             return ExitUsage;
         }
-
-    DebugSession session;
     if (!options.outPath.empty()) {
-        session.out = _wfopen(options.outPath.c_str(), L"wb");
-        if (!session.out) {
+        output.out = _wfopen(options.outPath.c_str(), L"wb");
+        if (!output.out) {
             fprintf(stderr, "tarnwick: cannot open %ls for writing\n", options.outPath.c_str());
             return ExitUsage;
         }
     }
-    output.out = session.out;
-    ConnectReportOutput(session.reader, output);
-    session.holdAtEntry = options.inject;
-    session.relayWhole = !options.piecewise;
+
+    ReportReader reader;
+    ConnectReportOutput(reader, output);
+    CrashSplitter crash;
+    crash.crashText = [](const std::string &text) {
+        fwrite(text.data(), 1, text.size(), stderr);
+        fflush(stderr);
+    };
+    crash.otherText = [&reader](const std::string &text) { reader.Feed(text.data(), text.size()); };
+    ReportChannel channel;
+    channel.take = [&crash](const std::string &text) { crash.Feed(text); };
+
+    PROCESS_INFORMATION program;
     DWORD createError;
-    if (!StartUnderDebugger(session, options.programLine, createError)) {
+    if (!StartHeld(options.programLine, program, createError)) {
         fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),
                 DescribeCreateError(createError).c_str());
         return ExitCannotStart;
     }
-
+    // Ctrl+C reaches the program and the launcher: the launcher outlives it.
+    SetConsoleCtrlHandler(nullptr, TRUE);
     int result = -1;
-    DEBUG_EVENT event;
-    while (!session.exited) {
-        // After sending a dying thread into the exit, wait a bounded time
-        // for the report: the program's state is not to be trusted.
-        if (!PumpEvent(session, event, session.redirected ? 20000 : INFINITE) && !session.exited) {
-            fputs("tarnwick: the program did not end after its exception; stopping it\n", stderr);
-            EndProgram(session, session.crashCode);
-        }
-        if (!session.heldThread)
-            continue;
-        if (!InjectLibrary(session, options, dllPath, exports, error)) {
+    DWORD exitCode = 0;
+    if (!OpenReportChannel(channel, program.dwProcessId, createError)) {
+        fprintf(stderr, "tarnwick: cannot create the report channel (error %lu); the program was stopped\n",
+                createError);
+        TerminateProcess(program.hProcess, ExitInjectionFailed);
+        result = ExitInjectionFailed;
+    } else if (!FinishLoading(program.hProcess, exitCode)) {
+        HANDLE image = OpenImageFile(program.hProcess);
+        fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),
+                DescribeStartupEnd(exitCode, image).c_str());
+        if (image)
+            CloseHandle(image);
+        result = ExitCannotStart;
+    } else if (options.inject) {
+        std::wstring own = OwnLibraryCopy(program.hProcess);
+        if (!own.empty()) {
+            fprintf(stderr, "tarnwick: %ls loads its own Tarnwick.dll (%ls); it is left to that copy\n",
+                    options.program.c_str(), own.c_str());
+            options.inject = false;
+        } else if (!InjectLibrary(program.hProcess, options, dllPath, exports, error)) {
             fprintf(stderr, "tarnwick: cannot load Tarnwick.dll into %ls: %s; the program was stopped\n",
                     options.program.c_str(), error.c_str());
-            EndProgram(session, ExitInjectionFailed);
+            TerminateProcess(program.hProcess, ExitInjectionFailed);
             result = ExitInjectionFailed;
         }
-        ResumeThread(session.heldThread);
-        session.heldThread = nullptr;
     }
+    if (result < 0)
+        ResumeThread(program.hThread);
+    WaitForSingleObject(program.hProcess, INFINITE);
+    GetExitCodeProcess(program.hProcess, &exitCode);
+    CloseHandle(program.hThread);
+    CloseHandle(program.hProcess);
+    CloseReportChannel(channel);
+    crash.Finish();
+    reader.Finish();
 
-    session.reader.Finish();
-    if (session.out != stdout)
-        fclose(session.out);
-    if (!WriteReportFiles(output, options.htmlPath, options.sarifPath, WideToUtf8(options.programLine))) {
-        fputs("tarnwick: cannot write the page or the SARIF file\n", stderr);
+    bool outWritten = !ferror(output.out) && fflush(output.out) == 0;
+    if (output.out != stdout)
+        outWritten = fclose(output.out) == 0 && outWritten;
+    if (!outWritten) {
+        fprintf(stderr, "tarnwick: cannot write all of the report to %ls\n",
+                options.outPath.empty() ? L"standard output" : options.outPath.c_str());
         result = result < 0 ? ExitUsage : result;
     }
-    if (!session.loaderDone && result < 0) {
-        fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),
-                DescribeStartupEnd(session.exitCode, session.imageFile).c_str());
-        result = ExitCannotStart;
+    if (!WriteReportFiles(output, options.htmlPath, options.sarifPath, WideToUtf8(options.programLine), error)) {
+        fprintf(stderr, "tarnwick: cannot write all of %s\n", error.c_str());
+        result = result < 0 ? ExitUsage : result;
     }
-    if (session.imageFile)
-        CloseHandle(session.imageFile);
     if (result >= 0)
         return result;
     ReportCounts counts = CountReports(output.reports);
     if (options.inject)
         fputs(SummaryLine(counts).c_str(), stderr);
-    if (options.hasLeakExitCode && counts.Leaked() > 0)
+    output.ruleUsed.resize(output.rules.size());
+    for (size_t i = 0; i < output.rules.size(); i++)
+        if (!output.ruleUsed[i] && counts.reports)
+            fprintf(stderr, "tarnwick: the suppression rule \"%s\" matched no group\n", output.rules[i].c_str());
+    // A crash keeps its exception code: it says more than the leaks.
+    if (options.hasLeakExitCode && counts.Leaked() > 0 && !crash.crashed)
         return static_cast<int>(options.leakExitCode);
-    return static_cast<int>(session.exitCode);
+    return static_cast<int>(exitCode);
 }

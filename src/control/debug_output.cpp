@@ -4,7 +4,10 @@
 // process, and then a dump's pieces go out in batches of whole pieces. Each
 // batch stays below the 65,535 bytes that a debug event can carry once the
 // string is converted to the ANSI code page (at most 3 bytes a character).
+// While the launcher's report channel is connected, everything goes there
+// instead, in the same batches.
 #include "control/library.h"
+#include "control/report_channel.h"
 #include "report/text_format.h"
 #include "tarnwick.h"
 #include <string.h>
@@ -17,6 +20,8 @@ static DWORD BatchThread;
 
 bool LauncherRelays()
 {
+    if (ReportChannelConnected())
+        return true;
     wchar_t name[64];
     FormatText(name, 64, L"%s%u", TARNWICK_RELAY_EVENT_PREFIX, GetCurrentProcessId());
     HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name);
@@ -26,26 +31,32 @@ bool LauncherRelays()
     return true;
 }
 
+static void Write(const wchar_t *text, uint32_t length)
+{
+    if (!ReportChannelConnected() || !WriteToReportChannel(text, length))
+        OutputDebugStringW(text);
+}
+
 static void FlushBatch()
 {
     if (BatchUsed == 0)
         return;
     Batch[BatchUsed] = 0;
-    OutputDebugStringW(Batch);
+    Write(Batch, BatchUsed);
     BatchUsed = 0;
 }
 
 void WriteMessage(const wchar_t *text)
 {
+    uint32_t length = lstrlenW(text);
     if (!Batch || GetCurrentThreadId() != BatchThread) {
-        OutputDebugStringW(text);
+        Write(text, length);
         return;
     }
-    uint32_t length = lstrlenW(text);
     if (BatchUsed + length > BatchChars)
         FlushBatch();
     if (length > BatchChars) {
-        OutputDebugStringW(text);
+        Write(text, length);
         return;
     }
     memcpy(Batch + BatchUsed, text, length * sizeof(wchar_t));

@@ -1,5 +1,8 @@
 // The loader notification: process and thread attach and detach.
+#include "control/child_notice.h"
+#include "control/crash_report.h"
 #include "control/library.h"
+#include "control/report_channel.h"
 #include "control/thread_registry.h"
 #include "tracking/call_stack.h"
 #include "tarnwick.h"
@@ -24,6 +27,11 @@ BOOL OnProcessAttach(HMODULE self)
     }
     InitThreadRegistry();
     PrepareStackCapture();
+    ConnectReportChannel();
+    if (ReportChannelConnected()) {
+        InstallCrashFilter();
+        WatchProcessCreation();
+    }
     WriteMessage(L"Tarnwick: memory leak detector loaded; see the README for how to read its report.\n");
     return TRUE;
 }
@@ -46,6 +54,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         // for the exit hook.
         if (!reserved && RunningFlag)
             TarnwickStop();
+        if (!reserved) {
+            RemoveCrashFilter();
+            StopWatchingProcessCreation();
+            DisconnectReportChannel();
+        }
         break;
     }
     return TRUE;

@@ -18,7 +18,8 @@ void WriteMessage(const wchar_t *text);
 void OpenBatch();
 // Writes what the batch holds and closes it.
 void CloseBatch();
-// Whether a launcher relays this process's output (its event exists).
+// Whether a launcher relays this process's output (its report channel is
+// connected, or its event exists).
 bool LauncherRelays();
 
 // Process attach; returns FALSE when the library cannot work.

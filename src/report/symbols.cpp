@@ -180,7 +180,7 @@ static int PrintSourceLine(const wchar_t *file, uint32_t lineNumber, uintptr_t a
     return 1;
 }
 
-int PrintFrame(uintptr_t address)
+int PrintFrame(uintptr_t address, bool returnAddress)
 {
     OpenSymbols();
 #if defined(_WIN64)
@@ -194,9 +194,11 @@ int PrintFrame(uintptr_t address)
     // call in tail position). The line of the call holds the byte before it.
     // Modules with DWARF are answered by the library's own reader, the same
     // on Windows and under Wine; dbghelp's lines are for the others (PDB).
+    // A faulting instruction's address is looked up as it is.
+    uint32_t back = returnAddress ? 1 : 0;
     char recorded[3 * PathChars];
     uint32_t lineNumber;
-    DwarfAnswer dwarf = DwarfLineOf(address - 1, recorded, sizeof recorded, &lineNumber);
+    DwarfAnswer dwarf = DwarfLineOf(address - back, recorded, sizeof recorded, &lineNumber);
     if (dwarf == DwarfLine) {
         wchar_t file[PathChars];
         WindowsPath(recorded, file);
@@ -204,7 +206,7 @@ int PrintFrame(uintptr_t address)
     }
     IMAGEHLP_LINEW64 line = {};
     line.SizeOfStruct = sizeof line;
-    if (dwarf == DwarfNoModule && LookUpLine(address - 1, address64 - 1, &line))
+    if (dwarf == DwarfNoModule && LookUpLine(address - back, address64 - back, &line))
         return PrintSourceLine(line.FileName, line.LineNumber, address);
 
     union {

@@ -11,5 +11,7 @@ extern HANDLE SymbolProcess;
 void InitSymbols();
 void OpenSymbols();
 void RerootSourcePath(wchar_t *out, const wchar_t *name);
-int PrintFrame(uintptr_t address);
+// One frame line; a return address is looked up by the call before it, the
+// address of a faulting instruction (returnAddress false) by itself.
+int PrintFrame(uintptr_t address, bool returnAddress = true);
 void PrintStack(const uintptr_t *frames);

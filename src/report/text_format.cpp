@@ -66,6 +66,9 @@ uint32_t FormatText(wchar_t *out, uint32_t capacity, const wchar_t *format, ...)
         case L'x':
             PutNumber(text, va_arg(args, uint32_t), 16, 1, lower);
             break;
+        case L'X':  // a 32-bit code in eight upper-case digits
+            PutNumber(text, va_arg(args, uint32_t), 16, 8, upper);
+            break;
         case L'p':  // an address in all its digits: 8 on x86, 16 on x64
             PutNumber(text, va_arg(args, uintptr_t), 16, 2 * sizeof(uintptr_t), upper);
             break;

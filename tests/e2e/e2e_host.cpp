@@ -1,6 +1,7 @@
 // Host program for the end-to-end tests: one scenario per run, chosen by the
-// first argument. What the tests must know (source lines, results) is sent
-// as "HOST: ..." debug strings, in order with the library's own output.
+// first argument. What the tests must know (source lines, results) is
+// written as "HOST: ..." lines straight to standard output, where the
+// launcher writes the library's output: each in its place among it.
 #include <windows.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -57,7 +58,8 @@ void Say(const char *format, ...)
     vsnprintf(text + 6, sizeof text - 7, format, args);
     va_end(args);
     strcat(text, "\n");
-    OutputDebugStringA(text);
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(strlen(text)), &written, nullptr);
 }
 
 void SetDepth(unsigned depth, int breakOnLeak = 0, int ownThreadOnly = 0)

@@ -124,5 +124,6 @@ void RuntimeLeaks()
              reinterpret_cast<uintptr_t>(Held[Realloc]) != grownAt,
              initialised == S_OK, thrown);
     snprintf(text + strlen(text), sizeof text - strlen(text), "HOST: dump %d\n", TarnwickDump());
-    OutputDebugStringA(text);
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(strlen(text)), &written, nullptr);
 }

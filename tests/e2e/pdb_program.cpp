@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 static int MallocLine, NewLine;
 
@@ -28,6 +29,7 @@ int main()
         KeepNumbers(11);
     char text[64];
     snprintf(text, sizeof text, "HOST: lines %d %d\n", MallocLine, NewLine);
-    OutputDebugStringA(text);
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(strlen(text)), &written, nullptr);
     return 0;
 }

@@ -5,9 +5,17 @@
 //   stdio          write one line each to stdout, stderr and the debugger output
 //   break          debug string, DebugBreak, debug string, exit 5
 //   crash          debug string, then an access violation
-//   lines FILE     send each line of FILE to the debugger output
-//   relay N        whether the launcher's relay event exists for this process;
-//                  with N 1, then the same for a child of its own
+// (break, crash and overflow keep a block in a global first: a leak with --all)
+//   lines FILE     send each line of FILE to the report channel, as the library would
+//   channel N      write HostStrings() to the launcher's report channel for this
+//                  process, as the library would, and say whether there was
+//                  one; with N 1, then the same for a child of its own
+//   throw N        throw and catch N C++ exceptions, print their number, exit 4
+//   debugger       print IsDebuggerPresent()
+//   child          run itself with "exit 7", exit with the child's exit code
+//   overflow       debug string, then a stack overflow
+// Built -O0: a 64-bit C++ throw from frames with a frame pointer is what a
+// debugger on Wine breaks.
 #include "host_strings.h"
 #include "tarnwick.h"
 #include <windows.h>
@@ -17,6 +25,46 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+
+static int Thrown(int i)
+{
+    try {
+        if (i >= 0)
+            throw i;
+    } catch (int caught) {
+        return caught;
+    }
+    return -1;
+}
+
+static void *volatile Kept;
+
+// Each call keeps a frame of its own; the stack ends first.
+static volatile bool Deeper = true;
+static int Recurse(int depth)
+{
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    return (Deeper ? Recurse(depth + 1) : 0) + frame[0];
+}
+
+// The launcher's report channel for this process, connected as the library
+// connects it, or INVALID_HANDLE_VALUE.
+static HANDLE Channel()
+{
+    std::wstring name = TARNWICK_REPORT_PIPE_PREFIX + std::to_wstring(GetCurrentProcessId());
+    return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// One message, then the launcher's answer.
+static void Send(HANDLE channel, const std::wstring &text)
+{
+    DWORD written, got;
+    char answer;
+    if (!text.empty() &&
+        WriteFile(channel, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr))
+        ReadFile(channel, &answer, 1, &got, nullptr);
+}
 
 static int Usage()
 {
@@ -55,6 +103,7 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     }
     if (!wcscmp(mode, L"break")) {
+        Kept = malloc(24);
         OutputDebugStringW(L"before break\n");
         DebugBreak();
         OutputDebugStringW(L"after break\n");
@@ -62,29 +111,65 @@ int wmain(int argc, wchar_t **argv)
     }
     if (!wcscmp(mode, L"lines") && argc > 2) {
         FILE *file = _wfopen(argv[2], L"rb");
+        HANDLE channel = Channel();
         char line[4096];
-        while (file && fgets(line, sizeof line, file))
-            OutputDebugStringA(line);
+        wchar_t wide[4096];
+        while (file && fgets(line, sizeof line, file) && MultiByteToWideChar(CP_ACP, 0, line, -1, wide, 4096))
+            Send(channel, wide);
         return file ? 0 : 98;
     }
     if (!wcscmp(mode, L"crash")) {
+        Kept = malloc(24);
         OutputDebugStringW(L"before crash\n");
         *static_cast<volatile int *>(nullptr) = 1;
         OutputDebugStringW(L"after crash\n");
         return 0;
     }
-    if (!wcscmp(mode, L"relay")) {
-        std::wstring name = TARNWICK_RELAY_EVENT_PREFIX + std::to_wstring(GetCurrentProcessId());
-        HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
-        printf(event ? "announced\n" : "not announced\n");
+    if (!wcscmp(mode, L"channel")) {
+        HANDLE channel = Channel();
+        bool announced = channel != INVALID_HANDLE_VALUE;
+        for (const std::wstring &text : HostStrings())
+            if (announced)
+                Send(channel, text);
+        if (announced)
+            CloseHandle(channel);
+        printf(announced ? "announced\n" : "not announced\n");
         fflush(stdout);
-        std::wstring child = L"\"" + std::wstring(_wpgmptr) + L"\" relay 0";
+        std::wstring child = L"\"" + std::wstring(_wpgmptr) + L"\" channel 0";
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process;
         if (code && CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
             WaitForSingleObject(process.hProcess, INFINITE);
         return 0;
+    }
+    if (!wcscmp(mode, L"throw")) {
+        unsigned long sum = 0;
+        for (DWORD i = 0; i < code; i++)
+            sum += static_cast<unsigned long>(Thrown(static_cast<int>(i)));
+        printf("caught %lu, sum %lu\n", static_cast<unsigned long>(code), sum);
+        return 4;
+    }
+    if (!wcscmp(mode, L"child")) {
+        std::wstring child = L"\"" + std::wstring(_wpgmptr) + L"\" exit 7";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process;
+        DWORD exitCode = 99;
+        if (CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+            WaitForSingleObject(process.hProcess, INFINITE);
+            GetExitCodeProcess(process.hProcess, &exitCode);
+        }
+        return static_cast<int>(exitCode);
+    }
+    if (!wcscmp(mode, L"debugger")) {
+        printf("IsDebuggerPresent %d\n", IsDebuggerPresent() ? 1 : 0);
+        return 0;
+    }
+    if (!wcscmp(mode, L"overflow")) {
+        Kept = malloc(24);
+        OutputDebugStringW(L"before overflow\n");
+        return Recurse(0);
     }
     return Usage();
 }

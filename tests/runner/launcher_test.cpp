@@ -131,22 +131,6 @@ TEST(Launcher, ReportsTheLeaksOfTheUnmodifiedExample)
     std::string relayed = plain.out.substr(0, at) + plain.out.substr(at + programOut.size());
     std::regex address(ADDRESS);
     EXPECT_EQ(std::regex_replace(run.out, address, "0x#"), std::regex_replace(relayed, address, "0x#"));
-
-    // The report relayed whole is byte for byte the one sent piece by piece,
-    // from the launcher and, to the runner, from a program that calls the
-    // library itself.
-    const std::wstring leaky = L"--no-inject " + QuoteArgument(ProgramDir() + L"leaky.exe");
-    for (const std::wstring &args : {L"--out " + QuoteArgument(ReportFile) + L" " + example, leaky}) {
-        CapturedRun whole = RunTarnwick(args);
-        if (args != leaky)
-            whole.out = ReadBytes(ReportFile);
-        CapturedRun pieces = RunTarnwick(L"--piecewise " + args);
-        if (args != leaky)
-            pieces.out = ReadBytes(ReportFile);
-        EXPECT_NE(std::string::npos, whole.out.find("Memory block ")) << whole.out;
-        EXPECT_EQ(pieces.out, whole.out);
-        EXPECT_EQ(pieces.err, whole.err);
-    }
 }
 
 // A program of the other kind (64-bit from the 32-bit launcher, 32-bit from
@@ -180,9 +164,10 @@ TEST(Launcher, OptionsReachTheLibrary)
     std::regex group("\\(([0-9]+) times\\)\n[^\n]+\n[^\n]+\n\n\n");
     EXPECT_EQ(4, std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), group), std::sregex_iterator()))
         << run.out;
-    // Only groups of three blocks or more.
+    // Only groups of three blocks or more; the others are counted.
     run = RunTarnwick(L"--min-repeat 3 " + example);
-    EXPECT_EQ("tarnwick: the report lists 7 lost blocks in 2 groups and 0 still reachable blocks in 0 groups\n",
+    EXPECT_EQ("tarnwick: the report lists 7 lost blocks in 2 groups and 0 still reachable blocks in 0 groups; "
+              "2 blocks in 2 groups left out by --min-repeat\n",
               run.err);
     // One list, as the library writes it by default.
     run = RunTarnwick(L"--all " + example);
@@ -278,27 +263,93 @@ TEST(Launcher, LeakExitCodeOnlyWhenTheReportListsLeaks)
               none.err);
     // Every group suppressed, by the rules of two files together (the list's
     // groups pass through line 30, the vector's through 49): the program's own
-    // exit code, and the report says no leak.
+    // exit code, and the report says no leak. A rule that matches no group is
+    // named.
     CapturedRun all = RunTarnwick(L"--all --leak-exit-code 9 --suppress " +
-                                  WriteRules(L"tarnwick list rules.txt", "# the list\r\n*WORD_LIST.cpp(30)*\r\n") +
+                                  WriteRules(L"tarnwick list rules.txt", "# the list\r\n*WORD_LIST.cpp(30)*\r\n*none*\r\n") +
                                   L" --suppress " + WriteRules(L"tarnwick vector rules.txt", "*word_list.cpp(49)") +
                                   L" " + example);
     EXPECT_EQ(0u, all.exitCode);
-    EXPECT_EQ("tarnwick: the report lists 0 leaked blocks in 0 groups; 9 blocks in 4 groups suppressed\n", all.err);
+    EXPECT_EQ("tarnwick: the report lists 0 leaked blocks in 0 groups; 9 blocks in 4 groups suppressed\n"
+              "tarnwick: the suppression rule \"*none*\" matched no group\n",
+              all.err);
     EXPECT_NE(std::string::npos, all.out.find("\nTarnwick: Memory leak dump\nNo memory leak.\n\n")) << all.out;
 }
 
+// A crash, a breakpoint and a stack overflow are reported from inside the
+// program with the faulting thread's stack, then its leak report; the
+// program ends with the exception code, even with --leak-exit-code.
 TEST(Launcher, DyingProgramIsDescribedAndStillReported)
 {
-    CapturedRun run = RunTarnwick(QuoteArgument(ProgramDir() + L"dbg_host.exe") + L" crash");
-    ASSERT_FALSE(run.timedOut);
-    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
-    EXPECT_TRUE(std::regex_search(run.err, std::regex("^tarnwick: the program died of exception 0xC0000005 at "
-                                                      ADDRESS " \\(.*dbg_host\\.cpp\\([0-9]+\\)\\)\n")))
-        << run.err;
-    EXPECT_NE(std::string::npos, run.out.find("before crash\n"));
-    EXPECT_NE(std::string::npos, run.out.find("\nTarnwick: Memory leak dump\n")) << run.out;
-    EXPECT_NE(std::string::npos, run.err.find("\ntarnwick: the report lists ")) << run.err;
+    struct Case {
+        const wchar_t *mode;
+        DWORD code;
+    };
+    const Case cases[] = {
+        {L"crash", EXCEPTION_ACCESS_VIOLATION},
+        {L"break", EXCEPTION_BREAKPOINT},
+        {L"overflow", EXCEPTION_STACK_OVERFLOW},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.mode, c.mode + wcslen(c.mode)));
+        CapturedRun run = RunTarnwick(L"--all --leak-exit-code 9 " + QuoteArgument(ProgramDir() + L"dbg_host.exe") +
+                                      L" " + c.mode);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_EQ(c.code, run.exitCode);
+        char code[16];
+        snprintf(code, sizeof code, "0x%08lX", c.code);
+        // The exception's own line, then its callers down to the thread's start.
+        ASSERT_TRUE(std::regex_search(run.err, std::regex(std::string("^Tarnwick: the program died of exception ") +
+                                                                 code + " at " ADDRESS "; its call stack:\n"
+                                                                 "(?:[^\n]+\n)*[^\n]*dbg_host\\.cpp\\([0-9]+\\) : "
+                                                                 ADDRESS "\n(?:[^\n]+\n)+\n")))
+            << run.err;
+        // The stack overflow's thousands of frames: the innermost and the outermost.
+        EXPECT_EQ(c.code == EXCEPTION_STACK_OVERFLOW, run.err.find(" frames left out ...\n") != std::string::npos)
+            << run.err;
+        EXPECT_NE(std::string::npos, run.out.find("\nTarnwick: Memory leak dump\n")) << run.out;
+        EXPECT_NE(std::string::npos, run.err.find("\ntarnwick: the report lists 1 leaked blocks in 1 groups\n"))
+            << run.err;
+    }
+}
+
+// Without a debugger the program is as it is alone: a 64-bit C++ program
+// built -O0 throws and catches, and IsDebuggerPresent says 0. A program that
+// loads Tarnwick.dll itself keeps its one copy.
+TEST(Launcher, ProgramRunsAsAlone)
+{
+    const std::wstring host = QuoteArgument(ProgramDir() + L"dbg_host.exe");
+    for (const std::wstring &dir : {std::wstring(), std::wstring(OTHER_DIR)}) {
+        CapturedRun run = CompareWithLaunched(QuoteArgument(ProgramDir() + dir + L"dbg_host.exe") + L" throw 2000");
+        EXPECT_EQ(4u, run.exitCode);
+        ExpectWellFormedReport(run);
+    }
+    EXPECT_EQ("caught 2000, sum 1999000\n", RunCapture(host + L" throw 2000").out);
+    CapturedRun debugger = RunTarnwick(host + L" debugger");
+    EXPECT_NE(std::string::npos, debugger.out.find("IsDebuggerPresent 0\n")) << debugger.out;
+    // A process the program starts runs without the detector, and is named.
+    CapturedRun child = RunTarnwick(host + L" child");
+    EXPECT_EQ(7u, child.exitCode);
+    EXPECT_TRUE(std::regex_search(child.err, std::regex("^Tarnwick: the program started .*dbg_host\\.exe \\(process id "
+                                                        "[0-9]+\\), which runs without the detector\\.\ntarnwick: "
+                                                        "the report lists ")))
+        << child.err;
+
+    const std::wstring leaky = QuoteArgument(ProgramDir() + L"leaky.exe");
+    // The program's own line comes where it comes among the channel's.
+    auto withoutOwnLine = [](std::string out) {
+        const std::string line = "TarnwickDump reported 6 leaked blocks\r\n";
+        size_t at = out.find(line);
+        return at == std::string::npos ? out : out.erase(at, line.size());
+    };
+    CapturedRun own = RunTarnwick(leaky);
+    EXPECT_NE(std::string::npos, own.out.find("\nMemory block 1000 bytes at ")) << own.out;
+    EXPECT_EQ(withoutOwnLine(RunTarnwick(L"--no-inject " + leaky).out), withoutOwnLine(own.out));
+    const std::string loaded = "detector loaded";
+    EXPECT_EQ(own.out.find(loaded), own.out.rfind(loaded)) << own.out;
+    EXPECT_TRUE(std::regex_match(own.err, std::regex("tarnwick: .*leaky\\.exe loads its own Tarnwick\\.dll \\(.*"
+                                                     "Tarnwick\\.dll\\); it is left to that copy\n")))
+        << own.err;
 }
 
 // Wine's own programs, with real work; their reports are judged for form
@@ -335,6 +386,19 @@ TEST(Launcher, WineProgramsRunUnchanged)
         ExpectWellFormedReport(run);
     }
     RunCapture(L"cmd.exe /c rd /s /q " + QuoteArgument(tree));
+}
+
+// Output that cannot be written in full is an error that names the file.
+TEST(Launcher, FullDeviceIsAnError)
+{
+    const std::wstring example = QuoteArgument(ProgramDir() + L"word_list.exe");
+    for (const wchar_t *option : {L"--out", L"--html", L"--sarif"}) {
+        SCOPED_TRACE(std::string(option, option + wcslen(option)));
+        CapturedRun run = RunTarnwick(std::wstring(option) + L" Z:\\dev\\full " + example);
+        EXPECT_EQ(125u, run.exitCode);
+        EXPECT_NE(std::string::npos, run.err.find("tarnwick: cannot write all of ")) << run.err;
+        EXPECT_NE(std::string::npos, run.err.find("Z:\\dev\\full\n")) << run.err;
+    }
 }
 
 TEST(Launcher, ErrorPaths)

@@ -20,6 +20,7 @@ const std::string Group2 = "Memory block 64 bytes at 0x0000000000980004 (1 times
 struct Read {
     std::string passed, written;  // what passed through; that and each report's text in order
     std::vector<Report> reports;
+    std::vector<bool> used;  // per rule: it matched a group
 };
 
 // Feeds text in pieces of the given size; each report is written back as it ends.
@@ -30,7 +31,7 @@ Read ReadText(const std::string &text, size_t piece, const std::vector<std::stri
     ReportReader reader;
     reader.passThrough = [&](const std::string &t) { read.passed += t, read.written += t; };
     reader.reportDone = [&](Report &report) {
-        ApplySuppressions(report, rules);
+        ApplySuppressions(report, rules, read.used);
         read.written += ReportText(report, showReachable);
         read.reports.push_back(report);
     };
@@ -126,6 +127,7 @@ TEST(ReportModel, SuppressionRules)
         const ReportSection &section = read.reports[0].sections[0];
         EXPECT_EQ(c.first, section.groups[0].suppressed);
         EXPECT_EQ(c.second, section.groups[1].suppressed);
+        EXPECT_EQ(c.first || c.second, read.used[0]);
         EXPECT_EQ(c.first ? std::string::npos : 0u, read.written.find("\nTarnwick: Memory leak dump\n" + Group1));
         unsigned long blocks = (c.first ? 0 : 3) + (c.second ? 0 : 1);
         std::string suppressed = c.first && c.second ? "; 4 blocks in 2 groups suppressed"
@@ -145,6 +147,10 @@ TEST(ReportModel, SuppressionRules)
     EXPECT_FALSE(ParseSuppressions("\n" + std::string(LongestFrameText + 1, 'a'), "long.txt", rules, error));
     EXPECT_EQ("long.txt(2): a rule cannot be longer than a frame line (2278 characters)", error);
     EXPECT_TRUE(ParseSuppressions(std::string(LongestFrameText, 'a'), "long.txt", rules, error));
+    // A UTF-8 byte-order mark before the first rule is no part of it.
+    rules.clear();
+    EXPECT_TRUE(ParseSuppressions("\xEF\xBB\xBF*\\zlib\\*\r\n", "bom.txt", rules, error));
+    EXPECT_EQ(std::vector<std::string>{"*\\zlib\\*"}, rules);
 }
 
 TEST(ReportModel, ClassifiedReportsHideReachableGroupsUnlessAsked)
