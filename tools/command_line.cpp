@@ -21,7 +21,7 @@ const char UsageText[] =
     "  --all               list every block alive, not told lost or still reachable\n"
     "  --show-reachable    print still reachable groups in full\n"
     "  --suppress FILE     leave out groups that a rule in FILE matches (repeatable)\n"
-"  --alloc-fn PATTERN  leave out the leading frames of each group that PATTERN\n"
+    "  --alloc-fn PATTERN  leave out the leading frames of each group that PATTERN\n"
     "                      matches (a suppression rule), and merge the groups\n"
     "                      whose stacks become the same (repeatable)\n"
     "  --html FILE         also write the report as a page to look at\n"
