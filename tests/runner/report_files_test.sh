@@ -101,7 +101,7 @@ has "$dom" '<li>Z:\\[^<]*\\examples\\word_list.cpp\(17\) : 0x004015E8<pre class=
 line17=$(sed -n 17p "$SRC/examples/word_list.cpp" | sed 's/&/\&amp;/g; s/</\&lt;/g; s/>/\&gt;/g')
 grep -qF "<span class=\"here\">   17  $line17" <<<"$dom" || fail "the page does not show line 17: $line17"
 has "$dom" '<div class="node" title="[^"]*word_list.cpp\(56\): 80 bytes"[^>]*>word_list.cpp\(56\)</div>' "the flame graph"
-has "$dom" '<div class="node" title="program start-up: 80 bytes"[^<]*</div><div[^>]*word_list.cpp\(56\): 80' "the start-up"
+has "$dom" 'title="program start-up: 80 bytes"[^<]*</div><div[^>]*word_list.cpp\(56\): 80' "the start-up"
 has "$dom" '<li>Z:\\mingw\\crtexe.c\(267\) : 0x00401300</li></ol>' "the lost group's stack"
 node "$SRC/tests/runner/check_sarif.js" "$SCHEMA_DIR" "$WORK/r.sarif" 3 "$SRC/examples/word_list.cpp" 17
 grep -q '"level":"note","message":{"text":"40 bytes in 5 blocks still reachable.*"class":"reachable"' "$WORK/r.sarif" ||
