@@ -21,6 +21,9 @@ const char UsageText[] =
     "  --all               list every block alive, not told lost or still reachable\n"
     "  --show-reachable    print still reachable groups in full\n"
     "  --suppress FILE     leave out groups that a rule in FILE matches (repeatable)\n"
+    "  --alloc-fn PATTERN  leave out the leading frames of each group that PATTERN\n"
+    "                      matches (a suppression rule), and merge the groups\n"
+    "                      whose stacks become the same (repeatable)\n"
     "  --html FILE         also write the report as a page to look at\n"
     "  --sarif FILE        also write the report as SARIF 2.1.0\n"
     "  --dll PATH          the Tarnwick.dll to load, of the program's kind\n"
@@ -106,7 +109,7 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             break;
         static const wchar_t *const valued[] = {L"--depth", L"--min-repeat", L"--symbol-path", L"--source-root",
                                                 L"--out", L"--dll", L"--leak-exit-code",
-                                                L"--suppress", L"--html", L"--sarif"};
+                                                L"--suppress", L"--alloc-fn", L"--html", L"--sarif"};
         bool known = false;
         for (const wchar_t *name : valued)
             known = known || token == name;
@@ -147,6 +150,8 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             options.outPath = value;
         } else if (token == L"--suppress") {
             options.suppressFiles.push_back(value);
+        } else if (token == L"--alloc-fn") {
+            options.allocFns.push_back(value);
         } else if (token == L"--html") {
             options.htmlPath = value;
         } else if (token == L"--sarif") {

@@ -17,6 +17,7 @@ struct LaunchOptions {
     std::wstring outPath;        // empty: standard output
     std::wstring dllPath;        // empty: Tarnwick.dll beside the launcher
     std::vector<std::wstring> suppressFiles;  // --suppress, in order
+    std::vector<std::wstring> allocFns;       // --alloc-fn patterns
     std::wstring htmlPath, sarifPath;         // empty: not written
     bool showReachable = false;
     bool hasLeakExitCode = false;

@@ -1,6 +1,7 @@
 #include "report_html.h"
 #include "json_text.h"
 #include "source_lines.h"
+#include "suppressions.h"
 
 extern const char ReportPageTemplate[];  // generated from report_page.html at build time
 
@@ -29,6 +30,34 @@ static std::string FrameJson(const ReportFrame &frame, SourceLines &sources)
     return json + "}";
 }
 
+// How many of a group's outermost frames are the program's start-up, which
+// the picture folds into one box: those outside the first frame (innermost
+// first) that names the program's main function, or else from the first one
+// in the C runtime's or the system's thread start-up on.
+static size_t StartupFrames(const ReportGroup &group)
+{
+    static const char *const mains[] = {"*!main", "*!main+0x*", "*!wmain", "*!wmain+0x*", "*!WinMain", "*!WinMain+0x*",
+                                        "*!wWinMain", "*!wWinMain+0x*"};
+    // Wine's own start-up comes with source lines (dlls\ntdll\thread.c).
+    static const char *const startup[] = {"*!BaseThreadInitThunk*", "*!RtlUserThreadStart*", "*CRTStartup*",
+                                          "*crtexe.c(*)", "*crtexewin.c(*)", "*exe_common.inl(*)",
+                                          "*dlls\\*\\thread.c(*)"};
+    auto any = [](const char *const *patterns, size_t n, const std::string &text) {
+        for (size_t i = 0; i < n; i++)
+            if (WildcardMatch(patterns[i], text.c_str()))
+                return true;
+        return false;
+    };
+    for (size_t i = 0; i < group.frames.size(); i++) {
+        const std::string &text = group.frames[i].text;
+        if (any(mains, sizeof mains / sizeof *mains, text))
+            return group.frames.size() - i - 1;
+        if (any(startup, sizeof startup / sizeof *startup, text))
+            return group.frames.size() - i;
+    }
+    return 0;
+}
+
 static std::string CountsJson(unsigned long long blocks, unsigned long long bytes, unsigned long long groups)
 {
     return "{\"blocks\":" + Number(blocks) + ",\"bytes\":" + Number(bytes) + ",\"groups\":" + Number(groups) + "}";
@@ -46,7 +75,8 @@ std::string ReportPage(const std::vector<Report> &reports, bool showReachable, c
                     continue;
                 groups += std::string(groups.empty() ? "" : ",\n") + "{\"class\":\"" + ClassName(section.leakClass) +
                           "\",\"size\":" + Number(group.size) + ",\"count\":" + Number(group.count) +
-                          ",\"bytes\":" + Number(group.Bytes()) + ",\"address\":\"" + group.address +
+                          ",\"bytes\":" + Number(group.Bytes()) + ",\"startup\":" + Number(StartupFrames(group)) +
+                          ",\"address\":\"" + group.address +
                           "\",\"frames\":[";
                 for (size_t i = 0; i < group.frames.size(); i++)
                     groups += (i ? "," : "") + FrameJson(group.frames[i], sources);

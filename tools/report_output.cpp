@@ -12,6 +12,7 @@ void ConnectReportOutput(ReportReader &reader, ReportOutput &output)
         fflush(output.out);
     };
     reader.reportDone = [&output](Report &report) {
+        DropAllocatorFrames(report, output.allocFns);
         ApplySuppressions(report, output.rules, output.ruleUsed);
         for (ReportSection &section : report.sections)
             for (ReportGroup &group : section.groups)
@@ -23,7 +24,7 @@ void ConnectReportOutput(ReportReader &reader, ReportOutput &output)
     };
 }
 
-static std::string Narrow(const std::wstring &text)
+std::string WideToAnsi(const std::wstring &text)
 {
     int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string narrow(size, '\0');
@@ -36,7 +37,7 @@ bool ReadSuppressionFiles(const std::vector<std::wstring> &files, std::vector<st
     for (const std::wstring &path : files) {
         FILE *file = _wfopen(path.c_str(), L"rb");
         if (!file) {
-            error = "cannot read the suppression file " + Narrow(path);
+            error = "cannot read the suppression file " + WideToAnsi(path);
             return false;
         }
         std::string text;
@@ -44,7 +45,7 @@ bool ReadSuppressionFiles(const std::vector<std::wstring> &files, std::vector<st
         for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;)
             text.append(buffer, got);
         fclose(file);
-        if (!ParseSuppressions(text, Narrow(path), rules, error))
+        if (!ParseSuppressions(text, WideToAnsi(path), rules, error))
             return false;
     }
     return true;
@@ -65,8 +66,8 @@ bool WriteReportFiles(const ReportOutput &output, const std::wstring &htmlPath, 
 {
     failed.clear();
     if (!htmlPath.empty() && !WriteWholeFile(htmlPath, ReportPage(output.reports, output.showReachable, program)))
-        failed = Narrow(htmlPath);
+        failed = WideToAnsi(htmlPath);
     if (!sarifPath.empty() && !WriteWholeFile(sarifPath, ReportSarif(output.reports, output.showReachable)))
-        failed += (failed.empty() ? "" : " and ") + Narrow(sarifPath);
+        failed += (failed.empty() ? "" : " and ") + WideToAnsi(sarifPath);
     return failed.empty();
 }

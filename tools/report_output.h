@@ -12,6 +12,7 @@ struct ReportOutput {
     bool showReachable = false;
     std::vector<std::string> rules;
     std::vector<bool> ruleUsed;  // per rule: it matched a group
+    std::vector<std::string> allocFns;  // --alloc-fn patterns
     unsigned long minRepeat = 0;  // groups of fewer blocks are left out
     std::vector<Report> reports;
 };
@@ -21,6 +22,9 @@ void ConnectReportOutput(ReportReader &reader, ReportOutput &output);
 
 // False with a message (without the "tarnwick: " prefix) naming the file.
 bool ReadSuppressionFiles(const std::vector<std::wstring> &files, std::vector<std::string> &rules, std::string &error);
+
+// In the code page of the frame lines, for patterns given on the command line.
+std::string WideToAnsi(const std::wstring &text);
 
 bool WriteWholeFile(const std::wstring &path, const std::string &bytes);
 

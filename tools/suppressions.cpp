@@ -1,4 +1,5 @@
 #include "suppressions.h"
+#include <map>
 
 static char Fold(char c)
 {
@@ -69,4 +70,39 @@ void ApplySuppressions(Report &report, const std::vector<std::string> &rules, st
                 for (size_t i = 0; i < rules.size(); i++)
                     if (WildcardMatch(rules[i].c_str(), frame.text.c_str()))
                         group.suppressed = used[i] = true;
+}
+
+void DropAllocatorFrames(Report &report, const std::vector<std::string> &patterns)
+{
+    if (patterns.empty())
+        return;
+    auto matches = [&patterns](const ReportFrame &frame) {
+        for (const std::string &pattern : patterns)
+            if (WildcardMatch(pattern.c_str(), frame.text.c_str()))
+                return true;
+        return false;
+    };
+    for (ReportSection &section : report.sections) {
+        std::vector<ReportGroup> merged;
+        std::map<std::string, size_t> byStack;  // the frame lines, joined: the group in merged
+        for (ReportGroup &group : section.groups) {
+            size_t drop = 0;
+            while (drop + 1 < group.frames.size() && matches(group.frames[drop]))
+                drop++;
+            group.frames.erase(group.frames.begin(), group.frames.begin() + drop);
+            std::string stack;
+            for (const ReportFrame &frame : group.frames)
+                stack += frame.Line() + '\n';
+            auto found = byStack.emplace(stack, merged.size());
+            if (found.second) {
+                merged.push_back(std::move(group));
+                continue;
+            }
+            ReportGroup &same = merged[found.first->second];
+            // Bytes first, while each still tells its own sum.
+            same.bytes = same.Bytes() + group.Bytes();
+            same.count += group.count;
+        }
+        section.groups = std::move(merged);
+    }
 }

@@ -21,3 +21,9 @@ bool WildcardMatch(const char *pattern, const char *text);
 // Marks the groups that a rule matches, and in used (one flag per rule,
 // kept across reports) the rules that matched.
 void ApplySuppressions(Report &report, const std::vector<std::string> &rules, std::vector<bool> &used);
+
+// --alloc-fn: drops the leading frames of each group that a pattern matches
+// (the program's own allocation functions; the outermost frame always stays),
+// then merges the groups of a section whose stacks have become the same into
+// the first of them, counts and bytes added.
+void DropAllocatorFrames(Report &report, const std::vector<std::string> &patterns);

@@ -88,6 +88,8 @@ int wmain()
         fprintf(stderr, "tarnwick: %s\n", error.c_str());
         return ExitUsage;
     }
+    for (const std::wstring &pattern : options.allocFns)
+        output.allocFns.push_back(WideToAnsi(pattern));
     // The page and the SARIF file are written at the end: a path that cannot
     // be written is found out before the program runs.
     for (const std::wstring *path : {&options.htmlPath, &options.sarifPath})

@@ -62,9 +62,17 @@ cat >"$WORK/classes.txt" <<END
 
 Tarnwick: Memory leak dump
 Tarnwick: Lost blocks (nothing in the program's memory points to them any more):
-Memory block 40 bytes at 0x00790000 (2 times)
+Memory block 40 bytes at 0x00790000 (1 times)
+word_list.exe!xmalloc+0x10 : 0x00401010
 $example(17) : 0x004015E8
 $example(56) : 0x0040174D
+Z:\\mingw\\crtexe.c(267) : 0x00401300
+
+
+Memory block 40 bytes at 0x00750000 (1 times)
+$example(17) : 0x004015E8
+$example(56) : 0x0040174D
+Z:\\mingw\\crtexe.c(267) : 0x00401300
 
 
 Tarnwick: Still reachable blocks (the program still holds a pointer to them):
@@ -81,7 +89,7 @@ ntdll.dll!RtlAllocateHeap+0x20 : 0x7BC5CA07
 Tarnwick: leak report of the memory leak detector; see its README for how to read it.
 END
 host="$(windows "$BIN/bin/dbg_host.exe") lines $(windows "$WORK/classes.txt")"
-launch --no-inject --leak-exit-code 7 --show-reachable --html "$(windows "$WORK/r.html")" \
+launch --no-inject --leak-exit-code 7 --show-reachable --alloc-fn '*!xmalloc*' --html "$(windows "$WORK/r.html")" \
     --sarif "$(windows "$WORK/r.sarif")" $host
 [ "$status" = 7 ] || fail "exit code $status with a lost group"
 dom=$(page "$WORK/r.html#sort=count")
@@ -93,6 +101,8 @@ has "$dom" '<li>Z:\\[^<]*\\examples\\word_list.cpp\(17\) : 0x004015E8<pre class=
 line17=$(sed -n 17p "$SRC/examples/word_list.cpp" | sed 's/&/\&amp;/g; s/</\&lt;/g; s/>/\&gt;/g')
 grep -qF "<span class=\"here\">   17  $line17" <<<"$dom" || fail "the page does not show line 17: $line17"
 has "$dom" '<div class="node" title="[^"]*word_list.cpp\(56\): 80 bytes"[^>]*>word_list.cpp\(56\)</div>' "the flame graph"
+has "$dom" 'title="program start-up: 80 bytes"[^<]*</div><div[^>]*word_list.cpp\(56\): 80' "the start-up"
+has "$dom" '<li>Z:\\mingw\\crtexe.c\(267\) : 0x00401300</li></ol>' "the lost group's stack"
 node "$SRC/tests/runner/check_sarif.js" "$SCHEMA_DIR" "$WORK/r.sarif" 3 "$SRC/examples/word_list.cpp" 17
 grep -q '"level":"note","message":{"text":"40 bytes in 5 blocks still reachable.*"class":"reachable"' "$WORK/r.sarif" ||
     fail "no class in the SARIF file"

@@ -6,6 +6,7 @@
 #include "suppressions.h"
 #include <gtest/gtest.h>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -25,13 +26,13 @@ struct Read {
 
 // Feeds text in pieces of the given size; each report is written back as it ends.
 Read ReadText(const std::string &text, size_t piece, const std::vector<std::string> &rules = {},
-              bool showReachable = true)
+              bool showReachable = true, const std::vector<std::string> &allocFns = {})
 {
     Read read;
     ReportReader reader;
     reader.passThrough = [&](const std::string &t) { read.passed += t, read.written += t; };
     reader.reportDone = [&](Report &report) {
-        ApplySuppressions(report, rules, read.used);
+        DropAllocatorFrames(report, allocFns), ApplySuppressions(report, rules, read.used);
         read.written += ReportText(report, showReachable);
         read.reports.push_back(report);
     };
@@ -178,4 +179,38 @@ TEST(ReportModel, ClassifiedReportsHideReachableGroupsUnlessAsked)
                   "Tarnwick: 3 still reachable blocks in 1 groups (shown with --show-reachable)\n\n" + Banner,
               none.written);
     EXPECT_EQ(0u, CountReports(ReadText(report, 3, {"*parser*"}).reports).Leaked());
+}
+
+TEST(ReportModel, AllocatorFramesAreDroppedAndTheSameStacksMergedInTheFirst)
+{
+    const std::string head = "Tarnwick: Memory leak dump\nMemory block 24 bytes at 0x00100000 (";
+    const std::string text = "\n" + head + "2 times)\nrt!xmalloc\na.c(5)\na.c(9)\n\n\nMemory block 8 bytes at "
+                             "0x00200000 (3 times)\nrt!xcalloc\nrt!xmalloc\na.c(5)\na.c(9)\n\n\nMemory block 4 bytes "
+                             "at 0x00300000 (1 times)\nrt!xmalloc\n\n\n" + Banner;  // the last keeps its one frame
+    const std::tuple<std::vector<std::string>, const char *, int, int> cases[] = {
+        {{}, "2 times)\nrt!xmalloc\n", 3, 48}, {{"rt!xmalloc*"}, "2 times)\na.c(5)\n", 3, 48},
+        {{"a.c(5)"}, "2 times)\nrt", 3, 48}, {{"RT!X*"}, "5 times)\na.c(5)\na.c(9)\n\n", 2, 72},
+        {{"*calloc", "*malloc"}, "5 times)\na.c(5)", 2, 72},
+        {{"*"}, "5 times)\na.c(9)\n\n\nMemory block 4 bytes at 0x00300000 (1 times)\nrt!xmalloc\n\n", 2, 72}};
+    for (const auto &c : cases) {
+        Read read = ReadText(text, 5, {}, true, std::get<0>(c));
+        EXPECT_EQ(1u, read.written.find(head + std::get<1>(c))) << read.written;
+        EXPECT_EQ("tarnwick: the report lists 6 leaked blocks in " + std::to_string(std::get<2>(c)) + " groups\n",
+                  SummaryLine(CountReports(read.reports)));
+        EXPECT_EQ(std::get<3>(c), read.reports[0].sections[0].groups[0].Bytes());
+    }
+}
+
+TEST(ReportModel, ThePictureFoldsTheStartUpOutsideMain)
+{
+    for (const auto &c : std::vector<std::pair<std::string, std::string>>{
+             {"a.c(5)\na.exe!main+0x2\ncrtexe.c(267)\nkernel32.dll!BaseThreadInitThunk+0x1\n0x7BC5D228\n", "3"},
+             {"a.exe!worker+0x5\nkernel32.dll!BaseThreadInitThunk+0x1\nntdll.dll!RtlUserThreadStart+0x2\n", "2"},
+             {"a.c(5)\nZ:\\src\\thread.c(61)\na.exe!mainly+0x5\na.exe!domain+0x5\nZ:\\w\\dlls\\ntdll\\thread.c(6)\n",
+              "1"},
+             {"a.c(5)\nZ:\\m\\crtexe.c(157)\na.exe!__tmainCRTStartup+0x1\n", "2"}}) {
+        const std::string group = "Memory block 4 bytes at 0x00300000 (1 times)\n" + c.first + "\n\n";
+        std::string page = ReportPage(ReadText("\nTarnwick: Memory leak dump\n" + group, 64).reports, false, "p");
+        EXPECT_NE(std::string::npos, page.find("\"startup\":" + c.second + ",")) << c.first;
+    }
 }
