@@ -25,9 +25,9 @@ bool ReadEntries(DwarfCursor *cursor, const DwarfUnit &unit, const DwarfSections
     if (!*names || (directories && !*directories))
         return false;
     for (uint32_t e = 0; e < entries; e++) {
-        DwarfCursor spec = pairs;
+        DwarfCursor format = pairs;
         for (uint32_t i = 0; i < formats; i++) {
-            uint32_t content = static_cast<uint32_t>(spec.Uleb()), form = static_cast<uint32_t>(spec.Uleb());
+            uint32_t content = static_cast<uint32_t>(format.Uleb()), form = static_cast<uint32_t>(format.Uleb());
             FormValue value;
             if (!ReadForm(cursor, form, unit, 0, &value))
                 return false;

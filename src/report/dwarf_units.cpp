@@ -15,8 +15,8 @@ enum : uint32_t {
 struct Abbrev {
     uint32_t tag;
     bool children;
-    const uint8_t *specs;  // (attribute, form[, implicit constant]) pairs up to (0, 0)
-    const uint8_t *specsEnd;
+    const uint8_t *attributes;  // (attribute, form[, implicit constant]) pairs up to (0, 0)
+    const uint8_t *attributesEnd;
 };
 
 bool IsAddressIndex(uint32_t form)
@@ -125,14 +125,14 @@ void ForEachRange(const PcAttributes &pc, const DwarfUnit &unit, const DwarfSect
 // Reads one DIE's attributes as abbrev describes them, handing each to take.
 template <class Take> bool ReadAttributes(DwarfCursor *cursor, const Abbrev &abbrev, const DwarfUnit &unit, Take take)
 {
-    DwarfCursor specs = {abbrev.specs, abbrev.specsEnd, false};
+    DwarfCursor attributes = {abbrev.attributes, abbrev.attributesEnd, false};
     for (;;) {
-        uint32_t attribute = static_cast<uint32_t>(specs.Uleb()), form = static_cast<uint32_t>(specs.Uleb());
-        if (specs.bad)
+        uint32_t attribute = static_cast<uint32_t>(attributes.Uleb()), form = static_cast<uint32_t>(attributes.Uleb());
+        if (attributes.bad)
             return false;
         if (!attribute && !form)
             return true;
-        int64_t implicitConst = form == FormImplicitConst ? specs.Sleb() : 0;
+        int64_t implicitConst = form == FormImplicitConst ? attributes.Sleb() : 0;
         FormValue value;
         if (!ReadForm(cursor, form, unit, implicitConst, &value))
             return false;
@@ -148,8 +148,8 @@ uint64_t ReadAbbrev(DwarfCursor *cursor, Abbrev *abbrev)
         return 0;
     abbrev->tag = static_cast<uint32_t>(cursor->Uleb());
     abbrev->children = cursor->Fixed(1) != 0;
-    abbrev->specs = cursor->at;
-    abbrev->specsEnd = cursor->end;
+    abbrev->attributes = cursor->at;
+    abbrev->attributesEnd = cursor->end;
     for (;;) {
         uint64_t attribute = cursor->Uleb(), form = cursor->Uleb();
         if (cursor->bad)
@@ -312,7 +312,7 @@ int ReadInlineSites(const DwarfSections &sections, const DwarfUnit &unit, Scratc
                 insideFrom = Outside;
             continue;
         }
-        if (code >= limit || !abbrevs[code].specs)
+        if (code >= limit || !abbrevs[code].attributes)
             break;  // the rest of the unit cannot be read
         const Abbrev &entry = abbrevs[code];
         bool outermost = entry.tag == TagInlinedSubroutine && depth < insideFrom;
