@@ -66,16 +66,19 @@ void MarkRuntimeCall(CallerMark *mark, uintptr_t slot, uintptr_t frame, bool all
     mark->frame = frame;
 }
 
+void EndCallerMark(CallerMark *mark, uintptr_t heapCaller)
+{
+    // The program's own code calling the heap is inside no runtime call of
+    // its own. A system module's call may come from inside one (a runtime
+    // asking the system for a path): the mark stays.
+    if (IsRuntimeCode(heapCaller) || heapCaller - ProgramImage.begin < ProgramImage.end - ProgramImage.begin)
+        mark->slot = 0;
+}
+
 bool TakeCallerMark(CallerMark *mark, uintptr_t heapCaller, uintptr_t below, CallerMark *taken)
 {
-    if (!mark->slot)
-        return false;
-    if (!IsRuntimeCode(heapCaller)) {
-        // The program's own code calling the heap is inside no runtime call
-        // of its own: whatever mark is left is over. A system module's call
-        // may come from inside one (a runtime asking the system for a path).
-        if (heapCaller - ProgramImage.begin < ProgramImage.end - ProgramImage.begin)
-            mark->slot = 0;
+    if (!mark->slot || !IsRuntimeCode(heapCaller)) {
+        EndCallerMark(mark, heapCaller);
         return false;
     }
     bool open = IsOpen(mark, below);

@@ -36,6 +36,9 @@ bool IsRuntimeCode(uintptr_t address);
 // which marks nothing and, from outside the runtimes, ends any mark.
 void MarkRuntimeCall(CallerMark *mark, uintptr_t slot, uintptr_t frame, bool allocates);
 
+// A heap call returning to heapCaller that makes no block (a resize, a
+// release): ends the mark where a runtime or the program made it.
+void EndCallerMark(CallerMark *mark, uintptr_t heapCaller);
 // A heap call returning to heapCaller, made with its stack below `below`:
 // copies the thread's mark into taken and ends it when the mark applies.
 bool TakeCallerMark(CallerMark *mark, uintptr_t heapCaller, uintptr_t below, CallerMark *taken);

@@ -213,9 +213,8 @@ LPVOID WINAPI InterceptHeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_
     Bracket bracket;
     OpenBracket(&bracket);
     // A resize ends a runtime's realloc as an allocation would.
-    CallerMark ended;
     if (bracket.entry)
-        TakeCallerMark(&bracket.entry->callerMark, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), 0, &ended);
+        EndCallerMark(&bracket.entry->callerMark, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
     LPVOID result;
     if (heap == RecordHeap || !IsRecordingCall(bracket.savedDepth))
         result = Real<HeapReAllocFn>(FnHeapReAlloc)(heap, flags, block, bytes);
@@ -231,9 +230,8 @@ BOOL WINAPI InterceptHeapFree(HANDLE heap, DWORD flags, LPVOID block)
     Bracket bracket;
     OpenBracket(&bracket);
     // A runtime's release ends its call's mark too (realloc to 0).
-    CallerMark ended;
     if (bracket.entry)
-        TakeCallerMark(&bracket.entry->callerMark, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), 0, &ended);
+        EndCallerMark(&bracket.entry->callerMark, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
     if (!IsPrivateHeap(heap))
         DropRecord(block, &bracket);
     BOOL result = Real<HeapFreeFn>(FnHeapFree)(heap, flags, block);
