@@ -57,16 +57,25 @@ bool BelongsToOtherLauncher(const std::wstring &program, const char *&kind)
     wchar_t found[MAX_PATH];
     DWORD length = SearchPathW(nullptr, program.c_str(), L".exe", MAX_PATH, found, nullptr);
     kind = OtherKind;
-    return length && length < MAX_PATH && ImageMachine(std::wstring(found, length)) == OtherMachine;
+    return length && length < MAX_PATH && OtherKindImage(std::wstring(found, length));
 }
 
-int RunOtherLauncher(const std::wstring &program, const char *kind, const wchar_t *arguments, int exitIfMissing)
+bool OtherKindImage(const std::wstring &path)
+{
+    return ImageMachine(path) == OtherMachine;
+}
+
+std::wstring OtherLauncherPath()
 {
     std::wstring launcher = LauncherDirectory() + OtherLauncher;
     wchar_t full[MAX_PATH];
     DWORD length = GetFullPathNameW(launcher.c_str(), MAX_PATH, full, nullptr);
-    if (length && length < MAX_PATH)
-        launcher.assign(full, length);
+    return length && length < MAX_PATH ? std::wstring(full, length) : launcher;
+}
+
+int RunOtherLauncher(const std::wstring &program, const char *kind, const wchar_t *arguments, int exitIfMissing)
+{
+    std::wstring launcher = OtherLauncherPath();
     if (GetFileAttributesW(launcher.c_str()) == INVALID_FILE_ATTRIBUTES) {
         fprintf(stderr, "tarnwick: %ls is a %s program; its launcher is not found at %ls\n", program.c_str(), kind,
                 launcher.c_str());

@@ -18,6 +18,12 @@ std::wstring LauncherDirectory();
 // an image: this launcher tries it and reports why it cannot start.
 bool BelongsToOtherLauncher(const std::wstring &program, const char *&kind);
 
+// Whether the image file at path is of the other kind.
+bool OtherKindImage(const std::wstring &path);
+
+// The full path of the other launcher.
+std::wstring OtherLauncherPath();
+
 // Runs the other launcher with arguments (everything after this launcher's
 // own name, verbatim) on this launcher's standard handles and waits for it.
 // Returns its exit code, or writes why it cannot and returns exitIfMissing.
