@@ -210,12 +210,9 @@ bool TakeChildLine(ChildWatch &watch, const std::string &line, DWORD parentId)
     child->splitter.childText = [child](const std::string &text) {
         child->answer = TakeChildLine(*child->watch, text, child->id) ? 'w' : 0;
     };
-    wchar_t path[MAX_PATH] = L"";
-    DWORD length = MAX_PATH;
-    QueryFullProcessImageNameW(process, 0, path, &length);
     std::string why;
     bool watched;
-    if (OtherKindImage(path)) {
+    if (OtherKindProcess(process)) {
         // The other launcher resumes it.
         watched = StartHelper(*child, threadId, why);
     } else {

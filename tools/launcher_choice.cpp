@@ -57,12 +57,17 @@ bool BelongsToOtherLauncher(const std::wstring &program, const char *&kind)
     wchar_t found[MAX_PATH];
     DWORD length = SearchPathW(nullptr, program.c_str(), L".exe", MAX_PATH, found, nullptr);
     kind = OtherKind;
-    return length && length < MAX_PATH && OtherKindImage(std::wstring(found, length));
+    return length && length < MAX_PATH && ImageMachine(std::wstring(found, length)) == OtherMachine;
 }
 
-bool OtherKindImage(const std::wstring &path)
+bool OtherKindProcess(HANDLE process)
 {
-    return ImageMachine(path) == OtherMachine;
+    // A 32-bit process on 64-bit Windows runs under WoW64; a 64-bit one does
+    // not, nor does anything on 32-bit Windows, which has no other kind.
+    BOOL self = FALSE, other = FALSE;
+    IsWow64Process(GetCurrentProcess(), &self);
+    IsWow64Process(process, &other);
+    return sizeof(void *) == 8 ? other != FALSE : self && !other;
 }
 
 std::wstring OtherLauncherPath()

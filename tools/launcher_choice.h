@@ -18,8 +18,10 @@ std::wstring LauncherDirectory();
 // an image: this launcher tries it and reports why it cannot start.
 bool BelongsToOtherLauncher(const std::wstring &program, const char *&kind);
 
-// Whether the image file at path is of the other kind.
-bool OtherKindImage(const std::wstring &path);
+// Whether a running process is of the other kind. Its image path cannot
+// tell: a 32-bit launcher opening a system directory's file is redirected to
+// the 32-bit one.
+bool OtherKindProcess(HANDLE process);
 
 // The full path of the other launcher.
 std::wstring OtherLauncherPath();

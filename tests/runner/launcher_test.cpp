@@ -327,14 +327,16 @@ TEST(Launcher, ProgramRunsAsAlone)
     EXPECT_EQ("caught 2000, sum 1999000\n", RunCapture(host + L" throw 2000").out);
     CapturedRun debugger = RunTarnwick(host + L" debugger");
     EXPECT_NE(std::string::npos, debugger.out.find("IsDebuggerPresent 0\n")) << debugger.out;
-    // The processes the program starts are watched too, of the other kind
-    // (through CreateProcessA) and through cmd /c: each one's report follows,
+    // The processes the program starts are watched too: of its own kind, of
+    // the other (through CreateProcessA), and through a cmd /c of the other
+    // kind, which starts one of its parent's kind: each one's report follows,
     // headed, when it ends; a line per process and one for all; the
     // program's exit code kept. With --no-children, or one created suspended,
     // the child is only named.
     const std::wstring spawn = host + L" spawn 3 ";
     const std::wstring words = ProgramDir() + L"word_list.exe", other = ProgramDir() + OTHER_DIR L"word_list.exe";
-    for (const std::wstring &how : {L"a " + QuoteArgument(other), L"w cmd.exe /c " + QuoteArgument(words)}) {
+    for (const std::wstring &how :
+         {L"w " + QuoteArgument(words), L"a " + QuoteArgument(other), L"w " OTHER_CMD L" /c " + QuoteArgument(words)}) {
         CapturedRun run = CompareWithLaunched(spawn + how);
         EXPECT_EQ(3u, run.exitCode);
         std::regex child("\nTarnwick: the report of [^\n]*word_list\\.exe \\(process id ([0-9]+)\\), started by "
