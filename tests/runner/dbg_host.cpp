@@ -12,7 +12,6 @@
 //                  one; with N 1, then the same for a child of its own
 //   throw N        throw and catch N C++ exceptions, print their number, exit 4
 //   debugger       print IsDebuggerPresent()
-//   child          run itself with "exit 7", exit with the child's exit code
 //   spawn CODE HOW COMMAND...  run COMMAND (the rest of the command line) through
 //                  CreateProcessW (HOW w), CreateProcessA (a), or created suspended
 //                  and ended unresumed (held); print its exit code, exit with CODE
@@ -152,18 +151,6 @@ int wmain(int argc, wchar_t **argv)
             sum += static_cast<unsigned long>(Thrown(static_cast<int>(i)));
         printf("caught %lu, sum %lu\n", static_cast<unsigned long>(code), sum);
         return 4;
-    }
-    if (!wcscmp(mode, L"child")) {
-        std::wstring child = L"\"" + std::wstring(_wpgmptr) + L"\" exit 7";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process;
-        DWORD exitCode = 99;
-        if (CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-            WaitForSingleObject(process.hProcess, INFINITE);
-            GetExitCodeProcess(process.hProcess, &exitCode);
-        }
-        return static_cast<int>(exitCode);
     }
     if (!wcscmp(mode, L"spawn") && argc > 4) {
         const wchar_t *command = GetCommandLineW();
