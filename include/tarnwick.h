@@ -198,8 +198,8 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
  * exception itself: a line "Tarnwick: the program died of exception 0xCODE
  * at 0xADDRESS; its call stack:", the faulting thread's stack in the frame
  * lines of a leak group and an empty line, then the exit report when
- * recording; the process then ends with the exception code. It also creates
- * each process the program creates suspended and names it in a message
+ * recording; the process then ends with the exception code. Each process
+ * that the program creates, it creates suspended and names in a message
  * "Tarnwick: the program started PATH (process id N, thread id T), held
  * for the launcher.": an answer 'w' means the launcher resumes that thread
  * (after loading the library into the child), any other the library resumes

@@ -2,7 +2,6 @@
 #include "launcher_choice.h"
 #include "report_text.h"
 #include <stdio.h>
-#include <stdlib.h>
 
 static const std::string StartedLine = "Tarnwick: the program started ";
 static const std::string HeldEnd = "), held for the launcher.\n";
@@ -36,8 +35,8 @@ static bool ParseHeld(const std::string &line, DWORD &process, DWORD &thread)
     size_t at = line.rfind(" (process id ");
     unsigned long p, t;
     char end[40];
-    if (line.size() < HeldEnd.size() || line.compare(line.size() - HeldEnd.size(), HeldEnd.size(), HeldEnd) != 0 ||
-        at == std::string::npos ||
+    if (line.compare(0, StartedLine.size(), StartedLine) != 0 || line.size() < HeldEnd.size() ||
+        line.compare(line.size() - HeldEnd.size(), HeldEnd.size(), HeldEnd) != 0 || at == std::string::npos ||
         sscanf(line.c_str() + at, " (process id %lu, thread id %lu%39[^\n]", &p, &t, end) != 3 ||
         end + std::string("\n") != HeldEnd)
         return false;
@@ -265,9 +264,8 @@ int AttachHeld(const LaunchOptions &options, const std::wstring &dllPath, const 
     channel.take = [](const std::string &text) {
         fwrite(text.data(), 1, text.size(), stdout);
         fflush(stdout);
-        bool held = text.compare(0, StartedLine.size(), StartedLine) == 0 && text.size() > HeldEnd.size() &&
-                    text.compare(text.size() - HeldEnd.size(), HeldEnd.size(), HeldEnd) == 0;
-        return held ? 'w' : '\0';
+        DWORD process, thread;
+        return ParseHeld(text, process, thread) ? 'w' : '\0';
     };
     std::string why;
     bool loaded = LoadIntoHeld(process, options.attachProcess, channel, options, dllPath, exports, why);
