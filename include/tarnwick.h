@@ -198,9 +198,14 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
  * exception itself: a line "Tarnwick: the program died of exception 0xCODE
  * at 0xADDRESS; its call stack:", the faulting thread's stack in the frame
  * lines of a leak group and an empty line, then the exit report when
- * recording; the process then ends with the exception code. It also names
- * each process the program creates, in a line "Tarnwick: the program
- * started PATH (process id N), which runs without the detector.". When a write
+ * recording; the process then ends with the exception code. Each process
+ * that the program creates, it creates suspended and names in a message
+ * "Tarnwick: the program started PATH (process id N, thread id T), held
+ * for the launcher.": an answer 'w' means the launcher resumes that thread
+ * (after loading the library into the child), any other the library resumes
+ * it. A child the program creates suspended, under a debugger or protected
+ * is left alone and named in a line "Tarnwick: the program started PATH
+ * (process id N), which runs without the detector: REASON.". When a write
  * fails (the reader is gone), the output goes to the debugger output again.
  * Without the pipe nothing of this changes anything. */
 #define TARNWICK_REPORT_PIPE_PREFIX L"\\\\.\\pipe\\TarnwickReport."

@@ -26,6 +26,11 @@ const char UsageText[] =
     "                      whose stacks become the same (repeatable)\n"
     "  --html FILE         also write the report as a page to look at\n"
     "  --sarif FILE        also write the report as SARIF 2.1.0\n"
+    "  --no-children       leave the processes that PROGRAM starts unwatched\n"
+    "                      (named on standard error); else each is watched too\n"
+    "                      and its report follows, headed, when it ends\n"
+    "  --attach PID,TID    (between the launchers) load the library into the\n"
+    "                      held child PID, resume TID, relay its channel\n"
     "  --dll PATH          the Tarnwick.dll to load, of the program's kind\n"
     "                      (default: beside tarnwick.exe)\n"
     "  --no-inject         load nothing: only relay the output of a Tarnwick.dll\n"
@@ -100,6 +105,11 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             rest = after;
             continue;
         }
+        if (token == L"--no-children") {
+            options.children = false;
+            rest = after;
+            continue;
+        }
         if (token == L"--no-inject" || token == L"--all") {
             (token == L"--all" ? options.classify : options.inject) = false;
             rest = after;
@@ -109,7 +119,7 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             break;
         static const wchar_t *const valued[] = {L"--depth", L"--min-repeat", L"--symbol-path", L"--source-root",
                                                 L"--out", L"--dll", L"--leak-exit-code",
-                                                L"--suppress", L"--alloc-fn", L"--html", L"--sarif"};
+                                                L"--suppress", L"--alloc-fn", L"--html", L"--sarif", L"--attach"};
         bool known = false;
         for (const wchar_t *name : valued)
             known = known || token == name;
@@ -127,6 +137,12 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
         if (numeric && (!ParseNumber(value, number) || (token == L"--depth" && (number < 1 || number > 4096)))) {
             error = Narrow(token) + " takes a number" + (token == L"--depth" ? " from 1 to 4096" : "") + ", not \"" +
                     Narrow(value) + "\"";
+            return false;
+        }
+        if (token == L"--attach" &&
+            (swscanf(value.c_str(), L"%lu,%lu", &options.attachProcess, &options.attachThread) != 2 ||
+             !options.attachProcess)) {
+            error = "--attach takes a process id and a thread id, as in 284,285";
             return false;
         }
         if (!numeric && value.empty()) {
@@ -156,6 +172,9 @@ bool ParseLaunchOptions(const wchar_t *rest, LaunchOptions &options, std::string
             options.htmlPath = value;
         } else if (token == L"--sarif") {
             options.sarifPath = value;
+        } else if (token == L"--attach") {
+            // The other launcher's hand-over of a child: no program follows.
+            return true;
         } else {
             options.dllPath = value;
         }

@@ -20,6 +20,8 @@ struct LaunchOptions {
     std::vector<std::wstring> allocFns;       // --alloc-fn patterns
     std::wstring htmlPath, sarifPath;         // empty: not written
     bool showReachable = false;
+    bool children = true;        // false with --no-children: processes the program starts are only named
+    DWORD attachProcess = 0, attachThread = 0;  // --attach: a held child, handed over by the other launcher
     bool hasLeakExitCode = false;
     DWORD leakExitCode = 0;
     std::wstring programLine;    // the program and its arguments, verbatim

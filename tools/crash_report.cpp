@@ -42,7 +42,7 @@ void CrashSplitter::Feed(const std::string &text)
             line_.clear();
         } else if (child && line_.size() >= ChildLine.size()) {
             if (complete) {
-                crashText(line_);
+                childText(line_);
                 line_.clear();
             }
         } else if (crash && line_.size() >= CrashStart.size()) {

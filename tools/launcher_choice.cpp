@@ -60,13 +60,27 @@ bool BelongsToOtherLauncher(const std::wstring &program, const char *&kind)
     return length && length < MAX_PATH && ImageMachine(std::wstring(found, length)) == OtherMachine;
 }
 
-int RunOtherLauncher(const std::wstring &program, const char *kind, const wchar_t *arguments, int exitIfMissing)
+bool OtherKindProcess(HANDLE process)
+{
+    // A 32-bit process on 64-bit Windows runs under WoW64; a 64-bit one does
+    // not, nor does anything on 32-bit Windows, which has no other kind.
+    BOOL self = FALSE, other = FALSE;
+    IsWow64Process(GetCurrentProcess(), &self);
+    IsWow64Process(process, &other);
+    return sizeof(void *) == 8 ? other != FALSE : self && !other;
+}
+
+std::wstring OtherLauncherPath()
 {
     std::wstring launcher = LauncherDirectory() + OtherLauncher;
     wchar_t full[MAX_PATH];
     DWORD length = GetFullPathNameW(launcher.c_str(), MAX_PATH, full, nullptr);
-    if (length && length < MAX_PATH)
-        launcher.assign(full, length);
+    return length && length < MAX_PATH ? std::wstring(full, length) : launcher;
+}
+
+int RunOtherLauncher(const std::wstring &program, const char *kind, const wchar_t *arguments, int exitIfMissing)
+{
+    std::wstring launcher = OtherLauncherPath();
     if (GetFileAttributesW(launcher.c_str()) == INVALID_FILE_ATTRIBUTES) {
         fprintf(stderr, "tarnwick: %ls is a %s program; its launcher is not found at %ls\n", program.c_str(), kind,
                 launcher.c_str());

@@ -18,6 +18,14 @@ std::wstring LauncherDirectory();
 // an image: this launcher tries it and reports why it cannot start.
 bool BelongsToOtherLauncher(const std::wstring &program, const char *&kind);
 
+// Whether a running process is of the other kind. Its image path cannot
+// tell: a 32-bit launcher opening a system directory's file is redirected to
+// the 32-bit one.
+bool OtherKindProcess(HANDLE process);
+
+// The full path of the other launcher.
+std::wstring OtherLauncherPath();
+
 // Runs the other launcher with arguments (everything after this launcher's
 // own name, verbatim) on this launcher's standard handles and waits for it.
 // Returns its exit code, or writes why it cannot and returns exitIfMissing.

@@ -3,21 +3,22 @@
 
 // UTF-16 bytes to the ANSI code page; a leading surrogate at the end of a
 // message waits for the next.
-static void Deliver(ReportChannel &channel, std::string &bytes)
+static char Deliver(ReportChannel &channel, std::string &bytes)
 {
     size_t units = bytes.size() / 2;
     const wchar_t *wide = reinterpret_cast<const wchar_t *>(bytes.data());
     if (units && wide[units - 1] >= 0xD800 && wide[units - 1] < 0xDC00)
         units--;
     if (!units)
-        return;
+        return 0;
     int size = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
     std::string text(size, '\0');
     WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(units), &text[0], size, nullptr, nullptr);
     bytes.erase(0, units * 2);
     EnterCriticalSection(&channel.lock);
-    channel.take(text);
+    char answer = channel.take(text);
     LeaveCriticalSection(&channel.lock);
+    return answer;
 }
 
 static DWORD WINAPI ReadInstance(void *argument);
@@ -72,8 +73,8 @@ static DWORD WINAPI ReadInstance(void *argument)
         bytes.append(buffer, got);
         if (!whole)
             continue;
-        Deliver(channel, bytes);
-        if (!WriteFile(pipe, "", 1, &written, nullptr))
+        char answer = Deliver(channel, bytes);
+        if (!WriteFile(pipe, &answer, 1, &written, nullptr))
             break;
     }
     CloseHandle(pipe);

@@ -1,7 +1,8 @@
 // The launcher's end of the report channel: the pipe named for the program's
 // process (TARNWICK_REPORT_PIPE_PREFIX), each instance read on a thread of
 // its own. Each message the library writes is passed on, then answered with
-// one byte.
+// the byte that take returns ('w': the launcher took over a child the
+// message named; 0 otherwise).
 // The text arrives as UTF-16 and goes on in the ANSI code page, as a
 // debugger receives debug strings.
 #pragma once
@@ -15,7 +16,7 @@ struct ReportChannel {
     CRITICAL_SECTION lock;                          // over what follows and each call of take
     bool ended = false;                             // the program has ended: no more connections
     std::vector<HANDLE> threads;                    // one reader per instance of the pipe
-    std::function<void(const std::string &)> take;  // called on a reading thread, one at a time
+    std::function<char(const std::string &)> take;  // called on a reading thread, one at a time
 };
 
 // Creates the pipe for processId and starts reading; false with the

@@ -76,8 +76,9 @@ std::string ReportPage(const std::vector<Report> &reports, bool showReachable, c
                 groups += std::string(groups.empty() ? "" : ",\n") + "{\"class\":\"" + ClassName(section.leakClass) +
                           "\",\"size\":" + Number(group.size) + ",\"count\":" + Number(group.count) +
                           ",\"bytes\":" + Number(group.Bytes()) + ",\"startup\":" + Number(StartupFrames(group)) +
-                          ",\"address\":\"" + group.address +
-                          "\",\"frames\":[";
+                          ",\"address\":\"" + group.address + "\"" +
+                          (report.process.empty() ? "" : ",\"process\":" + JsonString(AnsiToUtf8(report.process))) +
+                          ",\"frames\":[";
                 for (size_t i = 0; i < group.frames.size(); i++)
                     groups += (i ? "," : "") + FrameJson(group.frames[i], sources);
                 groups += "]}";

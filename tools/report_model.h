@@ -38,6 +38,7 @@ struct Report {
     std::vector<ReportSection> sections;  // one unclassified section, or one per class heading
     bool noLeakLine = false;               // "No memory leak." closed a classified report
     bool crlf = false;                     // its lines end in CR LF (relayed through a text-mode stream)
+    std::string process;                   // a child's "PATH (process id N)"; empty for the program's own
     bool Classified() const;
 };
 

@@ -5,13 +5,14 @@
 #include "suppressions.h"
 #include <windows.h>
 
-void ConnectReportOutput(ReportReader &reader, ReportOutput &output)
+void ConnectReportOutput(ReportReader &reader, ReportOutput &output, const std::string &process)
 {
     reader.passThrough = [&output](const std::string &text) {
         fwrite(text.data(), 1, text.size(), output.out);
         fflush(output.out);
     };
-    reader.reportDone = [&output](Report &report) {
+    reader.reportDone = [&output, process](Report &report) {
+        report.process = process;
         DropAllocatorFrames(report, output.allocFns);
         ApplySuppressions(report, output.rules, output.ruleUsed);
         for (ReportSection &section : report.sections)

@@ -17,8 +17,9 @@ struct ReportOutput {
     std::vector<Report> reports;
 };
 
-// Other debugger output passes through; each report is written when it ends.
-void ConnectReportOutput(ReportReader &reader, ReportOutput &output);
+// Other debugger output passes through; each report is written when it
+// ends, and kept with process (see Report::process).
+void ConnectReportOutput(ReportReader &reader, ReportOutput &output, const std::string &process = "");
 
 // False with a message (without the "tarnwick: " prefix) naming the file.
 bool ReadSuppressionFiles(const std::vector<std::wstring> &files, std::vector<std::string> &rules, std::string &error);

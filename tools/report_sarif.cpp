@@ -64,7 +64,7 @@ static bool InToolchainHeader(const std::string &file)
     return false;
 }
 
-static std::string Result(const ReportSection &section, const ReportGroup &group)
+static std::string Result(const Report &report, const ReportSection &section, const ReportGroup &group)
 {
     const char *what = section.leakClass == LeakClass::Reachable ? "still reachable"
                        : section.leakClass == LeakClass::Lost    ? "lost"
@@ -98,6 +98,8 @@ static std::string Result(const ReportSection &section, const ReportGroup &group
               ",\"blockAddress\":\"" + group.address + "\"";
     if (section.leakClass != LeakClass::None)
         result += ",\"class\":\"" + std::string(ClassName(section.leakClass)) + "\"";
+    if (!report.process.empty())
+        result += ",\"process\":" + JsonString(AnsiToUtf8(report.process));
     return result + "}}";
 }
 
@@ -108,7 +110,7 @@ std::string ReportSarif(const std::vector<Report> &reports, bool showReachable)
         for (const ReportSection &section : report.sections)
             for (const ReportGroup &group : section.groups)
                 if (GroupShown(section, group, showReachable))
-                    results += (results.empty() ? "\n" : ",\n") + Result(section, group);
+                    results += (results.empty() ? "\n" : ",\n") + Result(report, section, group);
     return "{\"$schema\":\"https://json.schemastore.org/sarif-2.1.0.json\",\"version\":\"2.1.0\",\"runs\":[{"
            "\"tool\":{\"driver\":{\"name\":\"Tarnwick\",\"version\":\"" TARNWICK_VERSION_STRING "\","
            "\"rules\":[{\"id\":\"TW0001\",\"name\":\"MemoryLeak\",\"shortDescription\":{\"text\":"

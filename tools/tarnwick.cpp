@@ -3,6 +3,7 @@
 // what the library writes to its report channel (the leak report at exit,
 // a crash report). With --no-inject it loads nothing and relays the channel
 // for a program that loads the library itself.
+#include "child_processes.h"
 #include "command_line.h"
 #include "crash_report.h"
 #include "injection.h"
@@ -64,7 +65,7 @@ int wmain()
         return 0;
     }
     const char *kind;
-    if (BelongsToOtherLauncher(options.program, kind))
+    if (!options.attachProcess && BelongsToOtherLauncher(options.program, kind))
         return RunOtherLauncher(options.program, kind, NextToken(GetCommandLineW(), nullptr), ExitLibraryUnusable);
 
     std::wstring dllPath;
@@ -80,6 +81,8 @@ int wmain()
             return ExitLibraryUnusable;
         }
     }
+    if (options.attachProcess)
+        return AttachHeld(options, dllPath, exports);
 
     ReportOutput output;
     output.showReachable = options.showReachable;
@@ -107,16 +110,33 @@ int wmain()
 
     ReportReader reader;
     ConnectReportOutput(reader, output);
+    ChildWatch watch;
+    BeginChildWatch(watch, options, dllPath, exports, output);
+    // The program's output goes on as it comes; its children's, as each ends.
     CrashSplitter crash;
-    crash.crashText = [](const std::string &text) {
+    crash.crashText = [&watch](const std::string &text) {
+        EnterCriticalSection(&watch.lock);
         fwrite(text.data(), 1, text.size(), stderr);
         fflush(stderr);
+        LeaveCriticalSection(&watch.lock);
     };
-    crash.otherText = [&reader](const std::string &text) { reader.Feed(text.data(), text.size()); };
-    ReportChannel channel;
-    channel.take = [&crash](const std::string &text) { crash.Feed(text); };
-
+    crash.otherText = [&reader, &watch](const std::string &text) {
+        EnterCriticalSection(&watch.lock);
+        reader.Feed(text.data(), text.size());
+        LeaveCriticalSection(&watch.lock);
+    };
     PROCESS_INFORMATION program;
+    char answer = 0;
+    crash.childText = [&](const std::string &text) {
+        answer = TakeChildLine(watch, text, program.dwProcessId) ? 'w' : 0;
+    };
+    ReportChannel channel;
+    channel.take = [&crash, &answer](const std::string &text) {
+        answer = 0;
+        crash.Feed(text);
+        return answer;
+    };
+
     DWORD createError;
     if (!StartHeld(options.programLine, program, createError)) {
         fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),
@@ -156,11 +176,13 @@ int wmain()
         ResumeThread(program.hThread);
     WaitForSingleObject(program.hProcess, INFINITE);
     GetExitCodeProcess(program.hProcess, &exitCode);
+    const std::string programLabel = ProcessLabel(program.hProcess, program.dwProcessId);
     CloseHandle(program.hThread);
     CloseHandle(program.hProcess);
     CloseReportChannel(channel);
     crash.Finish();
     reader.Finish();
+    FinishChildWatch(watch);
 
     bool outWritten = !ferror(output.out) && fflush(output.out) == 0;
     if (output.out != stdout)
@@ -177,6 +199,16 @@ int wmain()
     if (result >= 0)
         return result;
     ReportCounts counts = CountReports(output.reports);
+    // With children watched, a line for each process, then the one for all.
+    for (size_t i = 0; options.inject && !watch.processes.empty() && i <= watch.processes.size(); i++) {
+        const std::string process = i ? watch.processes[i - 1] : "";
+        std::vector<Report> own;
+        for (const Report &report : output.reports)
+            if (report.process == process)
+                own.push_back(report);
+        std::string line = SummaryLine(CountReports(own));
+        fprintf(stderr, "tarnwick: %s:%s", (i ? process : programLabel).c_str(), line.c_str() + 9);
+    }
     if (options.inject)
         fputs(SummaryLine(counts).c_str(), stderr);
     output.ruleUsed.resize(output.rules.size());

@@ -1,5 +1,6 @@
-// Processes that the program starts run without the detector. While the
-// launcher's report channel is connected, each one is named on it.
+// Processes that the program starts, while the launcher's report channel is
+// connected: each is named on it, and held until the launcher has loaded
+// the library into it (see child_notice.cpp).
 #pragma once
 
 // At process attach, after the channel connected.

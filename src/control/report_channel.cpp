@@ -28,7 +28,7 @@ void DisconnectReportChannel()
     Channel = INVALID_HANDLE_VALUE;
 }
 
-bool WriteToReportChannel(const wchar_t *text, uint32_t chars)
+bool WriteToReportChannel(const wchar_t *text, uint32_t chars, char *reply)
 {
     if (chars == 0)
         return Channel != INVALID_HANDLE_VALUE;
@@ -42,6 +42,8 @@ bool WriteToReportChannel(const wchar_t *text, uint32_t chars)
         CloseHandle(Channel);
         Channel = INVALID_HANDLE_VALUE;
     }
+    if (reply)
+        *reply = done ? answer : 0;
     SetLastError(error);
     return done;
 }

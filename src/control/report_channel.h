@@ -11,5 +11,5 @@ bool ReportChannelConnected();
 // again connects anew.
 void DisconnectReportChannel();
 // Writes chars characters; false (and the channel given up) when the reader
-// is gone.
-bool WriteToReportChannel(const wchar_t *text, uint32_t chars);
+// is gone. The launcher's one-byte answer goes to reply when given.
+bool WriteToReportChannel(const wchar_t *text, uint32_t chars, char *reply = nullptr);

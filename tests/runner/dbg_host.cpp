@@ -12,7 +12,9 @@
 //                  one; with N 1, then the same for a child of its own
 //   throw N        throw and catch N C++ exceptions, print their number, exit 4
 //   debugger       print IsDebuggerPresent()
-//   child          run itself with "exit 7", exit with the child's exit code
+//   spawn CODE HOW COMMAND...  run COMMAND (the rest of the command line) through
+//                  CreateProcessW (HOW w), CreateProcessA (a), or created suspended
+//                  and ended unresumed (held); print its exit code, exit with CODE
 //   overflow       debug string, then a stack overflow
 // Built -O0: a 64-bit C++ throw from frames with a frame pointer is what a
 // debugger on Wine breaks.
@@ -150,17 +152,38 @@ int wmain(int argc, wchar_t **argv)
         printf("caught %lu, sum %lu\n", static_cast<unsigned long>(code), sum);
         return 4;
     }
-    if (!wcscmp(mode, L"child")) {
-        std::wstring child = L"\"" + std::wstring(_wpgmptr) + L"\" exit 7";
+    if (!wcscmp(mode, L"spawn") && argc > 4) {
+        const wchar_t *command = GetCommandLineW();
+        for (int i = 0; i < 4; i++) {  // past the program, the mode, CODE and HOW (only the first quoted)
+            command += wcsspn(command, L" ");
+            command = *command == L'"' ? wcschr(command + 1, L'"') + 1 : command + wcscspn(command, L" ");
+        }
+        command += wcsspn(command, L" ");
+        char narrow[1024];
+        snprintf(narrow, sizeof narrow, "%ls", command);
+        STARTUPINFOA startupA = {};
+        startupA.cb = sizeof startupA;
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process;
+        std::wstring line = command;
+        bool held = !wcscmp(argv[3], L"held");
+        bool started = !wcscmp(argv[3], L"a")
+                           ? CreateProcessA(nullptr, narrow, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startupA,
+                                            &process)
+                           : CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, held ? CREATE_SUSPENDED : 0,
+                                            nullptr, nullptr, &startup, &process);
         DWORD exitCode = 99;
-        if (CreateProcessW(nullptr, &child[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        if (started && held)
+            TerminateProcess(process.hProcess, 98);
+        if (started) {
             WaitForSingleObject(process.hProcess, INFINITE);
             GetExitCodeProcess(process.hProcess, &exitCode);
         }
-        return static_cast<int>(exitCode);
+        Kept = malloc(40);
+        Kept = nullptr;
+        printf("child exit %lu\n", exitCode);
+        return static_cast<int>(code);
     }
     if (!wcscmp(mode, L"debugger")) {
         printf("IsDebuggerPresent %d\n", IsDebuggerPresent() ? 1 : 0);

@@ -327,13 +327,41 @@ TEST(Launcher, ProgramRunsAsAlone)
     EXPECT_EQ("caught 2000, sum 1999000\n", RunCapture(host + L" throw 2000").out);
     CapturedRun debugger = RunTarnwick(host + L" debugger");
     EXPECT_NE(std::string::npos, debugger.out.find("IsDebuggerPresent 0\n")) << debugger.out;
-    // A process the program starts runs without the detector, and is named.
-    CapturedRun child = RunTarnwick(host + L" child");
-    EXPECT_EQ(7u, child.exitCode);
-    EXPECT_TRUE(std::regex_search(child.err, std::regex("^Tarnwick: the program started .*dbg_host\\.exe \\(process id "
-                                                        "[0-9]+\\), which runs without the detector\\.\ntarnwick: "
-                                                        "the report lists ")))
-        << child.err;
+    // The processes the program starts are watched too: of its own kind, of
+    // the other (through CreateProcessA), and through a cmd /c of the other
+    // kind, which starts one of its parent's kind: each one's report follows,
+    // headed, when it ends; a line per process and one for all; the
+    // program's exit code kept. With --no-children, or one created suspended,
+    // the child is only named.
+    const std::wstring spawn = host + L" spawn 3 ";
+    const std::wstring words = ProgramDir() + L"word_list.exe", other = ProgramDir() + OTHER_DIR L"word_list.exe";
+    for (const std::wstring &how :
+         {L"w " + QuoteArgument(words), L"a " + QuoteArgument(other), L"w " OTHER_CMD L" /c " + QuoteArgument(words)}) {
+        CapturedRun run = CompareWithLaunched(spawn + how);
+        EXPECT_EQ(3u, run.exitCode);
+        std::regex child("\nTarnwick: the report of [^\n]*word_list\\.exe \\(process id ([0-9]+)\\), started by "
+                         "process [0-9]+:\n[\\s\\S]*\\(3 times\\)\n[^\n]*word_list\\.cpp\\(18\\) : ");
+        std::smatch id;
+        ASSERT_TRUE(std::regex_search(run.out, id, child)) << run.out;
+        EXPECT_NE(std::string::npos, run.err.find("word_list.exe (process id " + id[1].str() + "): the report lists 9 "
+                                                  "lost blocks in 4 groups and 0 still reachable blocks in 0 groups\n"))
+            << run.err;
+        EXPECT_TRUE(std::regex_search(run.err, std::regex("^tarnwick: [^\n]*dbg_host\\.exe \\(process id [0-9]+\\): "
+                                                          "the report lists 1 lost blocks in 1 groups [\\s\\S]*\n"
+                                                          "tarnwick: [23] reports list 10 lost blocks in 5 groups")))
+            << run.err;
+    }
+    const std::pair<std::wstring, std::string> named[] = {{L"--no-children " + spawn + L"w ", "\\."},
+                                                          {spawn + L"held ", ": the program created it suspended\\."}};
+    for (const auto &c : named) {
+        CapturedRun run = RunTarnwick(c.first + QuoteArgument(words));
+        EXPECT_EQ(3u, run.exitCode);
+        EXPECT_TRUE(std::regex_match(run.err, std::regex("Tarnwick: the program started .*word_list\\.exe \\(process "
+                                                         "id [0-9]+\\), which runs without the detector" + c.second +
+                                                         "\ntarnwick: the report lists 1 lost blocks in 1 groups[^\n]*\n")))
+            << run.err;
+        EXPECT_EQ(std::string::npos, run.out.find("Tarnwick: the report of")) << run.out;
+    }
 
     const std::wstring leaky = QuoteArgument(ProgramDir() + L"leaky.exe");
     // The program's own line comes where it comes among the channel's.

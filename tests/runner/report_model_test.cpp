@@ -87,6 +87,15 @@ TEST(ReportModel, ReportsAreWrittenBackByteForByteAndOtherTextPassesInOrder)
                                      "\"leaked\":{\"blocks\":5,\"bytes\":" + std::to_string(bytes) + ",\"groups\":3}"));
     EXPECT_NE(std::string::npos, ReportSarif(read.reports, false).find(
                                      "{\"physicalLocation\":{\"address\":{\"absoluteAddress\":4199310}}"));  // 0x0040138E
+    // A child's groups, and only they, name its process.
+    read.reports[0].process = "C:\\c.exe (process id 9)";
+    const std::string named = "\"process\":\"C:\\\\c.exe (process id 9)\"";
+    for (std::string file : {ReportPage(read.reports, false, "p"), ReportSarif(read.reports, false)}) {
+        size_t times = 0;
+        for (size_t at = file.find(named); at != std::string::npos; at = file.find(named, at + 1))
+            times++;
+        EXPECT_EQ(read.reports[0].sections.at(0).groups.size(), times) << file;
+    }
     // Blocks of different sizes: the sum the library tells a launcher, which
     // prints the usual line.
     Read mixed = ReadText("\nTarnwick: Memory leak dump\nMemory block 16 bytes at 0x00000010 (16 times, 2176 bytes in "
