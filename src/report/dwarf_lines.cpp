@@ -112,25 +112,33 @@ DwarfAnswer LineIn(Module *module, uint64_t address, char *path, uint32_t pathBy
 
 }  // namespace
 
-DwarfAnswer DwarfLineOf(uintptr_t address, char *path, uint32_t pathBytes, uint32_t *line)
+// The loaded module that holds address, opened when first met.
+static Module *LoadedModule(uintptr_t address)
 {
     HMODULE handle;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(address), &handle))
-        return DwarfNoModule;
+        return nullptr;
     uintptr_t base = reinterpret_cast<uintptr_t>(handle);
-    Module *module = nullptr;
-    for (uint32_t i = 0; i < ModuleCount && !module; i++)
+    for (uint32_t i = 0; i < ModuleCount; i++)
         if (Modules[i].base == base)
-            module = &Modules[i];
-    if (!module) {
-        wchar_t file[MAX_PATH];
-        DWORD length = GetModuleFileNameW(handle, file, MAX_PATH);
-        if (!length || length >= MAX_PATH)
-            return DwarfNoModule;
-        module = OpenModule(file, base);
-    }
-    return LineIn(module, address, path, pathBytes, line);
+            return &Modules[i];
+    wchar_t file[MAX_PATH];
+    DWORD length = GetModuleFileNameW(handle, file, MAX_PATH);
+    if (!length || length >= MAX_PATH)
+        return nullptr;
+    return OpenModule(file, base);
+}
+
+DwarfAnswer DwarfLineOf(uintptr_t address, char *path, uint32_t pathBytes, uint32_t *line)
+{
+    return LineIn(LoadedModule(address), address, path, pathBytes, line);
+}
+
+bool InDwarfModule(uintptr_t address)
+{
+    Module *module = LoadedModule(address);
+    return module && module->hasDwarf;
 }
 
 DwarfAnswer DwarfLineInFile(const wchar_t *path, uint64_t address, char *out, uint32_t pathBytes, uint32_t *line)

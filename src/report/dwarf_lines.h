@@ -18,6 +18,8 @@ enum DwarfAnswer {
 // and the line. In inlined code, the line of the outermost inlined call:
 // the line as written in the function that holds the code.
 DwarfAnswer DwarfLineOf(uintptr_t address, char *path, uint32_t pathBytes, uint32_t *line);
+// Whether the loaded module that holds address carries DWARF lines.
+bool InDwarfModule(uintptr_t address);
 // The same for an address as the image file at path states it (its
 // preferred base), whether or not it is loaded.
 DwarfAnswer DwarfLineInFile(const wchar_t *path, uint64_t address, char *out, uint32_t pathBytes, uint32_t *line);

@@ -5,6 +5,7 @@
 #include "report/dwarf_lines.h"
 #include "report/symbol_modules.h"
 #include "report/frame_cache.h"
+#include "report/module_notes.h"
 #include "report/export_names.h"
 #include "report/text_format.h"
 #include "control/library.h"
@@ -123,10 +124,43 @@ static BOOL LookUpSymbol(uintptr_t address, DWORD64 address64, DWORD64 *displace
            SymFromAddrW(SymbolProcess, address64, displacement, symbol);
 }
 
+// The 64-bit address of the symbol calls: a 32-bit one sign-extended.
+static DWORD64 Address64(uintptr_t address)
+{
+#if defined(_WIN64)
+    return address;
+#else
+    return static_cast<DWORD64>(static_cast<int64_t>(static_cast<int32_t>(address)));
+#endif
+}
+
+// Set by PrintStack for a dump that a launcher relays: frame lines without a
+// source line then end in the notes it reads (module_notes.h).
+static bool TellLauncher;
+
+// Whether dbghelp found line information for the module that holds address
+// (a PDB with lines, or DWARF that it reads itself).
+static bool SymbolHandlerHasLines(uintptr_t address)
+{
+    DWORD64 address64 = Address64(address);
+    IMAGEHLP_MODULEW64 info = {};
+    info.SizeOfStruct = sizeof info;
+    DWORD64 base = SymbolProcess ? SymGetModuleBase64(SymbolProcess, address64) : 0;
+    return base && SymGetModuleInfoW64(SymbolProcess, base, &info) && info.LineNumbers;
+}
+
+// Ends a frame line that names no source line.
+static void EndFrameLine(uintptr_t address, bool bare, bool moduleWithoutLines)
+{
+    if (TellLauncher)
+        WriteFrameNotes(address, bare, moduleWithoutLines);
+    WriteFramePiece(L"\n");
+}
+
 // The symbol form from the module's export table, for code without debug
 // information (dbghelp knows no export symbols under Wine); name is room
 // for SymbolNameChars characters.
-static int PrintExportFrame(uintptr_t address, wchar_t *name)
+static int PrintExportFrame(uintptr_t address, wchar_t *name, bool moduleWithoutLines)
 {
     wchar_t moduleName[PathChars];
     uint32_t offset;
@@ -136,8 +170,9 @@ static int PrintExportFrame(uintptr_t address, wchar_t *name)
     WriteFramePiece(L"!");
     WriteFramePiece(name);
     wchar_t rest[64];
-    FormatText(rest, 64, L"+0x%x : 0x%p\n", offset, address);
+    FormatText(rest, 64, L"+0x%x : 0x%p", offset, address);
     WriteFramePiece(rest);
+    EndFrameLine(address, false, moduleWithoutLines);
     return 1;
 }
 
@@ -183,11 +218,7 @@ static int PrintSourceLine(const wchar_t *file, uint32_t lineNumber, uintptr_t a
 int PrintFrame(uintptr_t address, bool returnAddress)
 {
     OpenSymbols();
-#if defined(_WIN64)
-    DWORD64 address64 = address;
-#else
-    DWORD64 address64 = static_cast<DWORD64>(static_cast<int64_t>(static_cast<int32_t>(address)));
-#endif
+    DWORD64 address64 = Address64(address);
 
     // Every frame is a return address: the instruction after the call, which
     // may already belong to the next source line (the closing brace after a
@@ -217,9 +248,11 @@ int PrintFrame(uintptr_t address, bool returnAddress)
     symbol.info.MaxNameLen = SymbolNameChars;
     DWORD64 displacement = 0;
     wchar_t *name = reinterpret_cast<wchar_t *>(symbol.bytes + offsetof(SYMBOL_INFOW, Name));
+    const bool withoutLines = dwarf == DwarfNoModule && !SymbolHandlerHasLines(address);
     if (!LookUpSymbol(address, address64, &displacement, &symbol.info))
         // Only for a module that the symbol handler knows but finds no symbol in.
-        return SymbolProcess && GetLastError() != ERROR_MOD_NOT_FOUND ? PrintExportFrame(address, name) : 0;
+        return SymbolProcess && GetLastError() != ERROR_MOD_NOT_FOUND ? PrintExportFrame(address, name, withoutLines)
+                                                                       : 0;
     name[SymbolNameChars - 1] = 0;  // names are cut to MaxNameLen - 1: this only guards
 
     DWORD64 base = SymGetModuleBase64(SymbolProcess, address64);
@@ -233,8 +266,9 @@ int PrintFrame(uintptr_t address, bool returnAddress)
     }
     WriteFramePiece(name);
     wchar_t rest[64];
-    FormatText(rest, 64, L"+0x%I64x : 0x%p\n", displacement, address);
+    FormatText(rest, 64, L"+0x%I64x : 0x%p", displacement, address);
     WriteFramePiece(rest);
+    EndFrameLine(address, false, withoutLines);
     return 1;
 }
 
@@ -242,15 +276,18 @@ int PrintFrame(uintptr_t address, bool returnAddress)
 // replayed wherever it occurs again.
 void PrintStack(const uintptr_t *frames)
 {
+    TellLauncher = LauncherRelays();
     for (uint32_t i = 0; i < RecordDepth && frames[i]; ++i) {
         if (ReplayFrame(frames[i]))
             continue;
         BeginFrameEntry(frames[i]);
         if (!PrintFrame(frames[i])) {
             wchar_t text[130];
-            FormatText(text, 130, L"0x%p\n", frames[i]);
+            FormatText(text, 130, L"0x%p", frames[i]);
             WriteFramePiece(text);
+            EndFrameLine(frames[i], true, !InDwarfModule(frames[i]) && !SymbolHandlerHasLines(frames[i]));
         }
         EndFrameEntry();
     }
+    TellLauncher = false;
 }
