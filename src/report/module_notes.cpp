@@ -1,5 +1,4 @@
 #include "report/module_notes.h"
-#include "report/frame_cache.h"
 #include "report/system_modules.h"
 #include "report/text_format.h"
 #include <windows.h>
@@ -74,21 +73,21 @@ void FormatGuid(const GUID &guid, wchar_t *out)
 
 }  // namespace
 
-void WriteFrameNotes(uintptr_t address, bool bare, bool moduleWithoutLines)
+void FrameNotes(wchar_t *out, uintptr_t address, bool bare, bool moduleWithoutLines)
 {
+    out[0] = 0;
     HMODULE module;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(address), &module))
         return;
-    wchar_t text[3 * MAX_PATH + 80];
+    uint32_t used = 0;
     if (bare) {
         wchar_t name[MAX_PATH];
         if (!GetModuleBaseNameW(GetCurrentProcess(), module, name, MAX_PATH))
             return;
         name[MAX_PATH - 1] = 0;
-        FormatText(text, 3 * MAX_PATH + 80, L"\tat %s+0x%x", name,
-                   static_cast<uint32_t>(address - reinterpret_cast<uintptr_t>(module)));
-        WriteFramePiece(text);
+        used = FormatText(out, FrameNotesChars, L"\tat %s+0x%x", name,
+                          static_cast<uint32_t>(address - reinterpret_cast<uintptr_t>(module)));
     }
     if (!moduleWithoutLines || IsSystemCode(address))
         return;
@@ -104,8 +103,7 @@ void WriteFrameNotes(uintptr_t address, bool bare, bool moduleWithoutLines)
         age = record->age;
     }
     if (pdb[0])
-        FormatText(text, 3 * MAX_PATH + 80, L"\tmissing %s|%s|%s|%u", path, pdb, guid, age);
+        FormatText(out + used, FrameNotesChars - used, L"\tmissing %s|%s|%s|%u", path, pdb, guid, age);
     else
-        FormatText(text, 3 * MAX_PATH + 80, L"\tmissing %s|||", path);
-    WriteFramePiece(text);
+        FormatText(out + used, FrameNotesChars - used, L"\tmissing %s|||", path);
 }

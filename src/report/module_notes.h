@@ -6,8 +6,10 @@
 #pragma once
 #include <stdint.h>
 
-// Writes the tab-led fields that end such a frame line, before its newline:
-// "\tat NAME+0xOFFSET" for a frame without a symbol (bare), and
-// "\tmissing PATH|PDB|GUID|AGE" for a module without lines (PDB, GUID and
-// AGE empty when the image names no PDB).
-void WriteFrameNotes(uintptr_t address, bool bare, bool moduleWithoutLines);
+enum : uint32_t { FrameNotesChars = 3 * 260 + 80 };
+
+// Writes into out (FrameNotesChars) the tab-led fields that end such a frame
+// line, before its newline: "\tat NAME+0xOFFSET" for a frame without a
+// symbol (bare), and "\tmissing PATH|PDB|GUID|AGE" for a module without
+// lines (PDB, GUID and AGE empty when the image names no PDB).
+void FrameNotes(wchar_t *out, uintptr_t address, bool bare, bool moduleWithoutLines);

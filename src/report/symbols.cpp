@@ -149,12 +149,17 @@ static bool SymbolHandlerHasLines(uintptr_t address)
     return base && SymGetModuleInfoW64(SymbolProcess, base, &info) && info.LineNumbers;
 }
 
-// Ends a frame line that names no source line.
-static void EndFrameLine(uintptr_t address, bool bare, bool moduleWithoutLines)
+// The last piece of a frame line that names no source line: its rest
+// (address and the like), the launcher's notes, and the newline.
+static void WriteLastPiece(const wchar_t *rest, uintptr_t address, bool bare, bool moduleWithoutLines)
 {
+    wchar_t notes[FrameNotesChars], piece[FrameNotesChars + 160];
     if (TellLauncher)
-        WriteFrameNotes(address, bare, moduleWithoutLines);
-    WriteFramePiece(L"\n");
+        FrameNotes(notes, address, bare, moduleWithoutLines);
+    else
+        notes[0] = 0;
+    FormatText(piece, FrameNotesChars + 160, L"%s%s\n", rest, notes);
+    WriteFramePiece(piece);
 }
 
 // The symbol form from the module's export table, for code without debug
@@ -171,8 +176,7 @@ static int PrintExportFrame(uintptr_t address, wchar_t *name, bool moduleWithout
     WriteFramePiece(name);
     wchar_t rest[64];
     FormatText(rest, 64, L"+0x%x : 0x%p", offset, address);
-    WriteFramePiece(rest);
-    EndFrameLine(address, false, moduleWithoutLines);
+    WriteLastPiece(rest, address, false, moduleWithoutLines);
     return 1;
 }
 
@@ -267,8 +271,7 @@ int PrintFrame(uintptr_t address, bool returnAddress)
     WriteFramePiece(name);
     wchar_t rest[64];
     FormatText(rest, 64, L"+0x%I64x : 0x%p", displacement, address);
-    WriteFramePiece(rest);
-    EndFrameLine(address, false, withoutLines);
+    WriteLastPiece(rest, address, false, withoutLines);
     return 1;
 }
 
@@ -284,8 +287,7 @@ void PrintStack(const uintptr_t *frames)
         if (!PrintFrame(frames[i])) {
             wchar_t text[130];
             FormatText(text, 130, L"0x%p", frames[i]);
-            WriteFramePiece(text);
-            EndFrameLine(frames[i], true, !InDwarfModule(frames[i]) && !SymbolHandlerHasLines(frames[i]));
+            WriteLastPiece(text, frames[i], true, !InDwarfModule(frames[i]) && !SymbolHandlerHasLines(frames[i]));
         }
         EndFrameEntry();
     }
