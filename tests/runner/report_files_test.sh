@@ -84,6 +84,7 @@ $example(48) : 0x00401707
 
 Memory block 16 bytes at 0x00770000 (1 times)
 ntdll.dll!RtlAllocateHeap+0x20 : 0x7BC5CA07
+0x00401400${tab}at word_list.exe+0x1400${tab}missing Z:\\b\\word_list.exe|||
 
 
 
