@@ -36,6 +36,14 @@ Module Modules[ModuleSlots];
 uint32_t ModuleCount;
 ScratchArena Arena;
 
+void FindDwarfSections(const ImageFile &f, DwarfSections *s)
+{
+    *s = {FindImageSection(f, ".debug_info"), FindImageSection(f, ".debug_abbrev"), FindImageSection(f, ".debug_line"),
+          FindImageSection(f, ".debug_str"), FindImageSection(f, ".debug_line_str"), FindImageSection(f, ".debug_addr"),
+          FindImageSection(f, ".debug_ranges"), FindImageSection(f, ".debug_rnglists"),
+          FindImageSection(f, ".debug_str_offsets")};
+}
+
 Module *OpenModule(const wchar_t *path, uintptr_t base)
 {
     for (uint32_t i = 0; i < ModuleCount; i++)
@@ -49,12 +57,9 @@ Module *OpenModule(const wchar_t *path, uintptr_t base)
     lstrcpynW(module->path, path, MAX_PATH);
     if (!OpenImageFile(path, &module->file))
         return module;
+    FindDwarfSections(module->file, &module->sections);
     DwarfSections &s = module->sections;
     const ImageFile &f = module->file;
-    s = {FindImageSection(f, ".debug_info"), FindImageSection(f, ".debug_abbrev"), FindImageSection(f, ".debug_line"),
-         FindImageSection(f, ".debug_str"), FindImageSection(f, ".debug_line_str"), FindImageSection(f, ".debug_addr"),
-         FindImageSection(f, ".debug_ranges"), FindImageSection(f, ".debug_rnglists"),
-         FindImageSection(f, ".debug_str_offsets")};
     module->bias = base ? f.imageBase - base : 0;
     module->hasDwarf = s.info.data && s.abbrev.data && s.line.data &&
                        ReadUnits(s, &Arena, &module->units, &module->unitCount, &module->unitRanges) &&
@@ -133,6 +138,50 @@ static Module *LoadedModule(uintptr_t address)
 DwarfAnswer DwarfLineOf(uintptr_t address, char *path, uint32_t pathBytes, uint32_t *line)
 {
     return LineIn(LoadedModule(address), address, path, pathBytes, line);
+}
+
+int DwarfFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t *displacement)
+{
+    Module *module = LoadedModule(address);
+    if (!module || !module->hasDwarf)
+        return 0;
+    uint64_t pc = address + module->bias, start;
+    const Interval *unit = FindInterval(module->unitRanges, pc);
+    if (!unit || !FunctionNameAt(module->sections, module->units[unit->value], &Arena, pc, name, nameBytes, &start))
+        return 0;
+    *displacement = static_cast<uint32_t>(pc - start);
+    return 1;
+}
+
+int VisitDwarfNames(HMODULE image, void (*visit)(const char *name, uintptr_t address, bool code, void *context),
+                    void *context)
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(image, path, MAX_PATH);
+    ImageFile file;
+    if (!length || length >= MAX_PATH || !OpenImageFile(path, &file))
+        return 0;
+    DwarfSections sections;
+    FindDwarfSections(file, &sections);
+    ScratchArena arena = {};
+    DwarfUnit *units;
+    uint32_t count;
+    IntervalIndex ranges;
+    struct Relocated {
+        void (*visit)(const char *, uintptr_t, bool, void *);
+        void *context;
+        uint64_t bias;  // subtracted from the file's addresses
+    } relocated = {visit, context, file.imageBase - reinterpret_cast<uintptr_t>(image)};
+    int read = sections.info.data && sections.abbrev.data && ReadUnits(sections, &arena, &units, &count, &ranges) &&
+               VisitUnitNames(sections, units, count, &arena,
+                              [](const char *name, uint64_t address, bool code, void *to) {
+                                  auto *r = static_cast<Relocated *>(to);
+                                  r->visit(name, static_cast<uintptr_t>(address - r->bias), code, r->context);
+                              },
+                              &relocated);
+    FreeArena(&arena);
+    CloseImageFile(&file);
+    return read;
 }
 
 bool InDwarfModule(uintptr_t address)

@@ -6,6 +6,7 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include <windows.h>
 
 enum DwarfAnswer {
     DwarfNoModule,  // no DWARF lines: ask the symbol handler
@@ -18,6 +19,15 @@ enum DwarfAnswer {
 // and the line. In inlined code, the line of the outermost inlined call:
 // the line as written in the function that holds the code.
 DwarfAnswer DwarfLineOf(uintptr_t address, char *path, uint32_t pathBytes, uint32_t *line);
+// The function that holds address, in a loaded module with DWARF: its name
+// qualified by namespaces and classes (UTF-8), and address's distance from
+// the start of its code; 0 when DWARF names none.
+int DwarfFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t *displacement);
+// Calls visit for every function and variable that the DWARF of a loaded
+// module defines at a unit's top level: its linkage name (else its name),
+// its loaded address, and whether it is code. 0 when the image carries none.
+int VisitDwarfNames(HMODULE image, void (*visit)(const char *name, uintptr_t address, bool code, void *context),
+                    void *context);
 // Whether the loaded module that holds address carries DWARF lines.
 bool InDwarfModule(uintptr_t address);
 // The same for an address as the image file at path states it (its

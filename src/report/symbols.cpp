@@ -165,18 +165,44 @@ static void WriteLastPiece(const wchar_t *rest, uintptr_t address, bool bare, bo
 // The symbol form from the module's export table, for code without debug
 // information (dbghelp knows no export symbols under Wine); name is room
 // for SymbolNameChars characters.
-static int PrintExportFrame(uintptr_t address, wchar_t *name, bool moduleWithoutLines)
+static void PrintNamedFrame(uintptr_t address, const wchar_t *moduleName, const wchar_t *name, uint32_t offset,
+                            bool moduleWithoutLines)
 {
-    wchar_t moduleName[PathChars];
-    uint32_t offset;
-    if (!FindExportBelow(address, moduleName, name, SymbolNameChars, &offset))
-        return 0;
     WriteFramePiece(moduleName);
     WriteFramePiece(L"!");
     WriteFramePiece(name);
     wchar_t rest[64];
     FormatText(rest, 64, L"+0x%x : 0x%p", offset, address);
     WriteLastPiece(rest, address, false, moduleWithoutLines);
+}
+
+static int PrintExportFrame(uintptr_t address, wchar_t *name, bool moduleWithoutLines)
+{
+    wchar_t moduleName[PathChars];
+    uint32_t offset;
+    if (!FindExportBelow(address, moduleName, name, SymbolNameChars, &offset))
+        return 0;
+    PrintNamedFrame(address, moduleName, name, offset, moduleWithoutLines);
+    return 1;
+}
+
+// The symbol form from the module's own DWARF, for code without a line in
+// it (start-up code, a library's), where dbghelp names nothing: Windows'
+// dbghelp reads no DWARF. name is room for SymbolNameChars characters.
+static int PrintDwarfFunctionFrame(uintptr_t address, wchar_t *name)
+{
+    char utf8[SymbolNameChars];
+    uint32_t offset;
+    wchar_t moduleName[PathChars];
+    HMODULE module;
+    if (!DwarfFunctionOf(address, utf8, SymbolNameChars, &offset) ||
+        !MultiByteToWideChar(CP_UTF8, 0, utf8, -1, name, SymbolNameChars) ||
+        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(address), &module) ||
+        !GetModuleBaseNameW(GetCurrentProcess(), module, moduleName, PathChars))
+        return 0;
+    name[SymbolNameChars - 1] = moduleName[PathChars - 1] = 0;
+    PrintNamedFrame(address, moduleName, name, offset, false);
     return 1;
 }
 
@@ -253,10 +279,13 @@ int PrintFrame(uintptr_t address, bool returnAddress)
     DWORD64 displacement = 0;
     wchar_t *name = reinterpret_cast<wchar_t *>(symbol.bytes + offsetof(SYMBOL_INFOW, Name));
     const bool withoutLines = dwarf == DwarfNoModule && !SymbolHandlerHasLines(address);
-    if (!LookUpSymbol(address, address64, &displacement, &symbol.info))
+    if (!LookUpSymbol(address, address64, &displacement, &symbol.info)) {
+        bool known = SymbolProcess && GetLastError() != ERROR_MOD_NOT_FOUND;
+        if (dwarf != DwarfNoModule && PrintDwarfFunctionFrame(address, name))
+            return 1;
         // Only for a module that the symbol handler knows but finds no symbol in.
-        return SymbolProcess && GetLastError() != ERROR_MOD_NOT_FOUND ? PrintExportFrame(address, name, withoutLines)
-                                                                       : 0;
+        return known ? PrintExportFrame(address, name, withoutLines) : 0;
+    }
     name[SymbolNameChars - 1] = 0;  // names are cut to MaxNameLen - 1: this only guards
 
     DWORD64 base = SymGetModuleBase64(SymbolProcess, address64);

@@ -4,7 +4,9 @@
 // demand.
 #include "debug_capture.h"
 #include "report_test_support.h"
+#include "report/dwarf_lines.h"
 #include "report/export_names.h"
+#include "patching/coff_symbols.h"
 #include "report/symbol_modules.h"
 #include "report/symbols.h"
 #include "control/options.h"
@@ -191,8 +193,37 @@ TEST_F(Symbols, AddressOfNoModuleIsPrintedBare)
     VirtualFree(page, 0, MEM_RELEASE);
 }
 
+namespace tw_names {
+struct Widget {
+    static int Touch(int x);
+};
+int Widget::Touch(int x) { return x + static_cast<int>(Sink); }
+namespace {
+__attribute__((noinline)) int Hidden(int x) { return x * static_cast<int>(Sink); }
+}  // namespace
+}  // namespace tw_names
+
+// Functions are named from DWARF as C++ spells them, for code without a line
+// (the C runtime's, below) as the COFF symbol table names it.
+TEST_F(Symbols, DwarfNamesFunctions)
+{
+    struct Case {
+        uintptr_t address;
+        const char *name;
+    } cases[] = {{reinterpret_cast<uintptr_t>(&tw_names::Widget::Touch), "(anonymous namespace)::tw_names::Widget::Touch"},
+                 {reinterpret_cast<uintptr_t>(&tw_names::Hidden), "(anonymous namespace)::tw_names::(anonymous namespace)::Hidden"}};
+    for (const Case &c : cases) {
+        char name[256];
+        uint32_t displacement = 0;
+        ASSERT_TRUE(DwarfFunctionOf(c.address + 1, name, sizeof name, &displacement)) << c.name;
+        EXPECT_STREQ(c.name, name);
+        EXPECT_EQ(1u, displacement);
+    }
+}
+
 // Lines of modules that carry DWARF come from the library's own reader, with
-// dbghelp out of use, as on Windows, whose dbghelp reads no DWARF.
+// dbghelp out of use, as on Windows, whose dbghelp reads no DWARF; so do
+// the names of functions without lines.
 TEST_F(Symbols, WithoutSymbolHandlerOnlyDwarfLinesResolve)
 {
     int line;
@@ -206,9 +237,15 @@ TEST_F(Symbols, WithoutSymbolHandlerOnlyDwarfLinesResolve)
     DebugCapture capture;
     PrintStack(frames);
     SymbolProcess = saved;
+    static std::string coffName;  // the COFF table's name of the code at the program's first code byte
+    VisitProgramSymbols([](const CoffSymbol &symbol, void *) {
+        if (symbol.code && symbol.address == ProgramBase() + 0x1000 && symbol.name[0] != '.')
+            coffName = symbol.name;
+    }, nullptr);
     EXPECT_EQ(capture.Pieces(), (std::vector<std::string>{
                                     WinePathOf(file) + "(" + std::to_string(line) + ") : " + HexAddress(withLine) + "\n",
-                                    HexAddress(frames[1]) + "\n", HexAddress(frames[2]) + "\n"}));
+                                    HexAddress(frames[1]) + "\n", "report_tests.exe", "!", coffName,
+                                    "+0x0 : " + HexAddress(frames[2]) + "\n"}));
 }
 
 TEST_F(Symbols, StackPrintsRecordDepthFramesAndStopsAtZero)
