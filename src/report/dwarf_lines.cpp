@@ -153,7 +153,7 @@ int DwarfFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t 
     return 1;
 }
 
-int VisitDwarfNames(HMODULE image, void (*visit)(const char *name, uintptr_t address, bool code, void *context),
+int VisitDwarfNames(HMODULE image, void (*visit)(const char *name, uintptr_t address, uintptr_t end, void *context),
                     void *context)
 {
     wchar_t path[MAX_PATH];
@@ -168,15 +168,16 @@ int VisitDwarfNames(HMODULE image, void (*visit)(const char *name, uintptr_t add
     uint32_t count;
     IntervalIndex ranges;
     struct Relocated {
-        void (*visit)(const char *, uintptr_t, bool, void *);
+        void (*visit)(const char *, uintptr_t, uintptr_t, void *);
         void *context;
         uint64_t bias;  // subtracted from the file's addresses
     } relocated = {visit, context, file.imageBase - reinterpret_cast<uintptr_t>(image)};
     int read = sections.info.data && sections.abbrev.data && ReadUnits(sections, &arena, &units, &count, &ranges) &&
                VisitUnitNames(sections, units, count, &arena,
-                              [](const char *name, uint64_t address, bool code, void *to) {
+                              [](const char *name, uint64_t address, uint64_t end, void *to) {
                                   auto *r = static_cast<Relocated *>(to);
-                                  r->visit(name, static_cast<uintptr_t>(address - r->bias), code, r->context);
+                                  r->visit(name, static_cast<uintptr_t>(address - r->bias),
+                                           static_cast<uintptr_t>(end - r->bias), r->context);
                               },
                               &relocated);
     FreeArena(&arena);

@@ -25,8 +25,9 @@ DwarfAnswer DwarfLineOf(uintptr_t address, char *path, uint32_t pathBytes, uint3
 int DwarfFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t *displacement);
 // Calls visit for every function and variable that the DWARF of a loaded
 // module defines at a unit's top level: its linkage name (else its name),
-// its loaded address, and whether it is code. 0 when the image carries none.
-int VisitDwarfNames(HMODULE image, void (*visit)(const char *name, uintptr_t address, bool code, void *context),
+// its loaded address, and where its code ends (a variable's end is its
+// address). 0 when the image carries none.
+int VisitDwarfNames(HMODULE image, void (*visit)(const char *name, uintptr_t address, uintptr_t end, void *context),
                     void *context);
 // Whether the loaded module that holds address carries DWARF lines.
 bool InDwarfModule(uintptr_t address);

@@ -426,7 +426,7 @@ int ReadInlineSites(const DwarfSections &sections, const DwarfUnit &unit, Scratc
 }
 
 int VisitUnitNames(const DwarfSections &sections, const DwarfUnit *units, uint32_t count, ScratchArena *arena,
-                   void (*visit)(const char *name, uint64_t address, bool code, void *context), void *context)
+                   void (*visit)(const char *name, uint64_t address, uint64_t end, void *context), void *context)
 {
     for (uint32_t u = 0; u < count; u++) {
         const DwarfUnit &unit = units[u];
@@ -450,20 +450,20 @@ int VisitUnitNames(const DwarfSections &sections, const DwarfUnit *units, uint32
             });
             if (!read || !wanted || declaration)
                 return read;
-            uint64_t address;
+            uint64_t address = 0, end = 0;
             if (entry.tag == TagSubprogram && pc.hasLow) {
-                address = Address(unit, sections, pc.lowForm, pc.low);
+                ForEachRange(pc, unit, sections, [&](uint64_t lo, uint64_t hi) { address = lo, end = hi; });
             } else if (entry.tag == TagVariable && location && location[0] == 1 + unit.addressSize &&
                        location[1] == OpAddr) {
                 DwarfCursor at = {location + 2, location + 2 + unit.addressSize, false};
-                address = at.Fixed(unit.addressSize);
+                end = address = at.Fixed(unit.addressSize);
             } else {
                 return true;
             }
             DieNames names = {};
             NamesOf(sections, unit, abbrevs, limit, die, &names);
             if (const char *name = names.linkage ? names.linkage : names.name)
-                visit(name, address, entry.tag == TagSubprogram, context);
+                visit(name, address, end, context);
             return true;
         });
     }

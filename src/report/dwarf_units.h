@@ -15,10 +15,10 @@ int ReadUnits(const DwarfSections &sections, ScratchArena *arena, DwarfUnit **un
 int ReadInlineSites(const DwarfSections &sections, const DwarfUnit &unit, ScratchArena *arena, IntervalIndex *sites);
 
 // Calls visit for every function and variable that a unit defines at its
-// top level, by the name it is linked by (its linkage name where it has one)
-// and with its address.
+// top level, by the name it is linked by (its linkage name where it has one),
+// with its address and where its code ends (a variable's end is its address).
 int VisitUnitNames(const DwarfSections &sections, const DwarfUnit *units, uint32_t count, ScratchArena *arena,
-                   void (*visit)(const char *name, uint64_t address, bool code, void *context), void *context);
+                   void (*visit)(const char *name, uint64_t address, uint64_t end, void *context), void *context);
 // The name of the function whose code holds pc, qualified by its namespaces
 // and classes (UTF-8, cut to bytes), and where the code range that holds pc begins.
 int FunctionNameAt(const DwarfSections &sections, const DwarfUnit &unit, ScratchArena *arena, uint64_t pc,
