@@ -147,7 +147,9 @@ int DwarfFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t 
         return 0;
     uint64_t pc = address + module->bias, start;
     const Interval *unit = FindInterval(module->unitRanges, pc);
-    if (!unit || !FunctionNameAt(module->sections, module->units[unit->value], &Arena, pc, name, nameBytes, &start))
+    // Code that DWARF does not cover (a static library's) by the COFF table.
+    if (!(unit && FunctionNameAt(module->sections, module->units[unit->value], &Arena, pc, name, nameBytes, &start)) &&
+        !CoffFunctionAt(module->file, pc, name, nameBytes, &start))
         return 0;
     *displacement = static_cast<uint32_t>(pc - start);
     return 1;

@@ -20,8 +20,9 @@ enum DwarfAnswer {
 // the line as written in the function that holds the code.
 DwarfAnswer DwarfLineOf(uintptr_t address, char *path, uint32_t pathBytes, uint32_t *line);
 // The function that holds address, in a loaded module with DWARF: its name
-// qualified by namespaces and classes (UTF-8), and address's distance from
-// the start of its code; 0 when DWARF names none.
+// qualified by namespaces and classes (UTF-8), else for code that DWARF
+// does not cover its name in the COFF symbol table, as linked; and
+// address's distance from the start of its code. 0 when neither names one.
 int DwarfFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t *displacement);
 // Calls visit for every function and variable that the DWARF of a loaded
 // module defines at a unit's top level: its linkage name (else its name),
