@@ -147,11 +147,19 @@ int DwarfFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t 
         return 0;
     uint64_t pc = address + module->bias, start;
     const Interval *unit = FindInterval(module->unitRanges, pc);
-    // Code that DWARF does not cover (a static library's) by the COFF table.
-    if (!(unit && FunctionNameAt(module->sections, module->units[unit->value], &Arena, pc, name, nameBytes, &start)) &&
-        !CoffFunctionAt(module->file, pc, name, nameBytes, &start))
+    if (!unit || !FunctionNameAt(module->sections, module->units[unit->value], &Arena, pc, name, nameBytes, &start))
         return 0;
     *displacement = static_cast<uint32_t>(pc - start);
+    return 1;
+}
+
+int CoffFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t *displacement)
+{
+    Module *module = LoadedModule(address);
+    uint64_t start;
+    if (!module || !module->hasDwarf || !CoffFunctionAt(module->file, address + module->bias, name, nameBytes, &start))
+        return 0;
+    *displacement = static_cast<uint32_t>(address + module->bias - start);
     return 1;
 }
 

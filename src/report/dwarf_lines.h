@@ -20,10 +20,13 @@ enum DwarfAnswer {
 // the line as written in the function that holds the code.
 DwarfAnswer DwarfLineOf(uintptr_t address, char *path, uint32_t pathBytes, uint32_t *line);
 // The function that holds address, in a loaded module with DWARF: its name
-// qualified by namespaces and classes (UTF-8), else for code that DWARF
-// does not cover its name in the COFF symbol table, as linked; and
-// address's distance from the start of its code. 0 when neither names one.
+// qualified by namespaces and classes (UTF-8), and address's distance from
+// the start of its code; 0 when DWARF names none.
 int DwarfFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t *displacement);
+// The same from the COFF symbol table of such a module, for code that its
+// DWARF does not cover (a static library's): the name as linked, less x86's
+// decoration.
+int CoffFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t *displacement);
 // Calls visit for every function and variable that the DWARF of a loaded
 // module defines at a unit's top level: its linkage name (else its name),
 // its loaded address, and where its code ends (a variable's end is its

@@ -121,7 +121,7 @@ int CoffFunctionAt(const ImageFile &file, uint64_t address, char *name, uint32_t
     static_assert(sizeof(IMAGE_SYMBOL) == IMAGE_SIZEOF_SYMBOL, "packed COFF symbols");
     const char *best = nullptr;
     uint64_t bestAt = 0;
-    char shortName[9];
+    char shortName[9], bestShort[9];
     for (uint32_t i = 0; i < file.symbolCount; i += 1 + file.symbols[i].NumberOfAuxSymbols) {
         const IMAGE_SYMBOL &symbol = file.symbols[i];
         if (symbol.SectionNumber <= 0 || symbol.SectionNumber > static_cast<int>(file.sectionCount))
@@ -134,9 +134,20 @@ int CoffFunctionAt(const ImageFile &file, uint64_t address, char *name, uint32_t
         const char *symbolName = SymbolName(file, symbol, shortName);
         if (!symbolName || symbolName[0] == '.')
             continue;  // a section's own symbol (".text") names no function
-        lstrcpynA(name, symbolName + (file.x86 && symbolName[0] == '_'), nameBytes);
-        best = name, bestAt = at;
+        best = symbolName == shortName ? static_cast<const char *>(memcpy(bestShort, shortName, 9)) : symbolName;
+        bestAt = at;
     }
+    if (!best)
+        return 0;
+    // x86 C names: "_name", "_name@8" (stdcall), "@name@8" (fastcall).
+    size_t length = strlen(best);
+    if (file.x86 && (best[0] == '_' || best[0] == '@')) {
+        best++, length--;
+        const char *at = strrchr(best, '@');
+        if (at && at[1] && strspn(at + 1, "0123456789") == strlen(at + 1))
+            length = at - best;
+    }
+    lstrcpynA(name, best, length + 1 < nameBytes ? static_cast<int>(length + 1) : static_cast<int>(nameBytes));
     *start = bestAt;
-    return best != nullptr;
+    return 1;
 }

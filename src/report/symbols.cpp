@@ -162,9 +162,7 @@ static void WriteLastPiece(const wchar_t *rest, uintptr_t address, bool bare, bo
     WriteFramePiece(piece);
 }
 
-// The symbol form from the module's export table, for code without debug
-// information (dbghelp knows no export symbols under Wine); name is room
-// for SymbolNameChars characters.
+// A frame line in the symbol form: module!name+0xoffset : address.
 static void PrintNamedFrame(uintptr_t address, const wchar_t *moduleName, const wchar_t *name, uint32_t offset,
                             bool moduleWithoutLines)
 {
@@ -176,6 +174,9 @@ static void PrintNamedFrame(uintptr_t address, const wchar_t *moduleName, const 
     WriteLastPiece(rest, address, false, moduleWithoutLines);
 }
 
+// The symbol form from the module's export table, for code without debug
+// information (dbghelp knows no export symbols under Wine); name is room
+// for SymbolNameChars characters.
 static int PrintExportFrame(uintptr_t address, wchar_t *name, bool moduleWithoutLines)
 {
     wchar_t moduleName[PathChars];
@@ -186,16 +187,18 @@ static int PrintExportFrame(uintptr_t address, wchar_t *name, bool moduleWithout
     return 1;
 }
 
-// The symbol form from the module's own DWARF, for code without a line in
-// it (start-up code, a library's), where dbghelp names nothing: Windows'
-// dbghelp reads no DWARF. name is room for SymbolNameChars characters.
-static int PrintDwarfFunctionFrame(uintptr_t address, wchar_t *name)
+// The symbol form from a DWARF module's own DWARF or COFF symbol table (as
+// nameOf reads it), for code without a line in it (start-up code, a
+// library's), where dbghelp names nothing: Windows' dbghelp reads no DWARF.
+// name is room for SymbolNameChars characters.
+static int PrintDebugNameFrame(uintptr_t address, wchar_t *name,
+                               int (*nameOf)(uintptr_t, char *, uint32_t, uint32_t *))
 {
     char utf8[SymbolNameChars];
     uint32_t offset;
     wchar_t moduleName[PathChars];
     HMODULE module;
-    if (!DwarfFunctionOf(address, utf8, SymbolNameChars, &offset) ||
+    if (!nameOf(address, utf8, SymbolNameChars, &offset) ||
         !MultiByteToWideChar(CP_UTF8, 0, utf8, -1, name, SymbolNameChars) ||
         !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(address), &module) ||
@@ -278,13 +281,14 @@ int PrintFrame(uintptr_t address, bool returnAddress)
     symbol.info.MaxNameLen = SymbolNameChars;
     DWORD64 displacement = 0;
     wchar_t *name = reinterpret_cast<wchar_t *>(symbol.bytes + offsetof(SYMBOL_INFOW, Name));
-    const bool withoutLines = dwarf == DwarfNoModule && !SymbolHandlerHasLines(address);
+    const bool withoutLines = TellLauncher && dwarf == DwarfNoModule && !SymbolHandlerHasLines(address);
     if (!LookUpSymbol(address, address64, &displacement, &symbol.info)) {
+        // Exports only for a module that the symbol handler knows but finds
+        // no symbol in; before the COFF table, whose names are the linker's.
         bool known = SymbolProcess && GetLastError() != ERROR_MOD_NOT_FOUND;
-        if (dwarf != DwarfNoModule && PrintDwarfFunctionFrame(address, name))
-            return 1;
-        // Only for a module that the symbol handler knows but finds no symbol in.
-        return known ? PrintExportFrame(address, name, withoutLines) : 0;
+        return (dwarf != DwarfNoModule && PrintDebugNameFrame(address, name, DwarfFunctionOf)) ||
+               (known && PrintExportFrame(address, name, withoutLines)) ||
+               (dwarf != DwarfNoModule && PrintDebugNameFrame(address, name, CoffFunctionOf));
     }
     name[SymbolNameChars - 1] = 0;  // names are cut to MaxNameLen - 1: this only guards
 
@@ -316,7 +320,8 @@ void PrintStack(const uintptr_t *frames)
         if (!PrintFrame(frames[i])) {
             wchar_t text[130];
             FormatText(text, 130, L"0x%p", frames[i]);
-            WriteLastPiece(text, frames[i], true, !InDwarfModule(frames[i]) && !SymbolHandlerHasLines(frames[i]));
+            WriteLastPiece(text, frames[i], true,
+                           TellLauncher && !InDwarfModule(frames[i]) && !SymbolHandlerHasLines(frames[i]));
         }
         EndFrameEntry();
     }
