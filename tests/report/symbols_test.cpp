@@ -219,7 +219,8 @@ static std::string CoffNameAt(uintptr_t address)
 }
 
 // Functions are named from DWARF as C++ spells them; code without DWARF (the
-// static libstdc++'s operator new) as the COFF symbol table names it; the
+// static libstdc++'s operator new, Wine's thread start) as the COFF symbol
+// table names it, less x86's decoration; the
 // names that the table and the C runtime's DWARF give agree (below).
 TEST_F(Symbols, DwarfNamesFunctions)
 {
@@ -232,7 +233,11 @@ TEST_F(Symbols, DwarfNamesFunctions)
                   DwarfFunctionOf},
                  {reinterpret_cast<uintptr_t>(&tw_names::Hidden),
                   "(anonymous namespace)::tw_names::(anonymous namespace)::Hidden", DwarfFunctionOf},
-                 {linkedNew, sizeof(void *) == 4 ? "_Znwj" : "_Znwy", CoffFunctionOf}};
+                 {linkedNew, sizeof(void *) == 4 ? "_Znwj" : "_Znwy", CoffFunctionOf},
+                 // Wine's kernel32 carries DWARF and a COFF table, where x86's
+                 // name is "@BaseThreadInitThunk@12".
+                 {reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "BaseThreadInitThunk")),
+                  "BaseThreadInitThunk", CoffFunctionOf}};
     EXPECT_EQ(cases[2].name, CoffNameAt(linkedNew));
     for (const Case &c : cases) {
         char name[256];
