@@ -14,6 +14,8 @@ struct UnitTables {
     bool tried, ok;
     LineTable lines;
     IntervalIndex sites;
+    bool namesTried, namesOk;  // the names, read when a function in the unit is first named
+    UnitNames names;
 };
 
 struct Module {
@@ -147,7 +149,15 @@ int DwarfFunctionOf(uintptr_t address, char *name, uint32_t nameBytes, uint32_t 
         return 0;
     uint64_t pc = address + module->bias, start;
     const Interval *unit = FindInterval(module->unitRanges, pc);
-    if (!unit || !FunctionNameAt(module->sections, module->units[unit->value], &Arena, pc, name, nameBytes, &start))
+    if (!unit)
+        return 0;
+    UnitTables &tables = module->tables[unit->value];
+    const DwarfUnit &source = module->units[unit->value];
+    if (!tables.namesTried) {
+        tables.namesTried = true;
+        tables.namesOk = ReadUnitNames(module->sections, source, &Arena, &tables.names);
+    }
+    if (!tables.namesOk || !FunctionNameAt(module->sections, source, tables.names, pc, name, nameBytes, &start))
         return 0;
     *displacement = static_cast<uint32_t>(pc - start);
     return 1;

@@ -3,6 +3,13 @@
 #include "report/dwarf_units.h"
 #include <string.h>
 
+struct DwarfAbbrev {
+    uint32_t tag;
+    bool children;
+    const uint8_t *attributes;  // (attribute, form[, implicit constant]) pairs up to (0, 0)
+    const uint8_t *attributesEnd;
+};
+
 namespace {
 
 enum : uint32_t {
@@ -15,12 +22,7 @@ enum : uint32_t {
     MaxAbbrevCode = 1 << 16,
 };
 
-struct Abbrev {
-    uint32_t tag;
-    bool children;
-    const uint8_t *attributes;  // (attribute, form[, implicit constant]) pairs up to (0, 0)
-    const uint8_t *attributesEnd;
-};
+using Abbrev = DwarfAbbrev;
 
 bool IsAddressIndex(uint32_t form)
 {
@@ -470,64 +472,101 @@ int VisitUnitNames(const DwarfSections &sections, const DwarfUnit *units, uint32
     return 1;
 }
 
-int FunctionNameAt(const DwarfSections &sections, const DwarfUnit &unit, ScratchArena *arena, uint64_t pc,
-                   char *out, uint32_t bytes, uint64_t *start)
+int ReadUnitNames(const DwarfSections &sections, const DwarfUnit &unit, ScratchArena *arena, UnitNames *names)
 {
+    *names = {};
     Abbrev *abbrevs;
     uint32_t limit;
-    if (!bytes || !ReadAbbrevTable(sections, unit, arena, &abbrevs, &limit))
+    if (!ReadAbbrevTable(sections, unit, arena, &abbrevs, &limit))
         return 0;
-    // The innermost function whose code holds pc.
-    const uint8_t *function = nullptr;
-    WalkDies(unit, abbrevs, limit, [&](const uint8_t *die, uint32_t, const Abbrev &entry, DwarfCursor *cursor) {
-        PcAttributes place = {};
-        bool read = ReadAttributes(cursor, entry, unit, [&](uint32_t attribute, uint32_t form, const FormValue &value) {
-            if (entry.tag == TagSubprogram)
-                place.Take(attribute, form, value);
-        });
-        ForEachRange(place, unit, sections, [&](uint64_t lo, uint64_t hi) {
-            if (lo <= pc && pc < hi)
-                function = die, *start = lo;
-        });
-        return read;
-    });
-    DieNames names = {};
-    if (function)
-        NamesOf(sections, unit, abbrevs, limit, function, &names);
-    if (!names.name)
-        return 0;
-    // Qualified by the namespaces and classes around the DIE that holds the
-    // name, as C++ spells it.
-    enum : uint32_t { MaxDepth = 32 };
-    const char *scopes[MaxDepth] = {};
-    uint32_t scopeDepth = 0;
-    WalkDies(unit, abbrevs, limit, [&](const uint8_t *die, uint32_t depth, const Abbrev &entry, DwarfCursor *cursor) {
-        if (die == names.named) {
-            scopeDepth = depth < MaxDepth ? depth : MaxDepth;
-            return false;
+    names->abbrevs = abbrevs, names->limit = limit;
+    Interval *functions = nullptr, *scopes = nullptr;
+    uint32_t functionCount = 0, functionCapacity = 0, scopeCount = 0, scopeCapacity = 0;
+    // Per open DIE with children: the index of the scope it opened, or none.
+    enum : uint32_t { MaxDepth = 256, NoScope = ~0u };
+    uint32_t open[MaxDepth], depth = 0, around = 0;  // around: the offset of the innermost open scope
+    DwarfCursor cursor = {unit.dies, unit.end, false};
+    while (cursor.at < cursor.end) {
+        const uint32_t offset = static_cast<uint32_t>(cursor.at - unit.start);
+        uint64_t code = cursor.Uleb();
+        if (cursor.bad)
+            break;
+        if (!code) {
+            if (depth == 0)
+                break;
+            if (--depth < MaxDepth && open[depth] != NoScope) {
+                Interval &scope = scopes[open[depth]];
+                scope.hi = offset;
+                around = scope.extra;
+            }
+            continue;
         }
-        const char *name = nullptr;
-        bool read = ReadAttributes(cursor, entry, unit, [&](uint32_t attribute, uint32_t form, const FormValue &value) {
-            if (attribute == AtName)
-                name = FormString(form, value, unit, sections);
+        if (code >= limit || !abbrevs[code].attributes)
+            break;
+        const Abbrev &entry = abbrevs[code];
+        PcAttributes pc = {};
+        bool read = ReadAttributes(&cursor, entry, unit, [&](uint32_t attribute, uint32_t form, const FormValue &value) {
+            if (entry.tag == TagSubprogram)
+                pc.Take(attribute, form, value);
         });
-        bool scope = entry.tag == TagNamespace || entry.tag == TagClass || entry.tag == TagStructure ||
-                     entry.tag == TagUnion;
+        if (!read)
+            break;
+        ForEachRange(pc, unit, sections, [&](uint64_t lo, uint64_t hi) {
+            if (hi <= lo || !(functions = Grow(arena, functions, functionCount, &functionCapacity)))
+                return;
+            functions[functionCount++] = {lo, hi, offset, 0};
+        });
+        if (functionCapacity && !functions)
+            return 0;
+        if (!entry.children)
+            continue;
+        uint32_t opened = NoScope;
+        if (entry.tag == TagNamespace || entry.tag == TagClass || entry.tag == TagStructure || entry.tag == TagUnion) {
+            if (!(scopes = Grow(arena, scopes, scopeCount, &scopeCapacity)))
+                return 0;
+            // Its end is set when its children end; until then it holds the rest of the unit.
+            scopes[scopeCount] = {offset, static_cast<uint64_t>(unit.end - unit.start), offset, around};
+            opened = scopeCount++;
+            around = offset;
+        }
         if (depth < MaxDepth)
-            scopes[depth] = scope ? (name ? name : "(anonymous namespace)") : nullptr;
-        return read;
-    });
+            open[depth] = opened;
+        depth++;
+    }
+    return BuildIntervalIndex(arena, functions, functionCount, &names->functions) &&
+           BuildIntervalIndex(arena, scopes, scopeCount, &names->scopes);
+}
+
+int FunctionNameAt(const DwarfSections &sections, const DwarfUnit &unit, const UnitNames &names, uint64_t pc,
+                   char *out, uint32_t bytes, uint64_t *start)
+{
+    const Interval *function = FindInterval(names.functions, pc);
+    DieNames found = {};
+    if (!bytes || !function)
+        return 0;
+    NamesOf(sections, unit, names.abbrevs, names.limit, unit.start + function->value, &found);
+    if (!found.name)
+        return 0;
+    *start = function->lo;
+    // Qualified by the namespaces and classes around the DIE that holds the
+    // name, as C++ spells it: innermost first here, written outermost first.
+    enum : uint32_t { MaxScopes = 32 };
+    const char *chain[MaxScopes];
+    uint32_t count = 0;
+    for (const Interval *scope = FindInterval(names.scopes, found.named - unit.start); scope && count < MaxScopes;
+         scope = scope->extra ? FindInterval(names.scopes, scope->extra) : nullptr) {
+        DieNames scopeNames = {};
+        NamesOf(sections, unit, names.abbrevs, names.limit, unit.start + scope->value, &scopeNames, 0);
+        chain[count++] = scopeNames.name ? scopeNames.name : "(anonymous namespace)";
+    }
     uint32_t used = 0;
     auto put = [&](const char *text) {
         while (*text && used + 1 < bytes)
             out[used++] = *text++;
     };
-    for (uint32_t d = 1; d < scopeDepth; d++)
-        if (scopes[d]) {
-            put(scopes[d]);
-            put("::");
-        }
-    put(names.name);
+    while (count)
+        put(chain[--count]), put("::");
+    put(found.name);
     out[used] = 0;
     return 1;
 }
