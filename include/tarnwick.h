@@ -181,7 +181,12 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
  * same text in fewer, longer strings (whole pieces, at most 20,480
  * characters each) and writes what it holds before it returns; a group
  * whose blocks differ in size then also tells their sum in its line:
- * "Memory block N bytes at ADDRESS (K times, B bytes in all)". Without it,
+ * "Memory block N bytes at ADDRESS (K times, B bytes in all)", and a frame
+ * line without a source line ends, before its newline, in tab-led fields:
+ * "\tat MODULE+0xOFFSET" (lower-case hexadecimal) for a frame without a
+ * symbol, and "\tmissing PATH|PDB|GUID|AGE" for a frame in a module outside
+ * the system's folders that has no line information (PDB, GUID and AGE from
+ * the image's CodeView record, all three empty when it has none). Without it,
  * every piece is a string of its own. Other processes, the program's own
  * children included, have other ids and are not affected. */
 #define TARNWICK_RELAY_EVENT_PREFIX L"TarnwickRelay."
@@ -194,7 +199,8 @@ TARNWICK_API void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions
  * would write to the debugger output there instead, as UTF-16 text, one
  * message per write, and waits for a one-byte answer to each: messages at
  * once, a dump in batches of whole pieces (at most 20,480 characters each)
- * written as each fills. While connected, it also reports an unhandled
+ * written as each fills, with the additions to a dump that a relaying
+ * debugger gets (above). While connected, it also reports an unhandled
  * exception itself: a line "Tarnwick: the program died of exception 0xCODE
  * at 0xADDRESS; its call stack:", the faulting thread's stack in the frame
  * lines of a leak group and an empty line, then the exit report when

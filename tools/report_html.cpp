@@ -14,7 +14,10 @@ static std::string Number(unsigned long long value)
 
 static std::string FrameJson(const ReportFrame &frame, SourceLines &sources)
 {
-    std::string json = "{\"text\":" + JsonString(AnsiToUtf8(frame.text)) + ",\"address\":" + JsonString(frame.address);
+    // A frame without a symbol is shown by its module and offset.
+    const bool placed = !frame.place.empty();
+    std::string json = "{\"text\":" + JsonString(AnsiToUtf8(placed ? frame.place : frame.text)) +
+                       ",\"address\":" + JsonString(placed ? frame.Line() : frame.address);
     std::string file;
     unsigned long line, first = 0;
     if (frame.Source(file, line)) {
@@ -91,7 +94,11 @@ std::string ReportPage(const std::vector<Report> &reports, bool showReachable, c
                                                    counts.groups[0] + counts.groups[1]) +
                        ",\"reachable\":" + CountsJson(counts.blocks[2], counts.bytes[2], counts.groups[2]) +
                        ",\"suppressed\":{\"blocks\":" + Number(counts.suppressedBlocks) +
-                       ",\"groups\":" + Number(counts.suppressedGroups) + "},\n\"groups\":[\n" + groups + "]}";
+                       ",\"groups\":" + Number(counts.suppressedGroups) + "},\"missing\":[";
+    std::vector<std::string> missing = MissingLineInformation(reports);
+    for (size_t i = 0; i < missing.size(); i++)
+        data += (i ? "," : "") + JsonString(AnsiToUtf8(missing[i].substr(0, missing[i].size() - 1)));
+    data += "],\n\"groups\":[\n" + groups + "]}";
     std::string page = ReportPageTemplate;
     const std::string slot = "\"@REPORT_DATA@\"";
     size_t at = page.find(slot);

@@ -1,6 +1,9 @@
 #include "report_model.h"
 #include <stdio.h>
+#include <stdlib.h>
+#include <ctype.h>
 #include <string.h>
+#include <set>
 
 static const char Heading[] = "Tarnwick: Memory leak dump\n";
 const char LostHeading[] = "Tarnwick: Lost blocks (nothing in the program's memory points to them any more):";
@@ -65,9 +68,27 @@ static bool ParseGroupLine(const std::string &line, ReportGroup &group)
     return line == canonical;
 }
 
-static ReportFrame ParseFrame(const std::string &line)
+// A place as "module+0xOFFSET", its digits in upper case.
+static std::string Place(const std::string &told)
+{
+    std::string place = told;
+    size_t plus = place.rfind("+0x");
+    for (size_t i = plus == std::string::npos ? place.size() : plus + 3; i < place.size(); i++)
+        place[i] = static_cast<char>(toupper(static_cast<unsigned char>(place[i])));
+    return place;
+}
+
+static ReportFrame ParseFrame(std::string line)
 {
     ReportFrame frame;
+    // The fields the library tells a launcher follow the line, each led by a tab.
+    for (size_t tab; (tab = line.rfind('\t')) != std::string::npos; line.erase(tab)) {
+        const std::string field = line.substr(tab + 1);
+        if (field.compare(0, 3, "at ") == 0)
+            frame.place = Place(field.substr(3));
+        else if (field.compare(0, 8, "missing ") == 0)
+            frame.missing = field.substr(8);
+    }
     size_t at = line.rfind(" : 0x");
     if (at != std::string::npos && AddressDigits(line.substr(at + 5))) {
         frame.text = line.substr(0, at);
@@ -244,4 +265,45 @@ ReportCounts CountReports(const std::vector<Report> &reports)
             }
     }
     return counts;
+}
+
+std::vector<std::string> MissingLineInformation(const std::vector<Report> &reports)
+{
+    std::vector<std::string> sentences;
+    std::set<std::string> named;
+    for (const Report &report : reports)
+        for (const ReportSection &section : report.sections)
+            for (const ReportGroup &group : section.groups)
+                for (const ReportFrame &frame : group.frames) {
+                    if (frame.missing.empty() || !named.insert(frame.missing).second)
+                        continue;
+                    std::string field[4];
+                    size_t start = 0;
+                    for (int i = 0; i < 4; i++) {
+                        size_t bar = i < 3 ? frame.missing.find('|', start) : std::string::npos;
+                        field[i] = frame.missing.substr(start, bar == std::string::npos ? bar : bar - start);
+                        start = bar == std::string::npos ? frame.missing.size() : bar + 1;
+                    }
+                    const std::string &path = field[0], &pdb = field[1];
+                    std::string module = path.substr(path.find_last_of("\\/") + 1);
+                    std::string sentence = "no line information for " + module + " (" + path + "): ";
+                    if (pdb.empty()) {
+                        sentence += "its image names no PDB; build it with debug information (-g, or a PDB) "
+                                    "to see its lines. Its frames without a symbol are shown as module+offset "
+                                    "in the page and the SARIF file.";
+                    } else {
+                        std::string key;  // the folder name a symbol store files it under
+                        for (char c : field[2])
+                            if (isxdigit(static_cast<unsigned char>(c)))
+                                key += c;
+                        char age[16];
+                        snprintf(age, sizeof age, "%lX", strtoul(field[3].c_str(), nullptr, 10));
+                        std::string name = pdb.substr(pdb.find_last_of("\\/") + 1);
+                        sentence += "its PDB was not found: " + name + " (recorded as " + pdb + "), GUID " +
+                                    field[2] + ", age " + field[3] + " (symbol store key " + key + age +
+                                    "). Give the folder that holds it with --symbol-path or in _NT_SYMBOL_PATH.";
+                    }
+                    sentences.push_back(sentence + "\n");
+                }
+    return sentences;
 }

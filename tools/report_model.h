@@ -12,7 +12,15 @@ enum class LeakClass { None, Lost, Reachable };
 struct ReportFrame {
     std::string text;     // the frame line less its " : 0x..." address
     std::string address;  // "0x0040165B", or empty for a bare-address line
+    // What the library tells a launcher beside a line without a source line:
+    // "module+0xOFFSET" for a frame without a symbol, and for a module
+    // without line information "PATH|PDB|GUID|AGE" (the last three empty
+    // when its image names no PDB).
+    std::string place, missing;
     std::string Line() const { return address.empty() ? text : text + " : " + address; }
+    // The line as the page and the SARIF file show it: a frame without a
+    // symbol by its module and offset, which stay the same from run to run.
+    std::string Shown() const { return place.empty() ? Line() : place + " : " + Line(); }
     // "file(line)" frames: the file and the line; false for the other forms.
     bool Source(std::string &file, unsigned long &line) const;
 };
@@ -84,3 +92,8 @@ struct ReportCounts {
     unsigned long long Leaked() const { return blocks[0] + blocks[1]; }
 };
 ReportCounts CountReports(const std::vector<Report> &reports);
+
+// Each module that has frames in the reports but no line information,
+// once, as a sentence that names what was looked for and where to point
+// the symbol path; with its newline.
+std::vector<std::string> MissingLineInformation(const std::vector<Report> &reports);

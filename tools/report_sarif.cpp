@@ -40,9 +40,11 @@ static std::string Location(const ReportFrame &frame)
     if (frame.Source(file, line))
         physical = "\"artifactLocation\":{\"uri\":" + JsonString(FileUri(file)) + "},\"region\":{\"startLine\":" +
                    std::to_string(line) + "},";
-    physical += "\"address\":{\"absoluteAddress\":" + std::to_string(strtoull(address.c_str(), nullptr, 16)) + "}";
-    return "{\"physicalLocation\":{" + physical + "},\"message\":{\"text\":" + JsonString(AnsiToUtf8(frame.Line())) +
-           "}}";
+    physical += "\"address\":{\"absoluteAddress\":" + std::to_string(strtoull(address.c_str(), nullptr, 16));
+    if (!frame.place.empty())
+        physical += ",\"fullyQualifiedName\":" + JsonString(AnsiToUtf8(frame.place));
+    return "{\"physicalLocation\":{" + physical + "}},\"message\":{\"text\":" +
+           JsonString(AnsiToUtf8(frame.Shown())) + "}}";
 }
 
 // A compiler's or platform's own header (a container, a string), not the
@@ -105,6 +107,11 @@ static std::string Result(const Report &report, const ReportSection &section, co
 
 std::string ReportSarif(const std::vector<Report> &reports, bool showReachable)
 {
+    // Modules without line information, as the run's notifications.
+    std::string notes;
+    for (const std::string &text : MissingLineInformation(reports))
+        notes += std::string(notes.empty() ? "" : ",") + "{\"level\":\"warning\",\"message\":{\"text\":" +
+                 JsonString(AnsiToUtf8(text.substr(0, text.size() - 1))) + "}}";
     std::string results;
     for (const Report &report : reports)
         for (const ReportSection &section : report.sections)
@@ -114,6 +121,7 @@ std::string ReportSarif(const std::vector<Report> &reports, bool showReachable)
     return "{\"$schema\":\"https://json.schemastore.org/sarif-2.1.0.json\",\"version\":\"2.1.0\",\"runs\":[{"
            "\"tool\":{\"driver\":{\"name\":\"Tarnwick\",\"version\":\"" TARNWICK_VERSION_STRING "\","
            "\"rules\":[{\"id\":\"TW0001\",\"name\":\"MemoryLeak\",\"shortDescription\":{\"text\":"
-           "\"Memory allocated and never released\"}}]}},\"results\":[" +
-           results + "]}]}\n";
+           "\"Memory allocated and never released\"}}]}},\"invocations\":[{\"executionSuccessful\":true,"
+           "\"toolExecutionNotifications\":[" +
+           notes + "]}],\"results\":[" + results + "]}]}\n";
 }

@@ -211,6 +211,8 @@ int wmain()
     }
     if (options.inject)
         fputs(SummaryLine(counts).c_str(), stderr);
+    for (const std::string &missing : MissingLineInformation(output.reports))
+        fprintf(stderr, "tarnwick: %s", missing.c_str());
     output.ruleUsed.resize(output.rules.size());
     for (size_t i = 0; i < output.rules.size(); i++)
         if (!output.ruleUsed[i] && counts.reports)

@@ -2,11 +2,13 @@
 // DLLs by name, and operator new linked into the program (mingw's
 // -static-libstdc++), which only the program's COFF symbol table names. That
 // table is read from the file through a mapping: it is not loaded with the
-// image, and reading it needs no symbol handler. A program without one (the
-// platform toolchain's) is asked through its debug information instead.
+// image, and reading it needs no symbol handler. A program without one is
+// asked through its debug information instead: its DWARF (a GCC program
+// linked without the table), else its PDB (the platform toolchain's).
 #include "patching/runtime_entries.h"
 #include "patching/coff_symbols.h"
 #include "patching/debug_names.h"
+#include "report/dwarf_lines.h"
 #include <windows.h>
 #include <string.h>
 
@@ -183,11 +185,40 @@ void AddNamedInDebugInfo(EntryList *list, HMODULE program)
     CloseDebugNames(&names);
 }
 
+// A name as DWARF gives it against one of the lists above, whose x86
+// stdcall names carry their decoration ("WinMain@16").
+template <size_t N> bool IsOneOfUndecorated(const char *name, const char *const (&names)[N])
+{
+    for (const char *known : names) {
+        size_t length = strcspn(known, "@");
+        if (!strncmp(name, known, length) && !name[length])
+            return true;
+    }
+    return false;
+}
+
+// The same names in the program's DWARF, whose C names have no underscore;
+// DWARF bounds each function exactly.
+void AddDwarfNamed(const char *name, uintptr_t address, uintptr_t end, void *context)
+{
+    auto *list = static_cast<EntryList *>(context);
+    auto *at = reinterpret_cast<void *>(address);
+    const bool code = end > address;
+    if (code && IsOneOf(name, CxxNewNames))
+        Add(list, at, end);
+    else if (code && IsOneOfUndecorated(name, MainNames))
+        list->start->main = at;
+    else if (!code && !strcmp(name, StartupStateName))
+        list->start->startupState = static_cast<const volatile uint32_t *>(at);
+}
+
 void AddProgramNew(EntryList *list)
 {
     const uint32_t first = list->count;
     if (!VisitProgramSymbols(AddLinkedNew, list)) {
-        AddNamedInDebugInfo(list, GetModuleHandleW(nullptr));
+        HMODULE program = GetModuleHandleW(nullptr);
+        if (!VisitDwarfNames(program, AddDwarfNamed, list))
+            AddNamedInDebugInfo(list, program);
         return;
     }
     if (sizeof(void *) == 4 && list->count > first)

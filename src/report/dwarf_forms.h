@@ -91,7 +91,7 @@ DwarfCursor CursorAt(const ImageSection &section, uint64_t offset);
 uint64_t ReadInitialLength(DwarfCursor *cursor, uint32_t *offsetSize);
 
 struct DwarfUnit {
-    const uint8_t *dies, *end;
+    const uint8_t *start, *dies, *end;  // start: the header, which unit references count from
     uint16_t version;
     uint8_t offsetSize, addressSize;
     uint64_t abbrevOffset;

@@ -1,7 +1,9 @@
 // Export table look-up in the modules of this process. An export names only
 // an address inside its own function: the next export ends it, and on x64
-// the function table tells where the function that holds the address begins.
+// the function table tells where the function that holds the address begins;
+// x86 has no such table, and its code is read from the export instead.
 #include "report/export_names.h"
+#include "patching/instruction_copier.h"
 #include <windows.h>
 #include <psapi.h>
 
@@ -22,6 +24,40 @@ static uint32_t FunctionStart(uintptr_t address)
         function = reinterpret_cast<PRUNTIME_FUNCTION>(const_cast<BYTE *>(unwind) + 4 + 2 * codes);
     }
     return 0;
+}
+#else
+// What follows the last instruction of a function: padding (int3, the nops that
+// align the next function), the next function's prologue, or the next
+// function itself at an aligned address.
+static bool FunctionEndsAt(const uint8_t *next)
+{
+    return next[0] == 0xCC || next[0] == 0x90 || (next[0] == 0x66 && next[1] == 0x90) ||
+           (next[0] == 0x8D && (next[1] == 0x76 || next[1] == 0xB6 || next[1] == 0x74 || next[1] == 0xB4)) ||
+           next[0] == 0x55 || (next[0] == 0x8B && next[1] == 0xFF) || (reinterpret_cast<uintptr_t>(next) & 15) == 0;
+}
+
+// Whether reading the code from entry on, an instruction at a time, reaches
+// address before the function plainly ends. An address past an early return
+// or a jump at an aligned place in the function is not reached either: it is
+// shown without the name.
+static bool InFunctionFrom(uintptr_t entry, uintptr_t address)
+{
+    const uint32_t MaxFunctionBytes = 256 * 1024;
+    if (address - entry > MaxFunctionBytes)
+        return false;
+    const uint8_t *at = reinterpret_cast<const uint8_t *>(entry), *target = reinterpret_cast<const uint8_t *>(address);
+    while (at < target) {
+        if (*at == 0xCC)
+            return false;
+        // Where control does not fall through: a ret, or a jmp (a tail call).
+        bool leaves = *at == 0xC3 || *at == 0xC2 || *at == 0xE9 || *at == 0xEB ||
+                      (*at == 0xFF && (at[1] & 0x38) == 0x20);
+        const uint8_t *next = CopyInstruction(nullptr, at, nullptr, nullptr);
+        if (!next || (leaves && FunctionEndsAt(next)))
+            return false;
+        at = next;
+    }
+    return at == target;
 }
 #endif
 
@@ -75,6 +111,9 @@ int FindExportBelow(uintptr_t address, wchar_t *moduleName, wchar_t *name, uint3
 #if defined(_WIN64)
     uint32_t start = FunctionStart(address);
     if (start && start != best)
+        return 0;
+#else
+    if (!InFunctionFrom(reinterpret_cast<uintptr_t>(base) + best, address))
         return 0;
 #endif
     moduleName[259] = 0;

@@ -36,8 +36,11 @@ static int ReadHeaders(ImageFile *file)
         if (size >= 4 && size <= file->size - strings) {
             file->strings = reinterpret_cast<const char *>(view + strings);
             file->stringsSize = size;
+            file->symbols = reinterpret_cast<const IMAGE_SYMBOL *>(view + header.PointerToSymbolTable);
+            file->symbolCount = header.NumberOfSymbols;
         }
     }
+    file->x86 = header.Machine == IMAGE_FILE_MACHINE_I386;
     return 1;
 }
 
@@ -98,4 +101,53 @@ ImageSection FindImageSection(const ImageFile &file, const char *name)
         return {file.view + section.PointerToRawData, size};
     }
     return {};
+}
+
+// A symbol's name: up to 8 bytes in the symbol itself, unterminated when it
+// has 8, or in the string table; null when it lies outside the table.
+static const char *SymbolName(const ImageFile &file, const IMAGE_SYMBOL &symbol, char (&shortName)[9])
+{
+    if (symbol.N.Name.Short != 0) {
+        memcpy(shortName, symbol.N.ShortName, 8);
+        shortName[8] = 0;
+        return shortName;
+    }
+    uint32_t at = symbol.N.Name.Long;
+    return at < file.stringsSize && memchr(file.strings + at, 0, file.stringsSize - at) ? file.strings + at : nullptr;
+}
+
+int CoffFunctionAt(const ImageFile &file, uint64_t address, char *name, uint32_t nameBytes, uint64_t *start)
+{
+    static_assert(sizeof(IMAGE_SYMBOL) == IMAGE_SIZEOF_SYMBOL, "packed COFF symbols");
+    const char *best = nullptr;
+    uint64_t bestAt = 0;
+    char shortName[9], bestShort[9];
+    for (uint32_t i = 0; i < file.symbolCount; i += 1 + file.symbols[i].NumberOfAuxSymbols) {
+        const IMAGE_SYMBOL &symbol = file.symbols[i];
+        if (symbol.SectionNumber <= 0 || symbol.SectionNumber > static_cast<int>(file.sectionCount))
+            continue;
+        const IMAGE_SECTION_HEADER &section = file.sections[symbol.SectionNumber - 1];
+        const uint64_t sectionStart = file.imageBase + section.VirtualAddress, at = sectionStart + symbol.Value;
+        if (!(section.Characteristics & IMAGE_SCN_CNT_CODE) || address - sectionStart >= section.Misc.VirtualSize ||
+            at > address || (best && at <= bestAt))
+            continue;
+        const char *symbolName = SymbolName(file, symbol, shortName);
+        if (!symbolName || symbolName[0] == '.')
+            continue;  // a section's own symbol (".text") names no function
+        best = symbolName == shortName ? static_cast<const char *>(memcpy(bestShort, shortName, 9)) : symbolName;
+        bestAt = at;
+    }
+    if (!best)
+        return 0;
+    // x86 C names: "_name", "_name@8" (stdcall), "@name@8" (fastcall).
+    size_t length = strlen(best);
+    if (file.x86 && (best[0] == '_' || best[0] == '@')) {
+        best++, length--;
+        const char *at = strrchr(best, '@');
+        if (at && at[1] && strspn(at + 1, "0123456789") == strlen(at + 1))
+            length = at - best;
+    }
+    lstrcpynA(name, best, length + 1 < nameBytes ? static_cast<int>(length + 1) : static_cast<int>(nameBytes));
+    *start = bestAt;
+    return 1;
 }

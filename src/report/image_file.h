@@ -20,9 +20,17 @@ struct ImageFile {
     uint32_t sectionCount;
     const char *strings;  // the COFF string table, which holds long section names
     uint32_t stringsSize;
+    const IMAGE_SYMBOL *symbols;  // the COFF symbol table, null when stripped
+    uint32_t symbolCount;
+    bool x86;  // whose C names carry a leading underscore
 };
 
 // Maps the file and checks its headers (PE32 or PE32+); 0 when it is no image.
 int OpenImageFile(const wchar_t *path, ImageFile *file);
 void CloseImageFile(ImageFile *file);
 ImageSection FindImageSection(const ImageFile &file, const char *name);
+// The COFF symbol that names the code at address (as the file states it,
+// at its preferred base): the nearest symbol of a code section below it, in
+// that section, with nothing else between, its name cut to nameBytes; 0 when
+// there is none.
+int CoffFunctionAt(const ImageFile &file, uint64_t address, char *name, uint32_t nameBytes, uint64_t *start);

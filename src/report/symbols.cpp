@@ -5,6 +5,7 @@
 #include "report/dwarf_lines.h"
 #include "report/symbol_modules.h"
 #include "report/frame_cache.h"
+#include "report/module_notes.h"
 #include "report/export_names.h"
 #include "report/text_format.h"
 #include "control/library.h"
@@ -123,21 +124,88 @@ static BOOL LookUpSymbol(uintptr_t address, DWORD64 address64, DWORD64 *displace
            SymFromAddrW(SymbolProcess, address64, displacement, symbol);
 }
 
+// The 64-bit address of the symbol calls: a 32-bit one sign-extended.
+static DWORD64 Address64(uintptr_t address)
+{
+#if defined(_WIN64)
+    return address;
+#else
+    return static_cast<DWORD64>(static_cast<int64_t>(static_cast<int32_t>(address)));
+#endif
+}
+
+// Set by PrintStack for a dump that a launcher relays: frame lines without a
+// source line then end in the notes it reads (module_notes.h).
+static bool TellLauncher;
+
+// Whether dbghelp found line information for the module that holds address
+// (a PDB with lines, or DWARF that it reads itself).
+static bool SymbolHandlerHasLines(uintptr_t address)
+{
+    DWORD64 address64 = Address64(address);
+    IMAGEHLP_MODULEW64 info = {};
+    info.SizeOfStruct = sizeof info;
+    DWORD64 base = SymbolProcess ? SymGetModuleBase64(SymbolProcess, address64) : 0;
+    return base && SymGetModuleInfoW64(SymbolProcess, base, &info) && info.LineNumbers;
+}
+
+// The last piece of a frame line that names no source line: its rest
+// (address and the like), the launcher's notes, and the newline.
+static void WriteLastPiece(const wchar_t *rest, uintptr_t address, bool bare, bool moduleWithoutLines)
+{
+    wchar_t notes[FrameNotesChars], piece[FrameNotesChars + 160];
+    if (TellLauncher)
+        FrameNotes(notes, address, bare, moduleWithoutLines);
+    else
+        notes[0] = 0;
+    FormatText(piece, FrameNotesChars + 160, L"%s%s\n", rest, notes);
+    WriteFramePiece(piece);
+}
+
+// A frame line in the symbol form: module!name+0xoffset : address.
+static void PrintNamedFrame(uintptr_t address, const wchar_t *moduleName, const wchar_t *name, uint32_t offset,
+                            bool moduleWithoutLines)
+{
+    WriteFramePiece(moduleName);
+    WriteFramePiece(L"!");
+    WriteFramePiece(name);
+    wchar_t rest[64];
+    FormatText(rest, 64, L"+0x%x : 0x%p", offset, address);
+    WriteLastPiece(rest, address, false, moduleWithoutLines);
+}
+
 // The symbol form from the module's export table, for code without debug
 // information (dbghelp knows no export symbols under Wine); name is room
 // for SymbolNameChars characters.
-static int PrintExportFrame(uintptr_t address, wchar_t *name)
+static int PrintExportFrame(uintptr_t address, wchar_t *name, bool moduleWithoutLines)
 {
     wchar_t moduleName[PathChars];
     uint32_t offset;
     if (!FindExportBelow(address, moduleName, name, SymbolNameChars, &offset))
         return 0;
-    WriteFramePiece(moduleName);
-    WriteFramePiece(L"!");
-    WriteFramePiece(name);
-    wchar_t rest[64];
-    FormatText(rest, 64, L"+0x%x : 0x%p\n", offset, address);
-    WriteFramePiece(rest);
+    PrintNamedFrame(address, moduleName, name, offset, moduleWithoutLines);
+    return 1;
+}
+
+// The symbol form from a DWARF module's own DWARF or COFF symbol table (as
+// nameOf reads it), for code without a line in it (start-up code, a
+// library's), where dbghelp names nothing: Windows' dbghelp reads no DWARF.
+// name is room for SymbolNameChars characters.
+static int PrintDebugNameFrame(uintptr_t address, wchar_t *name,
+                               int (*nameOf)(uintptr_t, char *, uint32_t, uint32_t *))
+{
+    char utf8[SymbolNameChars];
+    uint32_t offset;
+    wchar_t moduleName[PathChars];
+    HMODULE module;
+    if (!nameOf(address, utf8, SymbolNameChars, &offset) ||
+        !MultiByteToWideChar(CP_UTF8, 0, utf8, -1, name, SymbolNameChars) ||
+        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(address), &module) ||
+        !GetModuleBaseNameW(GetCurrentProcess(), module, moduleName, PathChars))
+        return 0;
+    name[SymbolNameChars - 1] = moduleName[PathChars - 1] = 0;
+    PrintNamedFrame(address, moduleName, name, offset, false);
     return 1;
 }
 
@@ -183,11 +251,7 @@ static int PrintSourceLine(const wchar_t *file, uint32_t lineNumber, uintptr_t a
 int PrintFrame(uintptr_t address, bool returnAddress)
 {
     OpenSymbols();
-#if defined(_WIN64)
-    DWORD64 address64 = address;
-#else
-    DWORD64 address64 = static_cast<DWORD64>(static_cast<int64_t>(static_cast<int32_t>(address)));
-#endif
+    DWORD64 address64 = Address64(address);
 
     // Every frame is a return address: the instruction after the call, which
     // may already belong to the next source line (the closing brace after a
@@ -217,9 +281,15 @@ int PrintFrame(uintptr_t address, bool returnAddress)
     symbol.info.MaxNameLen = SymbolNameChars;
     DWORD64 displacement = 0;
     wchar_t *name = reinterpret_cast<wchar_t *>(symbol.bytes + offsetof(SYMBOL_INFOW, Name));
-    if (!LookUpSymbol(address, address64, &displacement, &symbol.info))
-        // Only for a module that the symbol handler knows but finds no symbol in.
-        return SymbolProcess && GetLastError() != ERROR_MOD_NOT_FOUND ? PrintExportFrame(address, name) : 0;
+    const bool withoutLines = TellLauncher && dwarf == DwarfNoModule && !SymbolHandlerHasLines(address);
+    if (!LookUpSymbol(address, address64, &displacement, &symbol.info)) {
+        // Exports only for a module that the symbol handler knows but finds
+        // no symbol in; before the COFF table, whose names are the linker's.
+        bool known = SymbolProcess && GetLastError() != ERROR_MOD_NOT_FOUND;
+        return (dwarf != DwarfNoModule && PrintDebugNameFrame(address, name, DwarfFunctionOf)) ||
+               (known && PrintExportFrame(address, name, withoutLines)) ||
+               (dwarf != DwarfNoModule && PrintDebugNameFrame(address, name, CoffFunctionOf));
+    }
     name[SymbolNameChars - 1] = 0;  // names are cut to MaxNameLen - 1: this only guards
 
     DWORD64 base = SymGetModuleBase64(SymbolProcess, address64);
@@ -233,8 +303,8 @@ int PrintFrame(uintptr_t address, bool returnAddress)
     }
     WriteFramePiece(name);
     wchar_t rest[64];
-    FormatText(rest, 64, L"+0x%I64x : 0x%p\n", displacement, address);
-    WriteFramePiece(rest);
+    FormatText(rest, 64, L"+0x%I64x : 0x%p", displacement, address);
+    WriteLastPiece(rest, address, false, withoutLines);
     return 1;
 }
 
@@ -242,15 +312,18 @@ int PrintFrame(uintptr_t address, bool returnAddress)
 // replayed wherever it occurs again.
 void PrintStack(const uintptr_t *frames)
 {
+    TellLauncher = LauncherRelays();
     for (uint32_t i = 0; i < RecordDepth && frames[i]; ++i) {
         if (ReplayFrame(frames[i]))
             continue;
         BeginFrameEntry(frames[i]);
         if (!PrintFrame(frames[i])) {
             wchar_t text[130];
-            FormatText(text, 130, L"0x%p\n", frames[i]);
-            WriteFramePiece(text);
+            FormatText(text, 130, L"0x%p", frames[i]);
+            WriteLastPiece(text, frames[i], true,
+                           TellLauncher && !InDwarfModule(frames[i]) && !SymbolHandlerHasLines(frames[i]));
         }
         EndFrameEntry();
     }
+    TellLauncher = false;
 }

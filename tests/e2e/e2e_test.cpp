@@ -1,6 +1,8 @@
 // End-to-end: the real Tarnwick.dll in host programs run under the runner
 // (tarnwick --no-inject), judged by the debug output they produce.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <dbghelp.h>
 #include <stdio.h>
 #include <algorithm>
 #include <regex>
@@ -508,21 +510,75 @@ TEST(EndToEnd, StackThroughASystemCallbackAndFramelessCode)
 // names what the COFF symbol table names in a mingw program: the program's
 // main, so that its start-up is not recorded, and the operator new it links
 // in, so that a new block's stack starts at the program's call.
+// The GUID and age of a program's PDB as dbghelp reads them from the PDB.
+static std::string PdbSignature(const std::wstring &image, const std::wstring &symbols)
+{
+    HANDLE session = reinterpret_cast<HANDLE>(0x7A);
+    IMAGEHLP_MODULEW64 info = {};
+    info.SizeOfStruct = sizeof info;
+    if (!SymInitializeW(session, symbols.c_str(), FALSE))
+        return "no dbghelp";
+    DWORD64 base = SymLoadModuleExW(session, nullptr, image.c_str(), nullptr, 0x400000, 0, nullptr, 0);
+    bool read = base && SymGetModuleInfoW64(session, base, &info);
+    SymCleanup(session);
+    const GUID &g = info.PdbSig70;
+    char text[80];
+    snprintf(text, sizeof text, "GUID {%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}, age %lu",
+             static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+             g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7], static_cast<unsigned long>(info.PdbAge));
+    return read ? text : "no PDB read";
+}
+
+static std::string FileText(const std::wstring &path)
+{
+    std::string text;
+    if (FILE *file = _wfopen(path.c_str(), L"rb")) {
+        char buffer[4096];
+        for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;)
+            text.append(buffer, got);
+        fclose(file);
+    }
+    return text;
+}
+
 TEST(EndToEnd, PdbIsFoundThroughTheSymbolPath)
 {
     if (HostProgram() != L"e2e_host.exe")
         GTEST_SKIP() << "no e2e host involved";
     const std::wstring symbols = ProgramDir() + L"pdb_symbols";
     const std::wstring program = L"--show-reachable " + QuoteArgument(ProgramDir() + L"pdb_program.exe");
-    CapturedRun alone = RunTarnwick(program);
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring page = std::wstring(temp) + L"pdb_program.html", sarif = std::wstring(temp) + L"pdb.sarif";
+    CapturedRun alone =
+        RunTarnwick(L"--html " + QuoteArgument(page) + L" --sarif " + QuoteArgument(sarif) + L" " + program);
+    // Without its PDB the launcher names the program, the PDB it looked for
+    // and the symbol path, in the page and the SARIF file too; there frames
+    // without a symbol are shown by module and offset, the text keeps the
+    // bare address.
+    const std::string missing = "no line information for pdb_program.exe (", pdb = "pdb_program.pdb (recorded as ",
+                      signature = PdbSignature(ProgramDir() + L"pdb_program.exe", symbols);
+    const std::string pageText = FileText(page), sarifText = FileText(sarif);
+    DeleteFileW(page.c_str());
+    DeleteFileW(sarif.c_str());
+    const std::string *const told[] = {&alone.err, &pageText, &sarifText};
+    for (const std::string *text : told)
+        for (const std::string &part : {missing, pdb, signature, std::string("--symbol-path or in _NT_SYMBOL_PATH")})
+            EXPECT_EQ(1u, Count(*text, part)) << part << " in " << *text;
+    for (const std::string *text : {&pageText, &sarifText})
+        EXPECT_NE(std::string::npos, text->find("\"pdb_program.exe+0x")) << *text;
+    EXPECT_EQ(std::string::npos, alone.out.find("pdb_program.exe+0x")) << alone.out;
     SetEnvironmentVariableW(L"_NT_SYMBOL_PATH", symbols.c_str());
     CapturedRun throughEnvironment = RunTarnwick(program);
     SetEnvironmentVariableW(L"_NT_SYMBOL_PATH", nullptr);
     CapturedRun throughOption = RunTarnwick(L"--symbol-path " + QuoteArgument(symbols) + L" " + program);
-    std::smatch lines;
-    ASSERT_TRUE(std::regex_search(alone.out, lines, std::regex("HOST: lines ([0-9]+) ([0-9]+)\n"))) << alone.out;
+    // The same source built by GCC, linked without its COFF symbol table:
+    // main and its own operator new[] are found through its DWARF.
+    CapturedRun dwarfOnly = RunTarnwick(L"--show-reachable " + QuoteArgument(ProgramDir() + L"dwarf_program.exe"));
     EXPECT_EQ(std::string::npos, alone.out.find("pdb_program.cpp(")) << alone.out;
-    for (const CapturedRun *run : {&throughEnvironment, &throughOption}) {
+    for (const CapturedRun *run : {&throughEnvironment, &throughOption, &dwarfOnly}) {
+        std::smatch lines;
+        ASSERT_TRUE(std::regex_search(run->out, lines, std::regex("HOST: lines ([0-9]+) ([0-9]+)\n"))) << run->out;
         const std::string report = MaskAddresses(run->out.substr(run->out.find(Heading)));
         const std::string at = "[^\n]*\\\\pdb_program\\.cpp\\(";
         EXPECT_TRUE(std::regex_search(report, std::regex("Memory block 40 bytes at 0x######## \\(3 times\\)\n" + at +
@@ -532,5 +588,6 @@ TEST(EndToEnd, PdbIsFoundThroughTheSymbolPath)
                                                          lines[2].str() + "\\) : ")))
             << report;
         EXPECT_EQ(2u, Count(report, "Memory block ")) << report;  // no block of the start-up
+        EXPECT_EQ(std::string::npos, run->err.find(missing)) << run->err;
     }
 }

@@ -4,7 +4,11 @@
 // demand.
 #include "debug_capture.h"
 #include "report_test_support.h"
+#include "report/dwarf_lines.h"
 #include "report/export_names.h"
+#include "patching/coff_symbols.h"
+#include "patching/instruction_copier.h"
+#include "report/image_file.h"
 #include "report/symbol_modules.h"
 #include "report/symbols.h"
 #include "control/options.h"
@@ -191,8 +195,62 @@ TEST_F(Symbols, AddressOfNoModuleIsPrintedBare)
     VirtualFree(page, 0, MEM_RELEASE);
 }
 
+namespace tw_names {
+struct Widget {
+    static int Touch(int x);
+};
+int Widget::Touch(int x) { return x + static_cast<int>(Sink); }
+namespace {
+__attribute__((noinline)) int Hidden(int x) { return x * static_cast<int>(Sink); }
+}  // namespace
+}  // namespace tw_names
+
+// The COFF symbol table's name of the function at address, as the start
+// gating reads the table.
+static std::string CoffNameAt(uintptr_t address)
+{
+    static std::pair<uintptr_t, std::string> wanted;
+    wanted = {address, ""};
+    VisitProgramSymbols([](const CoffSymbol &symbol, void *) {
+        if (symbol.code && symbol.address == wanted.first && symbol.name[0] != '.')
+            wanted.second = symbol.name;
+    }, nullptr);
+    return wanted.second;
+}
+
+// Functions are named from DWARF as C++ spells them; code without DWARF (the
+// static libstdc++'s operator new, Wine's thread start) as the COFF symbol
+// table names it, less x86's decoration; the
+// names that the table and the C runtime's DWARF give agree (below).
+TEST_F(Symbols, DwarfNamesFunctions)
+{
+    const uintptr_t linkedNew = reinterpret_cast<uintptr_t>(static_cast<void *(*)(size_t)>(&::operator new));
+    struct Case {
+        uintptr_t address;
+        std::string name;
+        int (*nameOf)(uintptr_t, char *, uint32_t, uint32_t *);
+    } cases[] = {{reinterpret_cast<uintptr_t>(&tw_names::Widget::Touch), "(anonymous namespace)::tw_names::Widget::Touch",
+                  DwarfFunctionOf},
+                 {reinterpret_cast<uintptr_t>(&tw_names::Hidden),
+                  "(anonymous namespace)::tw_names::(anonymous namespace)::Hidden", DwarfFunctionOf},
+                 {linkedNew, sizeof(void *) == 4 ? "_Znwj" : "_Znwy", CoffFunctionOf},
+                 // Wine's kernel32 carries DWARF and a COFF table, where x86's
+                 // name is "@BaseThreadInitThunk@12".
+                 {reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "BaseThreadInitThunk")),
+                  "BaseThreadInitThunk", CoffFunctionOf}};
+    EXPECT_EQ(cases[2].name, CoffNameAt(linkedNew));
+    for (const Case &c : cases) {
+        char name[256];
+        uint32_t displacement = 0;
+        ASSERT_TRUE(c.nameOf(c.address + 1, name, sizeof name, &displacement)) << c.name;
+        EXPECT_EQ(c.name, name);
+        EXPECT_EQ(1u, displacement);
+    }
+}
+
 // Lines of modules that carry DWARF come from the library's own reader, with
-// dbghelp out of use, as on Windows, whose dbghelp reads no DWARF.
+// dbghelp out of use, as on Windows, whose dbghelp reads no DWARF; so do
+// the names of functions without lines.
 TEST_F(Symbols, WithoutSymbolHandlerOnlyDwarfLinesResolve)
 {
     int line;
@@ -206,9 +264,11 @@ TEST_F(Symbols, WithoutSymbolHandlerOnlyDwarfLinesResolve)
     DebugCapture capture;
     PrintStack(frames);
     SymbolProcess = saved;
+    const std::string coffName = CoffNameAt(ProgramBase() + 0x1000);
     EXPECT_EQ(capture.Pieces(), (std::vector<std::string>{
                                     WinePathOf(file) + "(" + std::to_string(line) + ") : " + HexAddress(withLine) + "\n",
-                                    HexAddress(frames[1]) + "\n", HexAddress(frames[2]) + "\n"}));
+                                    HexAddress(frames[1]) + "\n", "report_tests.exe", "!", coffName,
+                                    "+0x0 : " + HexAddress(frames[2]) + "\n"}));
 }
 
 TEST_F(Symbols, StackPrintsRecordDepthFramesAndStopsAtZero)
@@ -307,5 +367,52 @@ TEST(ExportNames, AnExportNamesOnlyItsOwnFunction)
     }
     EXPECT_GT(inside, 10);
     EXPECT_GT(outside, 10);
+}
+#else
+// Every function that the library's test DLL's COFF symbol table names, an
+// address inside each (past its first instruction): an export names it only
+// when the function begins at that export. Of the functions that begin at
+// none, those that follow an exported function's early return are counted
+// apart: such a return address would be named after that export.
+TEST(ExportNames, AnExportNamesOnlyItsOwnFunction)
+{
+    HMODULE dll = GetModuleHandleW(L"TarnwickTest.dll");
+    const BYTE *base = reinterpret_cast<const BYTE *>(dll);
+    wchar_t path[MAX_PATH];
+    ImageFile file;
+    ASSERT_TRUE(GetModuleFileNameW(dll, path, MAX_PATH) && OpenImageFile(path, &file) && file.symbols);
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &exportData = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    const auto *exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + exportData.VirtualAddress);
+    const DWORD *rvas = reinterpret_cast<const DWORD *>(base + exports->AddressOfFunctions);
+    std::set<uint32_t> exported(rvas, rvas + exports->NumberOfFunctions);
+    int inside = 0, outside = 0, named = 0;
+    for (uint32_t i = 0; i < file.symbolCount; i += 1 + file.symbols[i].NumberOfAuxSymbols) {
+        const IMAGE_SYMBOL &symbol = file.symbols[i];
+        if (symbol.SectionNumber <= 0 || (symbol.Type >> 4) != IMAGE_SYM_DTYPE_FUNCTION ||
+            !(file.sections[symbol.SectionNumber - 1].Characteristics & IMAGE_SCN_CNT_CODE))
+            continue;
+        uint32_t rva = file.sections[symbol.SectionNumber - 1].VirtualAddress + symbol.Value;
+        auto next = reinterpret_cast<uintptr_t>(CopyInstruction(nullptr, base + rva, nullptr, nullptr));
+        if (base[rva] == 0xC3)
+            continue;  // a function of one ret: past it is the next
+
+        wchar_t moduleName[260], name[256];
+        uint32_t offset = 0;
+        int found = next ? FindExportBelow(next, moduleName, name, 256, &offset) : 0;
+        if (exported.count(rva)) {
+            inside++;
+            EXPECT_EQ(1, found) << std::hex << rva;
+            EXPECT_EQ(next - reinterpret_cast<uintptr_t>(base) - rva, offset);
+        } else {
+            outside++;
+            named += found;
+        }
+    }
+    CloseImageFile(&file);
+    EXPECT_GT(inside, 100);
+    EXPECT_GT(outside, 100);
+    EXPECT_EQ(0, named) << "of " << outside << " functions that begin at no export";
 }
 #endif

@@ -58,6 +58,7 @@ node "$SRC/tests/runner/check_sarif.js" "$SCHEMA_DIR" "$WORK/c.sarif" "$groups"
 # through the runner, with frames in word_list.cpp: only lost blocks count
 # for the exit code; by count the reachable group of 5 comes first.
 example=$(windows "$SRC/examples/word_list.cpp")
+tab=$'\t'
 cat >"$WORK/classes.txt" <<END
 
 Tarnwick: Memory leak dump
@@ -78,11 +79,12 @@ Z:\\mingw\\crtexe.c(267) : 0x00401300
 Tarnwick: Still reachable blocks (the program still holds a pointer to them):
 Memory block 8 bytes at 0x00780000 (5 times)
 $example(48) : 0x00401707
-0x0040138E
+0x0040138E${tab}at word_list.exe+0x138e${tab}missing Z:\\b\\word_list.exe|||
 
 
 Memory block 16 bytes at 0x00770000 (1 times)
 ntdll.dll!RtlAllocateHeap+0x20 : 0x7BC5CA07
+0x00401400${tab}at word_list.exe+0x1400${tab}missing Z:\\b\\word_list.exe|||
 
 
 
@@ -103,6 +105,15 @@ grep -qF "<span class=\"here\">   17  $line17" <<<"$dom" || fail "the page does 
 has "$dom" '<div class="node" title="[^"]*word_list.cpp\(56\): 80 bytes"[^>]*>word_list.cpp\(56\)</div>' "the flame graph"
 has "$dom" 'title="program start-up: 80 bytes"[^<]*</div><div[^>]*word_list.cpp\(56\): 80' "the start-up"
 has "$dom" '<li>Z:\\mingw\\crtexe.c\(267\) : 0x00401300</li></ol>' "the lost group's stack"
+# A frame without a symbol by module and offset, its module named once as one without line information.
+has "$dom" '<li>word_list.exe\+0x138E : 0x0040138E</li></ol>' "the reachable group's stack"
+has "$dom" '<ul id="missing" class="hint"><li>no line information for word_list.exe \(Z:\\b\\word_list.exe\): its image names no PDB[^<]*</li></ul>' "the modules without lines"
+[ "$(grep -c '^tarnwick: no line information for word_list.exe (Z:\\b\\word_list.exe): its image names no PDB' "$WORK/err")" = 1 ] ||
+    fail "standard error does not name the module without lines once: $(cat "$WORK/err")"
+grep -qx '0x0040138E' <(tr -d '\r' <"$WORK/out") || fail "the text report's bare frame changed: $(cat "$WORK/out")"
+grep -q '"fullyQualifiedName":"word_list.exe+0x138E"}' "$WORK/r.sarif" || fail "no module+offset in the SARIF file"
+grep -q '"toolExecutionNotifications":\[{"level":"warning","message":{"text":"no line information for word_list.exe' \
+    "$WORK/r.sarif" || fail "no notification of the module without lines in the SARIF file"
 node "$SRC/tests/runner/check_sarif.js" "$SCHEMA_DIR" "$WORK/r.sarif" 3 "$SRC/examples/word_list.cpp" 17
 grep -q '"level":"note","message":{"text":"40 bytes in 5 blocks still reachable.*"class":"reachable"' "$WORK/r.sarif" ||
     fail "no class in the SARIF file"
