@@ -116,7 +116,8 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
         bracket->entry->callerMark.slot = 0;
     if (!block || !IsRecordingCall(bracket->savedDepth))
         return;
-    AllocRecord *record = NewRecordSlot(CacheOf(bracket));
+    RecordCache *cache = CacheOf(bracket);
+    AllocRecord *record = NewRecordSlot(cache);
     if (!record)
         return;
     record->kind = 1;
@@ -125,11 +126,21 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
     // Made inside a call to the C runtime's malloc, new or the like: the
     // stack starts where that call was made.
     CallerMark mark;
-    if (bracket->entry && TakeCallerMark(&bracket->entry->callerMark, reinterpret_cast<uintptr_t>(caller),
-                                         reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), &mark))
-        CaptureCallStackFrom(record->frames, &mark);
-    else
-        CaptureCallStack(record->frames);
+    bool marked = TakeCallerMark(&bracket->entry->callerMark, reinterpret_cast<uintptr_t>(caller),
+                                 reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), &mark);
+    // Captured into the thread's spare depot entry, which the depot keeps
+    // when the stack is new; a full depot records the block without a stack.
+    record->stack = EmptyStack;
+    if (StackEntry *spare = SpareStack(cache)) {
+        if (marked)
+            CaptureCallStackFrom(spare->frames, &mark);
+        else
+            CaptureCallStack(spare->frames);
+        bool taken;
+        record->stack = InternStack(spare, &taken);
+        if (taken)
+            cache->spareStack = nullptr;
+    }
     InsertRecord(record);
 }
 

@@ -15,9 +15,15 @@ enum : uint32_t {
 
 SRWLOCK PoolLock = SRWLOCK_INIT;
 AllocRecord *PoolSlots;
+// Depot entries left unused by ended threads, linked through their first
+// frame.
+StackEntry *PoolStacks;
+
+inline StackEntry *PoolNext(const StackEntry *entry) { return reinterpret_cast<StackEntry *>(entry->frames[0]); }
 
 // Slots are 8-aligned: the address index keeps a tag in the low bits.
-inline uint32_t SlotBytes() { return (RecordHeaderBytes + RecordDepth * sizeof(uintptr_t) + 7) & ~7u; }
+static_assert(sizeof(AllocRecord) % 8 == 0, "records keep the index's tag bits free");
+inline uint32_t SlotBytes() { return sizeof(AllocRecord); }
 
 // Puts a chain of slots from `generation` into the pool, unless that run's
 // heap has been retired since.
@@ -63,8 +69,7 @@ AllocRecord *TakeSlot(RecordCache *cache)
         return PopSpare(cache);
     if (cache->carveLeft < SlotBytes()) {
         // A private heap: the HeapAlloc interceptor passes this straight on.
-        // At least one slot per chunk, however deep the records.
-        uint32_t bytes = SlotBytes() > ChunkBytes ? SlotBytes() : uint32_t(ChunkBytes);
+        uint32_t bytes = ChunkBytes;
         cache->carve = static_cast<uint8_t *>(HeapAlloc(RecordHeap, 0, bytes));
         cache->carveLeft = cache->carve ? bytes : 0;
         if (!cache->carve)
@@ -90,7 +95,7 @@ AllocRecord *NewRecord(RecordCache *cache)
 {
     AllocRecord *record = NewRecordSlot(cache);
     if (record)
-        memset(record, 0, RecordHeaderBytes + RecordDepth * sizeof(uintptr_t));
+        memset(record, 0, sizeof *record);
     return record;
 }
 
@@ -119,6 +124,22 @@ void FreeRecordSlowly(AllocRecord *record, RecordCache *cache)
     PoolChain(handed, last, cache->generation);
 }
 
+StackEntry *SpareStackSlowly(RecordCache *cache)
+{
+    ResetIfStale(cache);
+    if (PoolStacks) {
+        AcquireSRWLockExclusive(&PoolLock);
+        if (cache->generation == SlotGeneration && PoolStacks) {
+            cache->spareStack = PoolStacks;
+            PoolStacks = PoolNext(PoolStacks);
+        }
+        ReleaseSRWLockExclusive(&PoolLock);
+    }
+    if (!cache->spareStack)
+        cache->spareStack = CarveStackEntry();
+    return cache->spareStack;
+}
+
 void PoolRecord(AllocRecord *record) { PoolChain(record, record, SlotGeneration); }
 
 void ReleaseRecordCache(RecordCache *cache)
@@ -133,6 +154,10 @@ void ReleaseRecordCache(RecordCache *cache)
             slot->next = PoolSlots;
             PoolSlots = slot;
         }
+        if (cache->spareStack) {
+            cache->spareStack->frames[0] = reinterpret_cast<uintptr_t>(PoolStacks);
+            PoolStacks = cache->spareStack;
+        }
     }
     memset(cache, 0, sizeof *cache);
     ReleaseSRWLockExclusive(&PoolLock);
@@ -143,6 +168,7 @@ void RetireRecordSlots()
     AcquireSRWLockExclusive(&PoolLock);
     SlotGeneration = SlotGeneration + 1;
     PoolSlots = nullptr;
+    PoolStacks = nullptr;
     ReleaseSRWLockExclusive(&PoolLock);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 #include <stdint.h>
 #include "tracking/alloc_table.h"
+#include "tracking/stack_depot.h"
 
 // One thread's spare slots, held in its ThreadEntry. A zeroed cache is empty.
 struct RecordCache {
@@ -12,6 +13,7 @@ struct RecordCache {
     uint8_t *carve;         // the unused rest of the thread's current chunk
     uint32_t carveLeft;     // bytes
     uint32_t generation;    // the run whose heap the slots belong to
+    StackEntry *spareStack;  // a depot entry to capture the next stack into
 };
 
 enum : uint32_t { CacheLimit = 128 };  // spare slots a thread keeps before handing half back
@@ -42,9 +44,9 @@ RecordCache *CurrentRecordCache();
 AllocRecord *NewRecordSlotSlowly(RecordCache *cache);
 void FreeRecordSlowly(AllocRecord *record, RecordCache *cache);
 
-// A record-sized slot of RecordDepth frames from the cache, as it was left:
-// for a caller that writes every field (the interceptors, whose stack
-// capture writes every frame); null when the RecordHeap cannot supply one.
+// A record-sized slot from the cache, as it was left: for a caller that
+// writes every field (the interceptors); null when the RecordHeap cannot
+// supply one.
 // Inline: a slot from the thread's spares is on every recorded allocation.
 inline AllocRecord *NewRecordSlot(RecordCache *cache)
 {
@@ -63,6 +65,15 @@ inline void FreeRecord(AllocRecord *record, RecordCache *cache = CurrentRecordCa
         PushSpare(cache, record);
     else
         FreeRecordSlowly(record, cache);
+}
+StackEntry *SpareStackSlowly(RecordCache *cache);
+// The depot entry the thread captures its next stack into; null when the
+// depot is full. It stays the thread's until InternStack takes it.
+inline StackEntry *SpareStack(RecordCache *cache)
+{
+    if (cache->spareStack && cache->generation == SlotGeneration)
+        return cache->spareStack;
+    return SpareStackSlowly(cache);
 }
 // Gives a slot back to the run's shared pool (no thread's cache involved).
 void PoolRecord(AllocRecord *record);

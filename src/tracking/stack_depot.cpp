@@ -1,0 +1,169 @@
+// The stack depot: one reservation per run holding a fixed array of bucket
+// heads and then the entries, carved by an atomic bump and committed as the
+// bump passes. Lookups walk a bucket's chain without a lock; a new stack is
+// linked in by one compare-exchange on the head, so the allocation path
+// never waits for another thread. Entries are never removed during a run.
+#include "tracking/stack_depot.h"
+#include "tracking/alloc_table.h"
+#include <windows.h>
+#include <string.h>
+
+StackRef EmptyStack;
+volatile uintptr_t DepotCommitted;
+
+namespace {
+
+enum : uint32_t { BucketBits = 18, CommitStep = 256 * 1024 };
+const uintptr_t BucketBytes = sizeof(StackRef) << BucketBits;
+
+#if defined(_WIN64)
+// Address space is plenty: room for millions of stacks at any depth.
+const uintptr_t DefaultEntryBytes = uintptr_t(4) << 30;
+#else
+// A 32-bit program's address space is scarce: 64 MB, reserved but committed
+// only as stacks come (over 900,000 stacks of 16 frames).
+const uintptr_t DefaultEntryBytes = uintptr_t(64) << 20;
+#endif
+
+uint8_t *Base;
+volatile StackRef *Buckets;
+uintptr_t EntryLimit = DefaultEntryBytes, Reserved;
+volatile uintptr_t Used;  // bytes carved, from Base, the buckets included
+uint32_t EntryBytes;
+
+inline StackEntry *EntryAt(StackRef ref) { return reinterpret_cast<StackEntry *>(Base + uintptr_t(ref) * 8); }
+inline StackRef RefOf(const StackEntry *entry) { return StackRef((reinterpret_cast<const uint8_t *>(entry) - Base) / 8); }
+
+inline uint32_t HashFrames(const uintptr_t *frames)
+{
+    uint32_t hash = 0x811C9DC5u;
+    for (uint32_t i = 0; i < RecordDepth; i++)
+        hash = (hash ^ FoldAddress(frames[i])) * 0x01000193u + (hash >> 15);
+    return hash;
+}
+
+// The entry in the chain from `from` up to (not including) `until` that holds
+// the frames, or 0.
+StackRef FindIn(StackRef from, StackRef until, uint32_t hash, const uintptr_t *frames)
+{
+    for (StackRef ref = from; ref != until; ref = EntryAt(ref)->next) {
+        const StackEntry *entry = EntryAt(ref);
+        if (entry->hash == hash && !memcmp(entry->frames, frames, RecordDepth * sizeof(uintptr_t)))
+            return ref;
+    }
+    return 0;
+}
+
+// Commits the pages up to `end` (bytes from Base). Committing a committed
+// page again changes nothing, so threads racing here need no lock.
+bool CommitUpTo(uintptr_t end)
+{
+    uintptr_t committed = DepotCommitted;
+    if (end <= committed)
+        return true;
+    uintptr_t to = (end + CommitStep - 1) & ~uintptr_t(CommitStep - 1);
+    if (to > Reserved)
+        to = Reserved;
+    if (!VirtualAlloc(Base + committed, to - committed, MEM_COMMIT, PAGE_READWRITE))
+        return false;
+    while (committed < to) {
+        uintptr_t seen = uintptr_t(InterlockedCompareExchangePointer(
+            reinterpret_cast<void *volatile *>(&DepotCommitted), reinterpret_cast<void *>(to),
+            reinterpret_cast<void *>(committed)));
+        if (seen == committed)
+            break;
+        committed = seen;
+    }
+    return true;
+}
+
+}  // namespace
+
+void LimitStackDepot(uintptr_t entryBytes) { EntryLimit = entryBytes; }
+
+bool ResetStackDepot(bool keepOld)
+{
+    if (Base && !keepOld)
+        VirtualFree(Base, 0, MEM_RELEASE);
+    Base = nullptr;
+    Buckets = nullptr;
+    Used = Reserved = DepotCommitted = 0;
+    EntryBytes = (offsetof(StackEntry, frames) + RecordDepth * sizeof(uintptr_t) + 7) & ~7u;
+    uintptr_t reserve = (BucketBytes + EntryLimit + CommitStep - 1) & ~uintptr_t(CommitStep - 1);
+    Base = static_cast<uint8_t *>(VirtualAlloc(nullptr, reserve, MEM_RESERVE, PAGE_READWRITE));
+    if (!Base)
+        return false;
+    Reserved = reserve;
+    Used = BucketBytes;
+    if (!CommitUpTo(BucketBytes + EntryBytes)) {
+        ReleaseStackDepot();
+        return false;
+    }
+    Buckets = reinterpret_cast<volatile StackRef *>(Base);
+    StackEntry *empty = CarveStackEntry();
+    memset(empty->frames, 0, RecordDepth * sizeof(uintptr_t));
+    bool taken;
+    EmptyStack = InternStack(empty, &taken);
+    return true;
+}
+
+void ReleaseStackDepot()
+{
+    if (Base)
+        VirtualFree(Base, 0, MEM_RELEASE);
+    Base = nullptr;
+    Buckets = nullptr;
+    Used = Reserved = DepotCommitted = 0;
+    EmptyStack = 0;
+}
+
+const StackEntry *StackOf(StackRef ref) { return EntryAt(ref); }
+
+StackEntry *CarveStackEntry()
+{
+    // Checked first, so that failed carves do not wrap the bump around.
+    if (!Base || Used + EntryBytes > Reserved)
+        return nullptr;
+    uintptr_t begin = __sync_fetch_and_add(&Used, uintptr_t(EntryBytes));
+    // Past the end the bump only grows: every later carve fails too.
+    if (begin + EntryBytes > Reserved || !CommitUpTo(begin + EntryBytes))
+        return nullptr;
+    return reinterpret_cast<StackEntry *>(Base + begin);
+}
+
+StackRef InternStack(StackEntry *candidate, bool *taken)
+{
+    *taken = false;
+    if (!Buckets)
+        return 0;
+    uint32_t hash = HashFrames(candidate->frames);
+    volatile StackRef *bucket = &Buckets[hash >> (32 - BucketBits)];
+    StackRef head = __atomic_load_n(bucket, __ATOMIC_ACQUIRE);
+    if (StackRef found = FindIn(head, 0, hash, candidate->frames))
+        return found;
+    candidate->hash = hash;
+    StackRef ref = RefOf(candidate);
+    for (;;) {
+        candidate->next = head;
+        // Release: the entry is whole before another thread can reach it.
+        StackRef seen = __sync_val_compare_and_swap(bucket, head, ref);
+        if (seen == head) {
+            *taken = true;
+            return ref;
+        }
+        // Only the entries linked in meanwhile are new.
+        if (StackRef found = FindIn(seen, head, hash, candidate->frames))
+            return found;
+        head = seen;
+    }
+}
+
+StackRef StoreStack(const uintptr_t *frames)
+{
+    StackEntry *entry = CarveStackEntry();
+    if (!entry)
+        return EmptyStack;
+    memcpy(entry->frames, frames, RecordDepth * sizeof(uintptr_t));
+    bool taken;
+    return InternStack(entry, &taken);  // an entry not taken stays unused
+}

@@ -1,0 +1,42 @@
+// The run's call stacks, each distinct one stored once: a record holds a
+// 32-bit reference to its stack instead of the frames, so the blocks of a
+// stack that allocates millions of times share one copy, and the dump groups
+// records by comparing references.
+#pragma once
+#include <stdint.h>
+
+// Bytes from the depot's base over 8; 0 is no stack.
+typedef uint32_t StackRef;
+
+struct StackEntry {
+    StackRef next;  // the bucket's chain; for a spare entry, the spare list
+    uint32_t hash;
+    uintptr_t frames[1];  // RecordDepth entries, innermost first, 0-padded
+};
+
+// The stack whose frames are all 0, stored at every reset: where the depot
+// has no room left, a block is recorded with it (it reports without frames).
+extern StackRef EmptyStack;
+// Committed bytes of the current depot, for the benchmarks.
+extern volatile uintptr_t DepotCommitted;
+
+// A new run: a fresh depot for RecordDepth frames. The old one's memory goes
+// unless `keepOld` (a call may still be inside an interceptor and read it).
+// False when the memory cannot be had: stacks then go unrecorded.
+bool ResetStackDepot(bool keepOld);
+void ReleaseStackDepot();
+// Shrinks the room for entries, from the next reset on (tests of a full depot).
+void LimitStackDepot(uintptr_t entryBytes);
+
+const StackEntry *StackOf(StackRef ref);
+inline const uintptr_t *StackFrames(StackRef ref) { return StackOf(ref)->frames; }
+
+// A new entry for a stack to be captured into, or null when the depot is full.
+// Lock-free: memory comes from the depot's own region.
+StackEntry *CarveStackEntry();
+// The reference of the stack held in candidate's frames: an equal stack
+// already stored, or candidate itself, which is then stored for good (*taken
+// set). Lock-free; threads that store the same stack at once agree on one.
+StackRef InternStack(StackEntry *candidate, bool *taken);
+// The same for frames held anywhere (not on the allocation path).
+StackRef StoreStack(const uintptr_t *frames);
