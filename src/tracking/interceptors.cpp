@@ -136,10 +136,16 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
             CaptureCallStackFrom(spare->frames, &mark);
         else
             CaptureCallStack(spare->frames);
-        bool taken;
-        record->stack = InternStack(spare, &taken);
-        if (taken)
-            cache->spareStack = nullptr;
+        // A thread mostly allocates from the stack it allocated from last:
+        // that one is compared first, which spares the hash and the chain.
+        if (cache->lastStack && SameFrames(spare->frames, StackFrames(cache->lastStack))) {
+            record->stack = cache->lastStack;
+        } else {
+            bool taken;
+            record->stack = cache->lastStack = InternStack(spare, &taken);
+            if (taken)
+                cache->spareStack = nullptr;
+        }
     }
     InsertRecord(record);
 }

@@ -94,8 +94,10 @@ AllocRecord *NewRecordSlotSlowly(RecordCache *cache)
 AllocRecord *NewRecord(RecordCache *cache)
 {
     AllocRecord *record = NewRecordSlot(cache);
-    if (record)
+    if (record) {
         memset(record, 0, sizeof *record);
+        record->stack = EmptyStack;
+    }
     return record;
 }
 

@@ -14,6 +14,7 @@ struct RecordCache {
     uint32_t carveLeft;     // bytes
     uint32_t generation;    // the run whose heap the slots belong to
     StackEntry *spareStack;  // a depot entry to capture the next stack into
+    StackRef lastStack;      // the stack of the thread's latest recorded block
 };
 
 enum : uint32_t { CacheLimit = 128 };  // spare slots a thread keeps before handing half back
@@ -54,7 +55,7 @@ inline AllocRecord *NewRecordSlot(RecordCache *cache)
         return PopSpare(cache);
     return NewRecordSlotSlowly(cache);
 }
-// The same slot, zeroed.
+// The same slot, zeroed, with the empty stack.
 AllocRecord *NewRecord(RecordCache *cache = CurrentRecordCache());
 // Gives a record's slot back to the calling thread's cache. Inline, as
 // NewRecordSlot.

@@ -9,9 +9,12 @@
 #include <string.h>
 
 StackRef EmptyStack;
+uint8_t *DepotBase;
 volatile uintptr_t DepotCommitted;
 
 namespace {
+
+uint8_t *&Base = DepotBase;
 
 enum : uint32_t { BucketBits = 18, CommitStep = 256 * 1024 };
 const uintptr_t BucketBytes = sizeof(StackRef) << BucketBits;
@@ -25,7 +28,6 @@ const uintptr_t DefaultEntryBytes = uintptr_t(4) << 30;
 const uintptr_t DefaultEntryBytes = uintptr_t(64) << 20;
 #endif
 
-uint8_t *Base;
 volatile StackRef *Buckets;
 uintptr_t EntryLimit = DefaultEntryBytes, Reserved;
 volatile uintptr_t Used;  // bytes carved, from Base, the buckets included
@@ -34,12 +36,22 @@ uint32_t EntryBytes;
 inline StackEntry *EntryAt(StackRef ref) { return reinterpret_cast<StackEntry *>(Base + uintptr_t(ref) * 8); }
 inline StackRef RefOf(const StackEntry *entry) { return StackRef((reinterpret_cast<const uint8_t *>(entry) - Base) / 8); }
 
+// Four independent rotate-and-xor chains, so that the processor works on
+// them at once; a multiply mixes them at the end.
+inline uint32_t Rotated(uint32_t lane, uintptr_t frame) { return ((lane << 7) | (lane >> 25)) ^ FoldAddress(frame); }
+
 inline uint32_t HashFrames(const uintptr_t *frames)
 {
-    uint32_t hash = 0x811C9DC5u;
-    for (uint32_t i = 0; i < RecordDepth; i++)
-        hash = (hash ^ FoldAddress(frames[i])) * 0x01000193u + (hash >> 15);
-    return hash;
+    uint32_t a = 0, b = 0, c = 0, d = 0, i = 0;
+    for (; i + 4 <= RecordDepth; i += 4) {
+        a = Rotated(a, frames[i]);
+        b = Rotated(b, frames[i + 1]);
+        c = Rotated(c, frames[i + 2]);
+        d = Rotated(d, frames[i + 3]);
+    }
+    for (; i < RecordDepth; i++)
+        a = Rotated(a, frames[i]);
+    return (a * 0x9E3779B1u) ^ (b * 0x85EBCA77u) ^ (c * 0xC2B2AE3Du) ^ (d * 0x27D4EB2Fu);
 }
 
 // The entry in the chain from `from` up to (not including) `until` that holds
@@ -48,7 +60,7 @@ StackRef FindIn(StackRef from, StackRef until, uint32_t hash, const uintptr_t *f
 {
     for (StackRef ref = from; ref != until; ref = EntryAt(ref)->next) {
         const StackEntry *entry = EntryAt(ref);
-        if (entry->hash == hash && !memcmp(entry->frames, frames, RecordDepth * sizeof(uintptr_t)))
+        if (entry->hash == hash && SameFrames(entry->frames, frames))
             return ref;
     }
     return 0;
@@ -117,8 +129,6 @@ void ReleaseStackDepot()
     EmptyStack = 0;
 }
 
-const StackEntry *StackOf(StackRef ref) { return EntryAt(ref); }
-
 StackEntry *CarveStackEntry()
 {
     // Checked first, so that failed carves do not wrap the bump around.
@@ -137,7 +147,7 @@ StackRef InternStack(StackEntry *candidate, bool *taken)
     if (!Buckets)
         return 0;
     uint32_t hash = HashFrames(candidate->frames);
-    volatile StackRef *bucket = &Buckets[hash >> (32 - BucketBits)];
+    volatile StackRef *bucket = &Buckets[(hash * 0x9E3779B1u) >> (32 - BucketBits)];
     StackRef head = __atomic_load_n(bucket, __ATOMIC_ACQUIRE);
     if (StackRef found = FindIn(head, 0, hash, candidate->frames))
         return found;

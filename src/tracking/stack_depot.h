@@ -28,8 +28,22 @@ void ReleaseStackDepot();
 // Shrinks the room for entries, from the next reset on (tests of a full depot).
 void LimitStackDepot(uintptr_t entryBytes);
 
-const StackEntry *StackOf(StackRef ref);
+extern uint8_t *DepotBase;
+extern uint32_t RecordDepth;
+
+inline const StackEntry *StackOf(StackRef ref)
+{
+    return reinterpret_cast<const StackEntry *>(DepotBase + uintptr_t(ref) * 8);
+}
 inline const uintptr_t *StackFrames(StackRef ref) { return StackOf(ref)->frames; }
+
+inline bool SameFrames(const uintptr_t *a, const uintptr_t *b)
+{
+    for (uint32_t i = 0; i < RecordDepth; i++)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
 
 // A new entry for a stack to be captured into, or null when the depot is full.
 // Lock-free: memory comes from the depot's own region.

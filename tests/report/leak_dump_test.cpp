@@ -383,11 +383,11 @@ TEST_F(LeakDump, BucketsFollowTheAddressFormula)
         EXPECT_EQ(BucketOf(c.address), c.bucket) << std::hex << c.address;
         Add(c.address, 1, {0x301000});
     }
-    // The walk meets the buckets in order.
+    // The walk meets the buckets in order, each newest first.
     std::vector<std::pair<uint32_t, uint32_t>> expected, walked;
-    for (const auto &c : cases)
-        expected.push_back({c.bucket, c.address});
-    std::sort(expected.begin(), expected.end());
+    for (size_t i = std::size(cases); i-- > 0;)
+        expected.push_back({cases[i].bucket, cases[i].address});
+    std::stable_sort(expected.begin(), expected.end(), [](auto a, auto b) { return a.first < b.first; });
     for (AllocRecord *record : Walked())
         walked.push_back({BucketOf(record->address), record->address});
     EXPECT_EQ(walked, expected);
