@@ -29,7 +29,7 @@ const uintptr_t DefaultEntryBytes = uintptr_t(64) << 20;
 #endif
 
 volatile StackRef *Buckets;
-uintptr_t EntryLimit = DefaultEntryBytes, Reserved;
+uintptr_t EntryLimit = DefaultEntryBytes, Reserved, Room;  // Room: where carving ends
 volatile uintptr_t Used;  // bytes carved, from Base, the buckets included
 uint32_t EntryBytes;
 
@@ -91,7 +91,7 @@ bool CommitUpTo(uintptr_t end)
 
 }  // namespace
 
-void LimitStackDepot(uintptr_t entryBytes) { EntryLimit = entryBytes; }
+void LimitStackDepot(uintptr_t entryBytes) { EntryLimit = entryBytes ? entryBytes : DefaultEntryBytes; }
 
 bool ResetStackDepot(bool keepOld)
 {
@@ -106,6 +106,7 @@ bool ResetStackDepot(bool keepOld)
     if (!Base)
         return false;
     Reserved = reserve;
+    Room = BucketBytes + EntryLimit;
     Used = BucketBytes;
     if (!CommitUpTo(BucketBytes + EntryBytes)) {
         ReleaseStackDepot();
@@ -125,18 +126,18 @@ void ReleaseStackDepot()
         VirtualFree(Base, 0, MEM_RELEASE);
     Base = nullptr;
     Buckets = nullptr;
-    Used = Reserved = DepotCommitted = 0;
+    Used = Reserved = Room = DepotCommitted = 0;
     EmptyStack = 0;
 }
 
 StackEntry *CarveStackEntry()
 {
     // Checked first, so that failed carves do not wrap the bump around.
-    if (!Base || Used + EntryBytes > Reserved)
+    if (!Base || Used + EntryBytes > Room)
         return nullptr;
     uintptr_t begin = __sync_fetch_and_add(&Used, uintptr_t(EntryBytes));
     // Past the end the bump only grows: every later carve fails too.
-    if (begin + EntryBytes > Reserved || !CommitUpTo(begin + EntryBytes))
+    if (begin + EntryBytes > Room || !CommitUpTo(begin + EntryBytes))
         return nullptr;
     return reinterpret_cast<StackEntry *>(Base + begin);
 }

@@ -25,7 +25,8 @@ extern volatile uintptr_t DepotCommitted;
 // False when the memory cannot be had: stacks then go unrecorded.
 bool ResetStackDepot(bool keepOld);
 void ReleaseStackDepot();
-// Shrinks the room for entries, from the next reset on (tests of a full depot).
+// The room for entries from the next reset on, 0 for the default (tests of
+// a full depot).
 void LimitStackDepot(uintptr_t entryBytes);
 
 extern uint8_t *DepotBase;
