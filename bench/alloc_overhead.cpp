@@ -390,10 +390,20 @@ void PrintBytesPerEndedThread()
 }  // namespace
 
 // With the argument "pairs", only (a); with "threads", only (d); with
-// "scale", only 10,000,000 live blocks from 1,000 stacks (e).
+// "scale", only 10,000,000 live blocks from 1,000 stacks (e); with "leak N",
+// the leak of 10^N stacks.
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    // The distinct stacks, as the report shows them: PerLeaf blocks from
+    // each of 10^digits stacks, left leaking (run it under the launcher).
+    if (argc > 2 && !strcmp(argv[1], "leak")) {
+        LeakHeap = HeapCreate(0, 0, 0);
+        Record(16);
+        AllocateFromStacks(atoi(argv[2]));
+        EndRecording();
+        return 0;
+    }
     if (argc > 1 && !strcmp(argv[1], "scale")) {
         double peak, perBlock = LibraryBytesPerBlock(3, 10000, &peak);
         printf("10,000,000 live blocks from 1,000 stacks: library memory %.1f MB (%.1f bytes a block), "
