@@ -59,7 +59,7 @@ static void Fill(uint32_t records, Mix mix)
         uintptr_t frames[16];
         for (uint32_t i = 0; i < RecordDepth; ++i)
             frames[i] = Pool[(seed >> (i % 4 * 8)) % 64 ^ (stack >> (i / 4 * 6)) % 64];
-        record->stack = StoreStack(frames);
+        record->stack = InternStack(frames);
         InsertRecord(record);
     }
 }

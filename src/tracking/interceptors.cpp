@@ -128,24 +128,19 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
     CallerMark mark;
     bool marked = TakeCallerMark(&bracket->entry->callerMark, reinterpret_cast<uintptr_t>(caller),
                                  reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), &mark);
-    // Captured into the thread's spare depot entry, which the depot keeps
-    // when the stack is new; a full depot records the block without a stack.
+    // Captured into the thread's own buffer; a full depot records the block
+    // without a stack.
     record->stack = EmptyStack;
-    if (StackEntry *spare = SpareStack(cache)) {
+    if (uintptr_t *frames = CaptureBuffer(cache)) {
         if (marked)
-            CaptureCallStackFrom(spare->frames, &mark);
+            CaptureCallStackFrom(frames, &mark);
         else
-            CaptureCallStack(spare->frames);
+            CaptureCallStack(frames);
         // A thread mostly allocates from the stack it allocated from last:
         // that one is compared first, which spares the hash and the chain.
-        if (cache->lastStack && SameFrames(spare->frames, StackFrames(cache->lastStack))) {
-            record->stack = cache->lastStack;
-        } else {
-            bool taken;
-            record->stack = cache->lastStack = InternStack(spare, &taken);
-            if (taken)
-                cache->spareStack = nullptr;
-        }
+        if (!cache->lastStack || !SameFrames(frames, StackFrames(cache->lastStack)))
+            cache->lastStack = InternStack(frames);
+        record->stack = cache->lastStack;
     }
     InsertRecord(record);
 }

@@ -15,11 +15,8 @@ enum : uint32_t {
 
 SRWLOCK PoolLock = SRWLOCK_INIT;
 AllocRecord *PoolSlots;
-// Depot entries left unused by ended threads, linked through their first
-// frame.
-StackEntry *PoolStacks;
-
-inline StackEntry *PoolNext(const StackEntry *entry) { return reinterpret_cast<StackEntry *>(entry->frames[0]); }
+// Capture buffers of ended threads, linked through their first word.
+uintptr_t *PoolCaptures;
 
 // Slots are 8-aligned: the address index keeps a tag in the low bits.
 static_assert(sizeof(AllocRecord) % 8 == 0, "records keep the index's tag bits free");
@@ -126,20 +123,20 @@ void FreeRecordSlowly(AllocRecord *record, RecordCache *cache)
     PoolChain(handed, last, cache->generation);
 }
 
-StackEntry *SpareStackSlowly(RecordCache *cache)
+uintptr_t *CaptureBufferSlowly(RecordCache *cache)
 {
     ResetIfStale(cache);
-    if (PoolStacks) {
+    if (PoolCaptures) {
         AcquireSRWLockExclusive(&PoolLock);
-        if (cache->generation == SlotGeneration && PoolStacks) {
-            cache->spareStack = PoolStacks;
-            PoolStacks = PoolNext(PoolStacks);
+        if (cache->generation == SlotGeneration && PoolCaptures) {
+            cache->capture = PoolCaptures;
+            PoolCaptures = reinterpret_cast<uintptr_t *>(PoolCaptures[0]);
         }
         ReleaseSRWLockExclusive(&PoolLock);
     }
-    if (!cache->spareStack)
-        cache->spareStack = CarveStackEntry();
-    return cache->spareStack;
+    if (!cache->capture)
+        cache->capture = CarveCaptureBuffer();
+    return cache->capture;
 }
 
 void PoolRecord(AllocRecord *record) { PoolChain(record, record, SlotGeneration); }
@@ -156,9 +153,9 @@ void ReleaseRecordCache(RecordCache *cache)
             slot->next = PoolSlots;
             PoolSlots = slot;
         }
-        if (cache->spareStack) {
-            cache->spareStack->frames[0] = reinterpret_cast<uintptr_t>(PoolStacks);
-            PoolStacks = cache->spareStack;
+        if (cache->capture) {
+            cache->capture[0] = reinterpret_cast<uintptr_t>(PoolCaptures);
+            PoolCaptures = cache->capture;
         }
     }
     memset(cache, 0, sizeof *cache);
@@ -170,7 +167,7 @@ void RetireRecordSlots()
     AcquireSRWLockExclusive(&PoolLock);
     SlotGeneration = SlotGeneration + 1;
     PoolSlots = nullptr;
-    PoolStacks = nullptr;
+    PoolCaptures = nullptr;
     ReleaseSRWLockExclusive(&PoolLock);
 }
 

@@ -13,7 +13,7 @@ struct RecordCache {
     uint8_t *carve;         // the unused rest of the thread's current chunk
     uint32_t carveLeft;     // bytes
     uint32_t generation;    // the run whose heap the slots belong to
-    StackEntry *spareStack;  // a depot entry to capture the next stack into
+    uintptr_t *capture;     // the thread's buffer to capture stacks into
     StackRef lastStack;      // the stack of the thread's latest recorded block
 };
 
@@ -67,14 +67,14 @@ inline void FreeRecord(AllocRecord *record, RecordCache *cache = CurrentRecordCa
     else
         FreeRecordSlowly(record, cache);
 }
-StackEntry *SpareStackSlowly(RecordCache *cache);
-// The depot entry the thread captures its next stack into; null when the
-// depot is full. It stays the thread's until InternStack takes it.
-inline StackEntry *SpareStack(RecordCache *cache)
+uintptr_t *CaptureBufferSlowly(RecordCache *cache);
+// The buffer of RecordDepth frames the thread captures stacks into; null
+// when the depot is full.
+inline uintptr_t *CaptureBuffer(RecordCache *cache)
 {
-    if (cache->spareStack && cache->generation == SlotGeneration)
-        return cache->spareStack;
-    return SpareStackSlowly(cache);
+    if (cache->capture && cache->generation == SlotGeneration)
+        return cache->capture;
+    return CaptureBufferSlowly(cache);
 }
 // Gives a slot back to the run's shared pool (no thread's cache involved).
 void PoolRecord(AllocRecord *record);

@@ -16,7 +16,7 @@ namespace {
 
 uint8_t *&Base = DepotBase;
 
-enum : uint32_t { BucketBits = 18, CommitStep = 256 * 1024 };
+enum : uint32_t { BucketBits = 18, CommitStep = 256 * 1024, CacheLine = 64 };
 const uintptr_t BucketBytes = sizeof(StackRef) << BucketBits;
 
 #if defined(_WIN64)
@@ -34,7 +34,6 @@ volatile uintptr_t Used;  // bytes carved, from Base, the buckets included
 uint32_t EntryBytes;
 
 inline StackEntry *EntryAt(StackRef ref) { return reinterpret_cast<StackEntry *>(Base + uintptr_t(ref) * 8); }
-inline StackRef RefOf(const StackEntry *entry) { return StackRef((reinterpret_cast<const uint8_t *>(entry) - Base) / 8); }
 
 // Four independent rotate-and-xor chains, so that the processor works on
 // them at once; a multiply mixes them at the end.
@@ -100,6 +99,7 @@ bool ResetStackDepot(bool keepOld)
     Base = nullptr;
     Buckets = nullptr;
     Used = Reserved = DepotCommitted = 0;
+    EmptyStack = 0;
     EntryBytes = (offsetof(StackEntry, frames) + RecordDepth * sizeof(uintptr_t) + 7) & ~7u;
     uintptr_t reserve = (BucketBytes + EntryLimit + CommitStep - 1) & ~uintptr_t(CommitStep - 1);
     Base = static_cast<uint8_t *>(VirtualAlloc(nullptr, reserve, MEM_RESERVE, PAGE_READWRITE));
@@ -108,16 +108,13 @@ bool ResetStackDepot(bool keepOld)
     Reserved = reserve;
     Room = BucketBytes + EntryLimit;
     Used = BucketBytes;
-    if (!CommitUpTo(BucketBytes + EntryBytes)) {
-        ReleaseStackDepot();
-        return false;
-    }
     Buckets = reinterpret_cast<volatile StackRef *>(Base);
-    StackEntry *empty = CarveStackEntry();
-    memset(empty->frames, 0, RecordDepth * sizeof(uintptr_t));
-    bool taken;
-    EmptyStack = InternStack(empty, &taken);
-    return true;
+    // Fresh memory is zero: a buffer of it holds the empty stack.
+    const uintptr_t *zeros = CarveCaptureBuffer();
+    EmptyStack = zeros ? InternStack(zeros) : 0;
+    if (!EmptyStack)
+        ReleaseStackDepot();
+    return EmptyStack != 0;
 }
 
 void ReleaseStackDepot()
@@ -130,51 +127,62 @@ void ReleaseStackDepot()
     EmptyStack = 0;
 }
 
-StackEntry *CarveStackEntry()
+namespace {
+
+// Bytes from Base, 8-aligned (or aligned to `align`), or 0 when full.
+uintptr_t Carve(uint32_t bytes, uint32_t align = 8)
 {
     // Checked first, so that failed carves do not wrap the bump around.
-    if (!Base || Used + EntryBytes > Room)
-        return nullptr;
-    uintptr_t begin = __sync_fetch_and_add(&Used, uintptr_t(EntryBytes));
+    if (!Base || Used + bytes + align - 8 > Room)
+        return 0;
+    uintptr_t begin = __sync_fetch_and_add(&Used, uintptr_t(bytes + align - 8));
+    begin = (begin + align - 1) & ~uintptr_t(align - 1);
     // Past the end the bump only grows: every later carve fails too.
-    if (begin + EntryBytes > Room || !CommitUpTo(begin + EntryBytes))
-        return nullptr;
-    return reinterpret_cast<StackEntry *>(Base + begin);
+    if (begin + bytes > Room || !CommitUpTo(begin + bytes))
+        return 0;
+    return begin;
 }
 
-StackRef InternStack(StackEntry *candidate, bool *taken)
+}  // namespace
+
+uintptr_t *CarveCaptureBuffer()
 {
-    *taken = false;
+    uint32_t bytes = (RecordDepth * sizeof(uintptr_t) + CacheLine - 1) & ~(CacheLine - 1);
+    uintptr_t at = Carve(bytes, CacheLine);
+    return at ? reinterpret_cast<uintptr_t *>(Base + at) : nullptr;
+}
+
+StackRef InternStack(const uintptr_t *frames, bool *stored)
+{
+    if (stored)
+        *stored = false;
     if (!Buckets)
-        return 0;
-    uint32_t hash = HashFrames(candidate->frames);
+        return EmptyStack;
+    uint32_t hash = HashFrames(frames);
     volatile StackRef *bucket = &Buckets[(hash * 0x9E3779B1u) >> (32 - BucketBits)];
     StackRef head = __atomic_load_n(bucket, __ATOMIC_ACQUIRE);
-    if (StackRef found = FindIn(head, 0, hash, candidate->frames))
+    if (StackRef found = FindIn(head, 0, hash, frames))
         return found;
-    candidate->hash = hash;
-    StackRef ref = RefOf(candidate);
+    uintptr_t at = Carve(EntryBytes);
+    if (!at)
+        return EmptyStack;
+    auto *entry = reinterpret_cast<StackEntry *>(Base + at);
+    memcpy(entry->frames, frames, RecordDepth * sizeof(uintptr_t));
+    entry->hash = hash;
+    StackRef ref = StackRef(at / 8);
     for (;;) {
-        candidate->next = head;
-        // Release: the entry is whole before another thread can reach it.
+        entry->next = head;
+        // A full barrier: the entry is whole before another thread can reach it.
         StackRef seen = __sync_val_compare_and_swap(bucket, head, ref);
         if (seen == head) {
-            *taken = true;
+            if (stored)
+                *stored = true;
             return ref;
         }
-        // Only the entries linked in meanwhile are new.
-        if (StackRef found = FindIn(seen, head, hash, candidate->frames))
+        // Only the entries linked in meanwhile are new. Another thread's
+        // entry for the stack wins; this one stays unused.
+        if (StackRef found = FindIn(seen, head, hash, frames))
             return found;
         head = seen;
     }
-}
-
-StackRef StoreStack(const uintptr_t *frames)
-{
-    StackEntry *entry = CarveStackEntry();
-    if (!entry)
-        return EmptyStack;
-    memcpy(entry->frames, frames, RecordDepth * sizeof(uintptr_t));
-    bool taken;
-    return InternStack(entry, &taken);  // an entry not taken stays unused
 }

@@ -9,7 +9,7 @@
 typedef uint32_t StackRef;
 
 struct StackEntry {
-    StackRef next;  // the bucket's chain; for a spare entry, the spare list
+    StackRef next;  // the bucket's chain
     uint32_t hash;
     uintptr_t frames[1];  // RecordDepth entries, innermost first, 0-padded
 };
@@ -46,12 +46,12 @@ inline bool SameFrames(const uintptr_t *a, const uintptr_t *b)
     return true;
 }
 
-// A new entry for a stack to be captured into, or null when the depot is full.
-// Lock-free: memory comes from the depot's own region.
-StackEntry *CarveStackEntry();
-// The reference of the stack held in candidate's frames: an equal stack
-// already stored, or candidate itself, which is then stored for good (*taken
-// set). Lock-free; threads that store the same stack at once agree on one.
-StackRef InternStack(StackEntry *candidate, bool *taken);
-// The same for frames held anywhere (not on the allocation path).
-StackRef StoreStack(const uintptr_t *frames);
+// A buffer of RecordDepth frames for one thread to capture stacks into, on
+// cache lines of its own (threads write theirs on every allocation); null
+// when the depot is full. Lock-free.
+uintptr_t *CarveCaptureBuffer();
+// The reference of the stack held in frames: an equal stack already stored,
+// else a new entry with a copy of them (*stored set), else, when the depot is
+// full, EmptyStack. Lock-free; threads that store the same stack at once
+// agree on one entry.
+StackRef InternStack(const uintptr_t *frames, bool *stored = nullptr);

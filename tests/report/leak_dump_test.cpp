@@ -106,7 +106,7 @@ protected:
         record->size = size;
         record->kind = kind;
         frames.resize(RecordDepth);
-        record->stack = StoreStack(frames.data());
+        record->stack = InternStack(frames.data());
         InsertRecord(record);
         return record;
     }

@@ -38,18 +38,11 @@ struct Storer {
     void operator()()
     {
         std::mt19937 random(seed);
-        StackEntry *spare = nullptr;
         for (int n = 0; n < 20000; n++) {
             uint32_t index = random() % pool->size();
-            if (!spare)
-                spare = CarveStackEntry();
-            memcpy(spare->frames, (*pool)[index].data(), RecordDepth * sizeof(uintptr_t));
-            bool took;
-            refs.push_back({index, InternStack(spare, &took)});
-            if (took) {
-                taken++;
-                spare = nullptr;
-            }
+            bool stored;
+            refs.push_back({index, InternStack((*pool)[index].data(), &stored)});
+            taken += stored;
         }
     }
 };
@@ -105,19 +98,19 @@ TEST(StackDepot, ThreadsStoringOverlappingStacksAgreeOnOneEntryEach)
         // Every distinct stack met was stored once, the empty one at the reset.
         EXPECT_EQ(taken + 1, refOf.size()) << "seed " << seed;
         for (auto [frames, ref] : refOf)
-            ASSERT_EQ(ref, StoreStack(frames.data())) << "stored already";
+            ASSERT_EQ(ref, InternStack(frames.data())) << "stored already";
     }
 }
 
 TEST(StackDepot, AFullDepotHandsOutNothingAndKeepsWhatItHolds)
 {
-    LimitStackDepot(8 * 1024);
+    LimitStackDepot(8 * 1024);  // the empty stack, then 100 or 50 more
     DepotRun run(16);
     std::vector<StackRef> refs;
     uintptr_t frames[16] = {};
     for (uint32_t n = 0; n < 200; n++) {
         frames[3] = 0x401000 + n;
-        refs.push_back(StoreStack(frames));
+        refs.push_back(InternStack(frames));
     }
     uint32_t stored = 0;
     for (uint32_t n = 0; n < 200; n++) {
@@ -128,7 +121,7 @@ TEST(StackDepot, AFullDepotHandsOutNothingAndKeepsWhatItHolds)
     }
     EXPECT_GT(stored, 50u);
     EXPECT_LT(stored, 200u);
-    EXPECT_EQ(nullptr, CarveStackEntry());
+    EXPECT_EQ(nullptr, CarveCaptureBuffer());
     EXPECT_EQ(EmptyStack, refs.back());
 }
 
@@ -143,7 +136,9 @@ template <int Site> __attribute__((noinline)) void *AllocateAt()
 
 TEST(StackDepot, BlocksPastAFullDepotAreRecordedWithTheEmptyStack)
 {
-    LimitStackDepot(4 * (8 + 16 * sizeof(uintptr_t)));  // the empty stack, a spare, two more
+    // Two capture buffers with their alignment (the empty stack's and this
+    // thread's) and four entries: the empty stack and three more.
+    LimitStackDepot(2 * (16 * sizeof(uintptr_t) + 56) + 4 * (8 + 16 * sizeof(uintptr_t)));
     TarnwickOptions options = {};
     options.stackDepth = 16;
     TarnwickSetOptions(&options);
