@@ -120,7 +120,6 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
     AllocRecord *record = NewRecordSlot(cache);
     if (!record)
         return;
-    record->kind = 1;
     record->address = reinterpret_cast<uintptr_t>(block);
     record->size = bytes;
     // Made inside a call to the C runtime's malloc, new or the like: the
@@ -130,7 +129,7 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
                                  reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), &mark);
     // Captured into the thread's own buffer; a full depot records the block
     // without a stack.
-    record->stack = EmptyStack;
+    StackRef stack = EmptyStack;
     if (uintptr_t *frames = CaptureBuffer(cache)) {
         if (marked)
             CaptureCallStackFrom(frames, &mark);
@@ -140,8 +139,10 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
         // that one is compared first, which spares the hash and the chain.
         if (!cache->lastStack || !SameFrames(frames, StackFrames(cache->lastStack)))
             cache->lastStack = InternStack(frames);
-        record->stack = cache->lastStack;
+        stack = cache->lastStack;
     }
+    record->stack = stack;
+    record->kind = 1;
     InsertRecord(record);
 }
 
