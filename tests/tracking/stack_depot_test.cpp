@@ -95,8 +95,9 @@ TEST(StackDepot, ThreadsStoringOverlappingStacksAgreeOnOneEntryEach)
     for (uint32_t n = 0; n < 200; n++) {
         frames[3] = 0x401000 + n;
         refs.push_back(InternStack(frames.data()));
-        if (refs[n] != EmptyStack)
+        if (refs[n] != EmptyStack) {
             EXPECT_EQ(frames, Frames(StackFrames(refs[n]), StackFrames(refs[n]) + 16)) << n;
+        }
     }
     EXPECT_NE(EmptyStack, refs[40]);
     EXPECT_EQ(EmptyStack, refs[199]);
