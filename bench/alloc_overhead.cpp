@@ -11,6 +11,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
+#include <math.h>
 #include <algorithm>
 #include <vector>
 #include "tarnwick.h"
@@ -37,7 +39,10 @@ void EndRecording()
     TarnwickDump();
 }
 
-// Committed private memory of the process, summed over its regions.
+double PeakCommitted;
+
+// Committed private memory of the process, summed over its regions; the
+// largest seen is kept in PeakCommitted.
 double CommittedBytes()
 {
     double total = 0;
@@ -50,6 +55,8 @@ double CommittedBytes()
             break;
         at = next;
     }
+    if (total > PeakCommitted)
+        PeakCommitted = total;
     return total;
 }
 
@@ -219,9 +226,12 @@ double ThreadScaling(Worker *workers, bool recording, double *oneNs, double *two
     return Median(ratios);
 }
 
-// 10,000 distinct call stacks: four levels of ten functions each, chosen by
-// the decimal digits of the stack's number.
+// Distinct call stacks: levels of ten functions each, chosen by the decimal
+// digits of the stack's number (four levels: 10,000 stacks). Each stack's
+// leaf makes PerLeaf blocks in LeakHeap, kept in LeafBlocks when it is set.
 HANDLE LeakHeap;
+void **LeafBlocks;
+uint32_t LeafCount, PerLeaf = 10;
 template <int Level, int Digit> __attribute__((noinline)) void Step(int stack);
 
 template <int Level> void Dispatch(int stack)
@@ -243,25 +253,81 @@ template <int Level> void Dispatch(int stack)
 template <int Level, int Digit> __attribute__((noinline)) void Step(int stack)
 {
     if (Level == 0) {
-        for (int i = 0; i < 10; i++)
-            HeapAlloc(LeakHeap, 0, 24 + Digit);
+        for (uint32_t i = 0; i < PerLeaf; i++) {
+            void *block = HeapAlloc(LeakHeap, 0, 8 + Digit);
+            if (LeafBlocks)
+                LeafBlocks[LeafCount++] = block;
+        }
     } else {
         Dispatch<Level ? Level - 1 : 0>(stack);
     }
     __asm__ __volatile__("" ::: "memory");
 }
 
-double StopAndDumpSeconds()
+// Every stack of 10^stackDigits, PerLeaf blocks each.
+void AllocateFromStacks(int stackDigits)
 {
+    for (int stack = 0, stacks = int(pow(10, stackDigits)); stack < stacks; stack++) {
+        switch (stackDigits) {
+        case 3: Dispatch<2>(stack); break;
+        case 4: Dispatch<3>(stack); break;
+        default: Dispatch<4>(stack); break;
+        }
+    }
+}
+
+// (e) The library's committed memory per live block of 8 to 17 bytes, the
+// blocks made from 10^stackDigits stacks: committed memory with recording
+// less without, over the blocks. peak: the library's whole, in bytes.
+double LibraryBytesPerBlock(int stackDigits, uint32_t perLeaf, double *peak = nullptr)
+{
+    uint32_t blocks = uint32_t(pow(10, stackDigits)) * perLeaf;
+    LeafBlocks = static_cast<void **>(VirtualAlloc(nullptr, blocks * sizeof(void *), MEM_COMMIT, PAGE_READWRITE));
+    PerLeaf = perLeaf;
+    double added[2];
+    for (int recording = 0; recording < 2; recording++) {
+        LeakHeap = HeapCreate(0, 0, 0);
+        if (recording)
+            Record(16);
+        LeafCount = 0;
+        double before = CommittedBytes();
+        AllocateFromStacks(stackDigits);
+        added[recording] = CommittedBytes() - before;
+        if (LeafCount != blocks || !LeafBlocks[blocks - 1])
+            printf("(only %u of %u blocks made)\n", LeafCount, blocks);
+        for (uint32_t i = 0; i < LeafCount; i++)
+            HeapFree(LeakHeap, 0, LeafBlocks[i]);
+        if (recording)
+            EndRecording();
+        HeapDestroy(LeakHeap);
+    }
+    VirtualFree(LeafBlocks, 0, MEM_RELEASE);
+    LeafBlocks = nullptr;
+    PerLeaf = 10;
+    if (peak)
+        *peak = added[1] - added[0];
+    return (added[1] - added[0]) / blocks;
+}
+
+// relayed: as for the launcher, which announces that it relays the report
+// (the dump then writes its pieces in batches of about 20,000 characters);
+// else every piece is a debug string of its own, 10-50 us each under Wine
+// without a debugger.
+double StopAndDumpSeconds(bool relayed)
+{
+    wchar_t name[64];
+    swprintf(name, 64, L"%ls%lu", TARNWICK_RELAY_EVENT_PREFIX, GetCurrentProcessId());
+    HANDLE relay = relayed ? CreateEventW(nullptr, TRUE, FALSE, name) : nullptr;
     LeakHeap = HeapCreate(0, 0, 0);
     Record(16);
-    for (int stack = 0; stack < 10000; stack++)
-        Dispatch<3>(stack);
+    AllocateFromStacks(4);
     double start = Now();
     TarnwickStop();
     int leaked = TarnwickDump();
     double seconds = Now() - start;
     HeapDestroy(LeakHeap);
+    if (relay)
+        CloseHandle(relay);
     if (leaked != 100000)
         printf("(the dump reported %d blocks, not 100000)\n", leaked);
     return seconds;
@@ -333,10 +399,28 @@ void PrintBytesPerEndedThread()
 
 }  // namespace
 
-// With the argument "pairs", only (a); with "threads", only (d).
+// With the argument "pairs", only (a); with "threads", only (d); with
+// "scale", only 10,000,000 live blocks from 1,000 stacks (e); with "leak N",
+// the leak of 10^N stacks.
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    // The distinct stacks, as the report shows them: PerLeaf blocks from
+    // each of 10^digits stacks, left leaking (run it under the launcher).
+    if (argc > 2 && !strcmp(argv[1], "leak")) {
+        LeakHeap = HeapCreate(0, 0, 0);
+        Record(16);
+        AllocateFromStacks(atoi(argv[2]));
+        EndRecording();
+        return 0;
+    }
+    if (argc > 1 && !strcmp(argv[1], "scale")) {
+        double peak, perBlock = LibraryBytesPerBlock(3, 10000, &peak);
+        printf("10,000,000 live blocks from 1,000 stacks: library memory %.1f MB (%.1f bytes a block), "
+               "process committed at most %.1f MB\n",
+               peak / 1e6, perBlock, PeakCommitted / 1e6);
+        return 0;
+    }
     if (argc > 1 && !strcmp(argv[1], "threads")) {
         PrintBytesPerEndedThread();
         return 0;
@@ -373,7 +457,9 @@ int main(int argc, char **argv)
            plainRatio, recordedRatio, recordedRatio / plainRatio);
     printf("  (ns per free: %.0f and %.0f without, %.0f and %.0f with)\n", Median(costs[0]) * 1e9,
            Median(costs[1]) * 1e9, Median(costs[2]) * 1e9, Median(costs[3]) * 1e9);
-    printf("bytes per live block added by recording:    %6.1f\n", Median(bytes));
+    printf("bytes per live block added by recording:    %6.1f  (1,000,000 blocks from one stack)\n", Median(bytes));
+    printf("  from 1,000 stacks:                        %6.1f  (1,000,000 blocks)\n", LibraryBytesPerBlock(3, 1000));
+    printf("  every block its own stack:                %6.1f  (100,000 blocks)\n", LibraryBytesPerBlock(5, 1));
     PrintBytesPerEndedThread();
 
     Worker workers[2];
@@ -390,6 +476,7 @@ int main(int argc, char **argv)
     printf("  (ns per pair, one thread alone and two at once: %.0f and %.0f without, %.0f and %.0f with)\n", ns[0],
            ns[1], ns[2], ns[3]);
 
-    printf("Stop + Dump, 100,000 blocks in 10,000 groups: %.2f s\n", StopAndDumpSeconds());
+    printf("Stop + Dump, 100,000 blocks in 10,000 groups: %.2f s relayed as to the launcher, %.2f s piece by piece\n",
+           StopAndDumpSeconds(true), StopAndDumpSeconds(false));
     return 0;
 }

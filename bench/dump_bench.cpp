@@ -14,6 +14,7 @@
 #include "control/options.h"
 #include "tracking/alloc_table.h"
 #include "tracking/record_slots.h"
+#include "tracking/stack_depot.h"
 #include <windows.h>
 #include <dbghelp.h>
 #include <stdio.h>
@@ -40,6 +41,7 @@ static void Fill(uint32_t records, Mix mix)
     RecordHeap = HeapCreate(0, 0, 0);
     ClearAllocTable();
     InitTableLock();
+    ResetStackDepot(false);
     srand(12345);
     for (uint32_t n = 0; n < records; ++n) {
         AllocRecord *record = NewRecord();
@@ -54,9 +56,10 @@ static void Fill(uint32_t records, Mix mix)
         // 16 frames from the pool, chosen by the stack number's digits, so
         // that distinct stacks share addresses like real call paths do.
         uint32_t seed = stack * 2654435761u;
-        for (uint32_t i = 0; i < RecordDepth; ++i) {
-            record->frames[i] = Pool[(seed >> (i % 4 * 8)) % 64 ^ (stack >> (i / 4 * 6)) % 64];
-        }
+        uintptr_t frames[16];
+        for (uint32_t i = 0; i < RecordDepth; ++i)
+            frames[i] = Pool[(seed >> (i % 4 * 8)) % 64 ^ (stack >> (i / 4 * 6)) % 64];
+        record->stack = InternStack(frames);
         InsertRecord(record);
     }
 }
@@ -65,6 +68,7 @@ static void Drop()
 {
     HeapDestroy(RecordHeap);
     RecordHeap = nullptr;
+    ReleaseStackDepot();
 }
 
 static double Seconds(LARGE_INTEGER from, LARGE_INTEGER to)
@@ -120,6 +124,7 @@ static void RunReach(uint32_t blocks)
     RecordHeap = HeapCreate(0, 0, 0);
     ClearAllocTable();
     InitTableLock();
+    ResetStackDepot(false);
     // Words that are no address (above the 2 GB of a program's memory),
     // except each reachable block's link to the next.
     void **previous = nullptr;
@@ -154,9 +159,10 @@ static void RunReach(uint32_t blocks)
     double cpu = (ticks(kernelAfter) - ticks(kernelBefore) + ticks(userAfter) - ticks(userBefore)) / 1e7;
     double held = CommittedBytes() - before;
     uint32_t reachable = 0;
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *record = head; record; record = record->next)
-            reachable += IsReachable(record);
+    RecordWalk walk;
+    StartRecordWalk(&walk);
+    while (AllocRecord *record = NextRecord(&walk))
+        reachable += IsReachable(record);
     ForgetClasses();
     printf("%8u blocks in %5.1f MB: scan %7.3f s (%.3f s of processor time), memory held %6.1f MB (%5.1f bytes a block), %u reachable%s\n",
            blocks, blocks * double(ScanBlockBytes) / 1e6, Seconds(start, end), cpu, held / 1e6, held / blocks, reachable,

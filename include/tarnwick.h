@@ -72,7 +72,11 @@ typedef struct TarnwickOptions {
     /* Return addresses kept per block, 1 to 4096; 16 until set. 0 keeps the
      * stored value. A value above 4096 is refused with a message and the
      * depth is unchanged (the other fields are still taken). Read at
-     * TarnwickStart: a run keeps the depth it started with. */
+     * TarnwickStart: a run keeps the depth it started with. Each distinct
+     * stack is kept once per run, in an area of its own (64 MB of address
+     * space reserved in a 32-bit process, over 900,000 stacks of 16 frames;
+     * 4 GB in a 64-bit one); should it fill, later blocks from new stacks are
+     * still recorded and reported, without their stack. */
     unsigned int stackDepth;
     /* Nonzero: call DebugBreak after a dump that reported at least one leak
      * (without a debugger attached, that ends the process). */

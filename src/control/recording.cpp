@@ -13,6 +13,7 @@
 #include "tracking/call_stack.h"
 #include "tracking/interceptors.h"
 #include "tracking/runtime_interceptors.h"
+#include "tracking/stack_depot.h"
 #include "tracking/table_owner.h"
 #include "tarnwick.h"
 #include <dbghelp.h>
@@ -139,6 +140,10 @@ extern "C" void __stdcall TarnwickStart(void)
         return;
     }
     RecordDepth = Options.stackDepth;
+    if (!ResetStackDepot(!Drained)) {
+        WriteMessage(L"Tarnwick: out of memory.\n");
+        return;
+    }
     if (Drained)
         InitTableLock();
     SnapshotSystemModules();
@@ -288,6 +293,7 @@ extern "C" int DumpFromCaller(uintptr_t callerStack)
     CloseBatch();
     HeapDestroy(RecordHeap);
     RecordHeap = nullptr;
+    ReleaseStackDepot();
     if (total != 0 && Options.breakOnLeak)
         DebugBreak();
     return static_cast<int>(total);

@@ -142,21 +142,11 @@ bool AddRecord(const AllocRecord *record, uint32_t number)
 
 bool IndexBlocks()
 {
-    // The chains are walked side by side, a record of each in turn: the
-    // loads of 127 chains can then be under way at once, where one chain
-    // after another waits for every load in turn.
-    AllocRecord *cursor[AllocBucketCount];
-    memcpy(cursor, AllocTable, sizeof cursor);
+    RecordWalk walk;
+    StartRecordWalk(&walk);
     bool ready = true;
-    for (bool more = true; more && ready;) {
-        more = false;
-        for (uint32_t bucket = 0; bucket < AllocBucketCount && ready; bucket++)
-            if (AllocRecord *record = cursor[bucket]) {
-                cursor[bucket] = record->next;
-                ready = AddRecord(record, Contents.count);
-                more = true;
-            }
-    }
+    for (AllocRecord *record; ready && (record = NextRecord(&walk));)
+        ready = AddRecord(record, Contents.count);
     Array<Entry> spare = {};
     uint32_t records = Contents.count;
     ready = ready && Reserve(&Marks, records) && Reserve(&Work, records) && Reserve(&PageFirst, Pages + 1) &&

@@ -14,24 +14,21 @@
 #include "control/library.h"
 #include "control/options.h"
 #include "tracking/alloc_table.h"
-#include <string.h>
-
-static bool SameStack(const AllocRecord *a, const AllocRecord *b)
-{
-    return memcmp(a->frames, b->frames, RecordDepth * sizeof(uintptr_t)) == 0;
-}
+#include "tracking/stack_depot.h"
 
 uint32_t CountDuplicates(AllocRecord *record, size_t *bytes)
 {
     uint32_t count = 1;
     size_t sum = record->size;
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *other = head; other; other = other->next)
-            if (other != record && other->kind == record->kind && SameStack(other, record)) {
-                ++count;
-                sum += other->size;
-                other->kind = 0;
-            }
+    RecordWalk walk;
+    StartRecordWalk(&walk);
+    // The depot holds each stack once: equal references, equal stacks.
+    while (AllocRecord *other = NextRecord(&walk))
+        if (other != record && other->kind == record->kind && other->stack == record->stack) {
+            ++count;
+            sum += other->size;
+            other->kind = 0;
+        }
     if (bytes)
         *bytes = sum;
     return count;
@@ -50,40 +47,42 @@ static uint32_t DumpGroups()
     StackIndex index;
     bool indexed = BuildStackIndex(&index);
     uint32_t total = 0;
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *record = head; record; record = record->next) {
-            if (record->kind != 1 || IsSystemCode(record->frames[0]) || IsStaticRuntimeCode(record->frames[0]))
+    RecordWalk walk;
+    StartRecordWalk(&walk);
+    while (AllocRecord *record = NextRecord(&walk)) {
+        const uintptr_t *frames = StackFrames(record->stack);
+        if (record->kind != 1 || IsSystemCode(frames[0]) || IsStaticRuntimeCode(frames[0]))
+            continue;
+        uint32_t count;
+        size_t bytes;
+        if (indexed) {
+            count = LedGroupCount(&index, record, &bytes);
+            if (count == 0) {
+                record->kind = 0;  // counted with its leader, met earlier
                 continue;
-            uint32_t count;
-            size_t bytes;
-            if (indexed) {
-                count = LedGroupCount(&index, record, &bytes);
-                if (count == 0) {
-                    record->kind = 0;  // counted with its leader, met earlier
-                    continue;
-                }
-            } else {
-                count = CountDuplicates(record, &bytes);
             }
-            if (count < Options.minRepeat)
-                continue;
-            wchar_t line[128];
-            if (TellGroupBytes && bytes != record->size * count)
-                FormatText(line, 128, L"Memory block %zu bytes at 0x%p (%d times, %zu bytes in all)\n", record->size,
-                           record->address, count, bytes);
-            else
-#if defined(_WIN64)
-                FormatText(line, 128, L"Memory block %zu bytes at 0x%p (%d times)\n", record->size, record->address,
-                           count);
-#else
-                FormatText(line, 128, L"Memory block %d bytes at 0x%p (%d times)\n", record->size, record->address,
-                           count);
-#endif
-            WriteMessage(line);
-            PrintStack(record->frames);
-            WriteMessage(L"\n\n");
-            total += count;
+        } else {
+            count = CountDuplicates(record, &bytes);
         }
+        if (count < Options.minRepeat)
+            continue;
+        wchar_t line[128];
+        if (TellGroupBytes && bytes != record->size * count)
+            FormatText(line, 128, L"Memory block %zu bytes at 0x%p (%d times, %zu bytes in all)\n", record->size,
+                       record->address, count, bytes);
+        else
+#if defined(_WIN64)
+            FormatText(line, 128, L"Memory block %zu bytes at 0x%p (%d times)\n", record->size, record->address,
+                       count);
+#else
+            FormatText(line, 128, L"Memory block %d bytes at 0x%p (%d times)\n", record->size, record->address,
+                       count);
+#endif
+        WriteMessage(line);
+        PrintStack(frames);
+        WriteMessage(L"\n\n");
+        total += count;
+    }
     if (indexed)
         FreeStackIndex(&index);
     return total;
@@ -96,25 +95,27 @@ enum : uint32_t { HeldBack = 2 };
 
 static void HoldBackReachable()
 {
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *record = head; record; record = record->next)
-            if (IsReachable(record))
-                record->kind = HeldBack;
+    RecordWalk walk;
+    StartRecordWalk(&walk);
+    while (AllocRecord *record = NextRecord(&walk))
+        if (IsReachable(record))
+            record->kind = HeldBack;
 }
 
 static void BringBackReachable()
 {
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *record = head; record; record = record->next)
-            record->kind = record->kind == HeldBack ? 1 : 0;
+    RecordWalk walk;
+    StartRecordWalk(&walk);
+    while (AllocRecord *record = NextRecord(&walk))
+        record->kind = record->kind == HeldBack ? 1 : 0;
 }
 
 uint32_t DumpLeaks()
 {
     TellGroupBytes = LauncherRelays();
     WriteMessage(L"\nTarnwick: Memory leak dump\n");
-    // The buckets' chains in the order of insertion, newest first: the walk
-    // order that decides each group's representative.
+    // The buckets in the order of insertion, newest first: the walk order
+    // that decides each group's representative.
     FreezeAllocTable();
     ForgetSymbolModuleLoads();
     BeginFrameCache();

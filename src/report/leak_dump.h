@@ -5,5 +5,5 @@
 struct AllocRecord;
 
 uint32_t DumpLeaks();
-// Walks the chains that FreezeAllocTable links.
+// Walks the records as FreezeAllocTable sorted them.
 uint32_t CountDuplicates(AllocRecord *record, size_t *bytes = nullptr);

@@ -9,7 +9,7 @@ struct AllocRecord;
 struct StackGroup {
     AllocRecord *leader;  // the group's first record in walk order, null for a free slot
     uint32_t count;
-    uint32_t hash;
+    uint32_t stack;  // the group's StackRef
     size_t bytes;  // the sizes of its blocks, summed
 };
 
@@ -18,8 +18,8 @@ struct StackIndex {
     uint32_t mask;
 };
 
-// Groups every record of kind 1 by its RecordDepth frames; 0 when the
-// memory for the index cannot be had.
+// Groups every record of kind 1 by its stack; 0 when the memory for the index
+// cannot be had.
 int BuildStackIndex(StackIndex *index);
 // The size of record's group when record leads it, else 0: the record then
 // belongs to the group of a record met earlier in the walk. bytes: the sizes

@@ -2,7 +2,7 @@
 // 64 KB region, each under its own lock: look-ups stay O(1) at any number of
 // live blocks, and threads whose blocks lie in different regions share no
 // lock and no cache line. The order within each of the 127 buckets survives
-// as one insertion counter per bucket; the dump rebuilds the chains from it.
+// as one insertion counter per bucket; the dump's walk merges by it.
 // While a single thread records, it takes neither locks nor locked counts.
 #include "tracking/alloc_table.h"
 #include "tracking/record_slots.h"
@@ -10,7 +10,6 @@
 #include "control/options.h"
 
 AddressShard AddressIndex[AddressShardCount];
-AllocRecord *AllocTable[AllocBucketCount];
 HANDLE RecordHeap;
 uint32_t RecordDepth = DefaultStackDepth;
 static bool TableFrozen;
@@ -190,10 +189,8 @@ void SortForDump(uintptr_t *slots, uint32_t count)
 void ClearAllocTable()
 {
     RetireRecordSlots();
-    for (uint32_t b = 0; b < AllocBucketCount; b++) {
-        AllocTable[b] = nullptr;
+    for (uint32_t b = 0; b < AllocBucketCount; b++)
         BucketInsertions[b].count = 0;
-    }
     for (AddressShard &shard : AddressIndex) {
         shard.slots = nullptr;
         shard.slotsBlock = nullptr;
@@ -296,63 +293,69 @@ void FreezeAllocTable()
     TableFrozen = true;
     // Nothing may hand out a slot of this run's heap any more.
     RetireRecordSlots();
-    // Each shard sorted by bucket and age; then each bucket's chain is merged
-    // from the shards, newest first, through a small heap of shards keyed by
-    // their next record.
-    uint32_t count[AddressShardCount], next[AddressShardCount];
-    for (uint32_t s = 0; s < AddressShardCount; s++) {
-        AddressShard *shard = &AddressIndex[s];
-        count[s] = next[s] = 0;
-        for (uint32_t i = 0, capacity = Capacity(shard); i < capacity; i++)
-            if (shard->slots[i] > Tombstone)
-                shard->slots[count[s]++] = shard->slots[i];
-        SortForDump(shard->slots, count[s]);
-    }
-    uint32_t heap[AddressShardCount];
-    auto key = [&](uint32_t s) { return DumpKey(AddressIndex[s].slots[next[s]]); };
-    auto sift = [&](uint32_t root, uint32_t size) {
-        for (uint32_t child; (child = 2 * root + 1) < size; root = child) {
-            if (child + 1 < size && key(heap[child + 1]) < key(heap[child]))
-                child++;
-            if (key(heap[root]) <= key(heap[child]))
-                return;
-            uint32_t swap = heap[root];
-            heap[root] = heap[child];
-            heap[child] = swap;
-        }
-    };
-    uint32_t size = 0;
-    for (uint32_t s = 0; s < AddressShardCount; s++)
-        if (count[s])
-            heap[size++] = s;
-    for (uint32_t i = size / 2; i-- > 0;)
-        sift(i, size);
-    // Keys ascend across buckets, so the merge meets the buckets in order.
-    AllocRecord *tail = nullptr;
-    uint32_t tailBucket = 0;
-    while (size) {
-        uint32_t s = heap[0];
-        AllocRecord *record = SlotRecord(AddressIndex[s].slots[next[s]++]);
-        if (next[s] == count[s])
-            heap[0] = heap[--size];
-        sift(0, size);
-        // A thread ended at process exit in the middle of a change may have
-        // left a record in two slots: it is linked once.
-        if (record == tail)
-            continue;
-        uint32_t bucket = AllocBucket(record->address);
-        if (tail && tailBucket == bucket)
-            tail->next = record;
-        else
-            AllocTable[bucket] = record;
-        record->next = nullptr;  // its insertion count is no longer needed
-        tail = record;
-        tailBucket = bucket;
-    }
+    // Each shard's records packed to the front of its slots, sorted by bucket
+    // and age; `live` counts them.
     for (AddressShard &shard : AddressIndex) {
-        shard.slots = nullptr;
-        shard.slotsBlock = nullptr;
-        shard.live = 0;
-        shard.used = 0;
+        uint32_t count = 0;
+        for (uint32_t i = 0, capacity = Capacity(&shard); i < capacity; i++)
+            if (shard.slots[i] > Tombstone)
+                shard.slots[count++] = shard.slots[i];
+        SortForDump(shard.slots, count);
+        shard.live = count;
     }
+}
+
+// A merge of the sorted shards through a small heap of shards keyed by their
+// next record. Keys ascend across buckets, so the merge meets them in order.
+namespace {
+
+void SiftWalk(RecordWalk *walk, uint32_t root)
+{
+    for (uint32_t child; (child = 2 * root + 1) < walk->size; root = child) {
+        if (child + 1 < walk->size && walk->key[walk->heap[child + 1]] < walk->key[walk->heap[child]])
+            child++;
+        if (walk->key[walk->heap[root]] <= walk->key[walk->heap[child]])
+            return;
+        uint32_t swap = walk->heap[root];
+        walk->heap[root] = walk->heap[child];
+        walk->heap[child] = swap;
+    }
+}
+
+}  // namespace
+
+void StartRecordWalk(RecordWalk *walk)
+{
+    walk->size = 0;
+    walk->last = nullptr;
+    for (uint32_t s = 0; s < AddressShardCount; s++) {
+        walk->next[s] = 0;
+        if (TableFrozen && AddressIndex[s].live) {
+            walk->key[s] = DumpKey(AddressIndex[s].slots[0]);
+            walk->heap[walk->size++] = s;
+        }
+    }
+    for (uint32_t i = walk->size / 2; i-- > 0;)
+        SiftWalk(walk, i);
+}
+
+AllocRecord *NextRecord(RecordWalk *walk)
+{
+    while (walk->size) {
+        uint32_t s = walk->heap[0];
+        const AddressShard &shard = AddressIndex[s];
+        AllocRecord *record = SlotRecord(shard.slots[walk->next[s]++]);
+        if (walk->next[s] == shard.live)
+            walk->heap[0] = walk->heap[--walk->size];
+        else
+            walk->key[s] = DumpKey(shard.slots[walk->next[s]]);
+        SiftWalk(walk, 0);
+        // A thread ended at process exit in the middle of a change may have
+        // left a record in two slots: it is met once.
+        if (record == walk->last)
+            continue;
+        walk->last = record;
+        return record;
+    }
+    return nullptr;
 }

@@ -1,25 +1,23 @@
 // The table of live recorded blocks, one record per block, on a private heap
 // that lives for one recording run. While recording, records are found by
-// address in a sharded hash; for the dump, each of the 127 buckets becomes a
-// chain, newest first.
+// address in a sharded hash; the dump walks them in the order of 127 buckets,
+// each newest first.
 #pragma once
 #include <windows.h>
 #include <stddef.h>
 #include <stdint.h>
 
+// A live block: 16 bytes on x86, 24 on x64; its frames are in the depot.
 struct AllocRecord {
     union {
-        AllocRecord *next;  // the bucket's chain, once frozen for the dump
-        uint32_t sequence;  // while recording: its bucket's insertion count at insertion
+        uintptr_t address;
+        AllocRecord *next;  // a spare slot's link in the record caches
     };
-    uintptr_t address;
     uintptr_t size;
-    uint32_t kind;  // 1 live, 0 counted into a duplicate group by the dump
-    uintptr_t frames[1];  // RecordDepth entries, innermost first, 0-padded
+    uint32_t sequence;  // its bucket's insertion count at insertion
+    uint32_t stack : 30;  // StackRef
+    uint32_t kind : 2;    // 1 live, 0 counted into a duplicate group by the dump
 };
-
-// Bytes of a record before its frames.
-enum : uint32_t { RecordHeaderBytes = offsetof(AllocRecord, frames) };
 
 // An address folded to 32 bits for the hashes: on x64 the high half is mixed
 // into the low one.
@@ -50,8 +48,6 @@ struct alignas(64) AddressShard {
 };
 
 extern AddressShard AddressIndex[AddressShardCount];
-// The chains for the dump, filled by FreezeAllocTable.
-extern AllocRecord *AllocTable[AllocBucketCount];
 extern HANDLE RecordHeap;
 // Frames per record for the current run: the stackDepth option as it was at
 // TarnwickStart, so records, capture and dump agree whatever happens later.
@@ -72,10 +68,20 @@ void ClearAllocTable();
 void LockAllocTable();
 void UnlockAllocTable();
 void InitTableLock();
-// Links every bucket's records into its chain, newest first, as a single
-// list per bucket would hold them; the index is not used again in this run.
-// Called with no interceptor installed; a second call changes nothing.
+// Sorts every shard's records for the dump walk; the index is not used again
+// in this run. Called with no interceptor installed; a second call changes
+// nothing.
 void FreezeAllocTable();
+// The frozen records in the dump's order: by bucket, each bucket newest
+// first, as a single list per bucket would hold them. Needs no memory.
+struct RecordWalk {
+    uint32_t heap[AddressShardCount], size;  // shards by their next record's key
+    uint32_t next[AddressShardCount];
+    uint64_t key[AddressShardCount];
+    AllocRecord *last;
+};
+void StartRecordWalk(RecordWalk *walk);
+AllocRecord *NextRecord(RecordWalk *walk);
 // Takes over the record. A record still holding the same address is stale
 // (the heap never hands out a live block twice): it is dropped.
 void InsertRecord(AllocRecord *record);

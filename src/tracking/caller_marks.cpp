@@ -66,7 +66,7 @@ void MarkRuntimeCall(CallerMark *mark, uintptr_t slot, uintptr_t frame, bool all
     mark->frame = frame;
 }
 
-void EndCallerMark(CallerMark *mark, uintptr_t heapCaller)
+void EndOpenCallerMark(CallerMark *mark, uintptr_t heapCaller)
 {
     // The program's own code calling the heap is inside no runtime call of
     // its own. A system module's call may come from inside one (a runtime
@@ -75,10 +75,10 @@ void EndCallerMark(CallerMark *mark, uintptr_t heapCaller)
         mark->slot = 0;
 }
 
-bool TakeCallerMark(CallerMark *mark, uintptr_t heapCaller, uintptr_t below, CallerMark *taken)
+bool TakeOpenCallerMark(CallerMark *mark, uintptr_t heapCaller, uintptr_t below, CallerMark *taken)
 {
-    if (!mark->slot || !IsRuntimeCode(heapCaller)) {
-        EndCallerMark(mark, heapCaller);
+    if (!IsRuntimeCode(heapCaller)) {
+        EndOpenCallerMark(mark, heapCaller);
         return false;
     }
     bool open = IsOpen(mark, below);

@@ -36,9 +36,20 @@ bool IsRuntimeCode(uintptr_t address);
 // which marks nothing and, from outside the runtimes, ends any mark.
 void MarkRuntimeCall(CallerMark *mark, uintptr_t slot, uintptr_t frame, bool allocates);
 
+void EndOpenCallerMark(CallerMark *mark, uintptr_t heapCaller);
+bool TakeOpenCallerMark(CallerMark *mark, uintptr_t heapCaller, uintptr_t below, CallerMark *taken);
+
 // A heap call returning to heapCaller that makes no block (a resize, a
-// release): ends the mark where a runtime or the program made it.
-void EndCallerMark(CallerMark *mark, uintptr_t heapCaller);
+// release): ends the mark where a runtime or the program made it. Inline:
+// most heap calls find no mark, and then nothing is to be done.
+inline void EndCallerMark(CallerMark *mark, uintptr_t heapCaller)
+{
+    if (mark->slot)
+        EndOpenCallerMark(mark, heapCaller);
+}
 // A heap call returning to heapCaller, made with its stack below `below`:
 // copies the thread's mark into taken and ends it when the mark applies.
-bool TakeCallerMark(CallerMark *mark, uintptr_t heapCaller, uintptr_t below, CallerMark *taken);
+inline bool TakeCallerMark(CallerMark *mark, uintptr_t heapCaller, uintptr_t below, CallerMark *taken)
+{
+    return mark->slot && TakeOpenCallerMark(mark, heapCaller, below, taken);
+}

@@ -116,20 +116,33 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
         bracket->entry->callerMark.slot = 0;
     if (!block || !IsRecordingCall(bracket->savedDepth))
         return;
-    AllocRecord *record = NewRecordSlot(CacheOf(bracket));
+    RecordCache *cache = CacheOf(bracket);
+    AllocRecord *record = NewRecordSlot(cache);
     if (!record)
         return;
-    record->kind = 1;
     record->address = reinterpret_cast<uintptr_t>(block);
     record->size = bytes;
     // Made inside a call to the C runtime's malloc, new or the like: the
     // stack starts where that call was made.
     CallerMark mark;
-    if (bracket->entry && TakeCallerMark(&bracket->entry->callerMark, reinterpret_cast<uintptr_t>(caller),
-                                         reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), &mark))
-        CaptureCallStackFrom(record->frames, &mark);
-    else
-        CaptureCallStack(record->frames);
+    bool marked = TakeCallerMark(&bracket->entry->callerMark, reinterpret_cast<uintptr_t>(caller),
+                                 reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), &mark);
+    // Captured into the thread's own buffer; a full depot records the block
+    // without a stack.
+    StackRef stack = EmptyStack;
+    if (uintptr_t *frames = CaptureBuffer(cache)) {
+        if (marked)
+            CaptureCallStackFrom(frames, &mark);
+        else
+            CaptureCallStack(frames);
+        // A thread mostly allocates from the stack it allocated from last:
+        // that one is compared first, which spares the hash and the chain.
+        if (!cache->lastStack || !SameFrames(frames, StackFrames(cache->lastStack)))
+            cache->lastStack = InternStack(frames);
+        stack = cache->lastStack;
+    }
+    record->stack = stack;
+    record->kind = 1;
     InsertRecord(record);
 }
 

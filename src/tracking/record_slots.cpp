@@ -15,9 +15,12 @@ enum : uint32_t {
 
 SRWLOCK PoolLock = SRWLOCK_INIT;
 AllocRecord *PoolSlots;
+// Capture buffers of ended threads, linked through their first word.
+uintptr_t *PoolCaptures;
 
 // Slots are 8-aligned: the address index keeps a tag in the low bits.
-inline uint32_t SlotBytes() { return (RecordHeaderBytes + RecordDepth * sizeof(uintptr_t) + 7) & ~7u; }
+static_assert(sizeof(AllocRecord) % 8 == 0, "records keep the index's tag bits free");
+inline uint32_t SlotBytes() { return sizeof(AllocRecord); }
 
 // Puts a chain of slots from `generation` into the pool, unless that run's
 // heap has been retired since.
@@ -63,8 +66,7 @@ AllocRecord *TakeSlot(RecordCache *cache)
         return PopSpare(cache);
     if (cache->carveLeft < SlotBytes()) {
         // A private heap: the HeapAlloc interceptor passes this straight on.
-        // At least one slot per chunk, however deep the records.
-        uint32_t bytes = SlotBytes() > ChunkBytes ? SlotBytes() : uint32_t(ChunkBytes);
+        uint32_t bytes = ChunkBytes;
         cache->carve = static_cast<uint8_t *>(HeapAlloc(RecordHeap, 0, bytes));
         cache->carveLeft = cache->carve ? bytes : 0;
         if (!cache->carve)
@@ -89,8 +91,10 @@ AllocRecord *NewRecordSlotSlowly(RecordCache *cache)
 AllocRecord *NewRecord(RecordCache *cache)
 {
     AllocRecord *record = NewRecordSlot(cache);
-    if (record)
-        memset(record, 0, RecordHeaderBytes + RecordDepth * sizeof(uintptr_t));
+    if (record) {
+        memset(record, 0, sizeof *record);
+        record->stack = EmptyStack;
+    }
     return record;
 }
 
@@ -119,6 +123,22 @@ void FreeRecordSlowly(AllocRecord *record, RecordCache *cache)
     PoolChain(handed, last, cache->generation);
 }
 
+uintptr_t *CaptureBufferSlowly(RecordCache *cache)
+{
+    ResetIfStale(cache);
+    if (PoolCaptures) {
+        AcquireSRWLockExclusive(&PoolLock);
+        if (cache->generation == SlotGeneration && PoolCaptures) {
+            cache->capture = PoolCaptures;
+            PoolCaptures = reinterpret_cast<uintptr_t *>(PoolCaptures[0]);
+        }
+        ReleaseSRWLockExclusive(&PoolLock);
+    }
+    if (!cache->capture)
+        cache->capture = CarveCaptureBuffer();
+    return cache->capture;
+}
+
 void PoolRecord(AllocRecord *record) { PoolChain(record, record, SlotGeneration); }
 
 void ReleaseRecordCache(RecordCache *cache)
@@ -133,6 +153,10 @@ void ReleaseRecordCache(RecordCache *cache)
             slot->next = PoolSlots;
             PoolSlots = slot;
         }
+        if (cache->capture) {
+            cache->capture[0] = reinterpret_cast<uintptr_t>(PoolCaptures);
+            PoolCaptures = cache->capture;
+        }
     }
     memset(cache, 0, sizeof *cache);
     ReleaseSRWLockExclusive(&PoolLock);
@@ -143,6 +167,7 @@ void RetireRecordSlots()
     AcquireSRWLockExclusive(&PoolLock);
     SlotGeneration = SlotGeneration + 1;
     PoolSlots = nullptr;
+    PoolCaptures = nullptr;
     ReleaseSRWLockExclusive(&PoolLock);
 }
 

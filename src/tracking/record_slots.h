@@ -4,6 +4,7 @@
 #pragma once
 #include <stdint.h>
 #include "tracking/alloc_table.h"
+#include "tracking/stack_depot.h"
 
 // One thread's spare slots, held in its ThreadEntry. A zeroed cache is empty.
 struct RecordCache {
@@ -12,6 +13,8 @@ struct RecordCache {
     uint8_t *carve;         // the unused rest of the thread's current chunk
     uint32_t carveLeft;     // bytes
     uint32_t generation;    // the run whose heap the slots belong to
+    uintptr_t *capture;     // the thread's buffer to capture stacks into
+    StackRef lastStack;      // the stack of the thread's latest recorded block
 };
 
 enum : uint32_t { CacheLimit = 128 };  // spare slots a thread keeps before handing half back
@@ -42,9 +45,9 @@ RecordCache *CurrentRecordCache();
 AllocRecord *NewRecordSlotSlowly(RecordCache *cache);
 void FreeRecordSlowly(AllocRecord *record, RecordCache *cache);
 
-// A record-sized slot of RecordDepth frames from the cache, as it was left:
-// for a caller that writes every field (the interceptors, whose stack
-// capture writes every frame); null when the RecordHeap cannot supply one.
+// A record-sized slot from the cache, as it was left: for a caller that
+// writes every field (the interceptors); null when the RecordHeap cannot
+// supply one.
 // Inline: a slot from the thread's spares is on every recorded allocation.
 inline AllocRecord *NewRecordSlot(RecordCache *cache)
 {
@@ -52,7 +55,7 @@ inline AllocRecord *NewRecordSlot(RecordCache *cache)
         return PopSpare(cache);
     return NewRecordSlotSlowly(cache);
 }
-// The same slot, zeroed.
+// The same slot, zeroed, with the empty stack.
 AllocRecord *NewRecord(RecordCache *cache = CurrentRecordCache());
 // Gives a record's slot back to the calling thread's cache. Inline, as
 // NewRecordSlot.
@@ -63,6 +66,15 @@ inline void FreeRecord(AllocRecord *record, RecordCache *cache = CurrentRecordCa
         PushSpare(cache, record);
     else
         FreeRecordSlowly(record, cache);
+}
+uintptr_t *CaptureBufferSlowly(RecordCache *cache);
+// The buffer of RecordDepth frames the thread captures stacks into; null
+// when the depot is full.
+inline uintptr_t *CaptureBuffer(RecordCache *cache)
+{
+    if (cache->capture && cache->generation == SlotGeneration)
+        return cache->capture;
+    return CaptureBufferSlowly(cache);
 }
 // Gives a slot back to the run's shared pool (no thread's cache involved).
 void PoolRecord(AllocRecord *record);

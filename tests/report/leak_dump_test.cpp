@@ -10,8 +10,10 @@
 #include "control/options.h"
 #include "tracking/alloc_table.h"
 #include "tracking/record_slots.h"
+#include "tracking/stack_depot.h"
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <algorithm>
 #include <random>
 #include <string.h>
 
@@ -39,6 +41,18 @@ uint32_t AddressInBucket(uint32_t bucket, int n = 0)
     for (uint32_t address = 0x00510000;; address += 8)
         if (BucketOf(address) == bucket && n-- == 0)
             return address;
+}
+
+// The frozen table in the dump's walk order.
+std::vector<AllocRecord *> Walked()
+{
+    FreezeAllocTable();
+    std::vector<AllocRecord *> records;
+    RecordWalk walk;
+    StartRecordWalk(&walk);
+    while (AllocRecord *record = NextRecord(&walk))
+        records.push_back(record);
+    return records;
 }
 
 class LeakDump : public ::testing::Test {
@@ -75,12 +89,14 @@ protected:
         ASSERT_TRUE(RecordHeap);
         ClearAllocTable();
         InitTableLock();
+        ASSERT_TRUE(ResetStackDepot(false));
     }
     void DropTable()
     {
         HeapDestroy(RecordHeap);
         RecordHeap = nullptr;
         ClearAllocTable();
+        ReleaseStackDepot();
     }
     AllocRecord *Add(uint32_t address, uint32_t size, std::vector<uintptr_t> frames, uint32_t kind = 1)
     {
@@ -89,8 +105,8 @@ protected:
         record->address = address;
         record->size = size;
         record->kind = kind;
-        for (size_t i = 0; i < frames.size() && i < RecordDepth; ++i)
-            record->frames[i] = frames[i];
+        frames.resize(RecordDepth);
+        record->stack = InternStack(frames.data());
         InsertRecord(record);
         return record;
     }
@@ -367,13 +383,14 @@ TEST_F(LeakDump, BucketsFollowTheAddressFormula)
         EXPECT_EQ(BucketOf(c.address), c.bucket) << std::hex << c.address;
         Add(c.address, 1, {0x301000});
     }
-    FreezeAllocTable();
-    for (const auto &c : cases) {
-        bool found = false;
-        for (AllocRecord *record = AllocTable[c.bucket]; record; record = record->next)
-            found |= record->address == c.address;
-        EXPECT_TRUE(found) << std::hex << c.address << " not in bucket " << std::dec << c.bucket;
-    }
+    // The walk meets the buckets in order, each newest first.
+    std::vector<std::pair<uint32_t, uint32_t>> expected, walked;
+    for (size_t i = std::size(cases); i-- > 0;)
+        expected.push_back({cases[i].bucket, cases[i].address});
+    std::stable_sort(expected.begin(), expected.end(), [](auto a, auto b) { return a.first < b.first; });
+    for (AllocRecord *record : Walked())
+        walked.push_back({BucketOf(record->address), record->address});
+    EXPECT_EQ(walked, expected);
 }
 
 TEST_F(LeakDump, ChainsHoldTheNewestFirstAndAStaleRecordIsDropped)
@@ -387,34 +404,43 @@ TEST_F(LeakDump, ChainsHoldTheNewestFirstAndAStaleRecordIsDropped)
     InsertRecord(ra);
     // The same address again: the older record is stale and goes.
     AllocRecord *newer = Add(c, 4, {0x302000});
-    FreezeAllocTable();
+    std::vector<AllocRecord *> walked = Walked();
     std::vector<uint32_t> sizes;
-    for (AllocRecord *record = AllocTable[33]; record; record = record->next)
+    for (AllocRecord *record : walked)
         sizes.push_back(record->size);
     EXPECT_EQ(sizes, (std::vector<uint32_t>{4, 1, 2}));
-    EXPECT_EQ(AllocTable[33], newer);
+    EXPECT_EQ(walked[0], newer);
 }
 
-// The report as the plain quadratic walk gives it, with CountDuplicates as
-// the grouping; the dump must print exactly this and leave the same marks.
+// The report as the plain quadratic walk gives it, grouping by the frames
+// themselves; the dump (by depot reference) must print exactly this and leave
+// the same marks.
 uint32_t ReferenceReport(std::vector<std::string> *pieces)
 {
     pieces->assign(1, Heading);
-    FreezeAllocTable();
+    std::vector<AllocRecord *> walked = Walked();
+    auto frames = [](const AllocRecord *record) {
+        const uintptr_t *first = StackFrames(record->stack);
+        return std::vector<uintptr_t>(first, first + RecordDepth);
+    };
     uint32_t total = 0;
-    for (AllocRecord *head : AllocTable)
-        for (AllocRecord *record = head; record; record = record->next) {
-            if (record->kind != 1 || IsSystemCode(record->frames[0]))
-                continue;
-            uint32_t count = CountDuplicates(record);
-            if (count < Options.minRepeat)
-                continue;
-            pieces->push_back(Entry(record->size, record->address, count));
-            for (uint32_t i = 0; i < RecordDepth && record->frames[i]; ++i)
-                pieces->push_back(HexAddress(record->frames[i]) + "\n");
-            pieces->push_back(Separator);
-            total += count;
-        }
+    for (AllocRecord *record : walked) {
+        if (record->kind != 1 || IsSystemCode(frames(record)[0]))
+            continue;
+        uint32_t count = 1;
+        for (AllocRecord *other : walked)
+            if (other != record && other->kind == 1 && frames(other) == frames(record)) {
+                other->kind = 0;
+                count++;
+            }
+        if (count < Options.minRepeat)
+            continue;
+        pieces->push_back(Entry(record->size, record->address, count));
+        for (uint32_t i = 0; i < RecordDepth && frames(record)[i]; ++i)
+            pieces->push_back(HexAddress(frames(record)[i]) + "\n");
+        pieces->push_back(Separator);
+        total += count;
+    }
     if (total == 0)
         pieces->push_back(NoLeak);
     return total;

@@ -444,7 +444,7 @@ TEST(RecordSlots, ACacheFromAnEarlierRunNeverHandsOutItsSlots)
     HANDLE earlierHeap = RecordHeap = HeapCreate(0, 0, 0);
     AllocRecord *earlier = NewRecord();
     ASSERT_NE(nullptr, earlier);
-    memset(earlier, 0xAB, 16 + 4 * RecordDepth);
+    memset(earlier, 0xAB, sizeof(AllocRecord));
     FreeRecord(earlier);  // back in this thread's cache
     {
         // The next run, with the earlier heap still there (a run stopped and
@@ -454,7 +454,7 @@ TEST(RecordSlots, ACacheFromAnEarlierRunNeverHandsOutItsSlots)
         ASSERT_NE(nullptr, record);
         EXPECT_NE(earlier, record);
         EXPECT_NE(nullptr, HeapBlockHolding(record)) << "a slot of the new run's heap";
-        for (uint32_t i = 0; i < 16 + 4 * RecordDepth; i++)
+        for (uint32_t i = 0; i < sizeof(AllocRecord); i++)
             ASSERT_EQ(0, reinterpret_cast<uint8_t *>(record)[i]) << "zeroed, byte " << i;
     }
     HeapDestroy(earlierHeap);

@@ -15,6 +15,7 @@
 #include "patching/inline_hook.h"
 #include "patching/jump_thunks.h"
 #include "patching/runtime_entries.h"
+#include "tracking/stack_depot.h"
 #include "live_records.h"
 
 namespace {
@@ -127,8 +128,8 @@ TEST_F(Interceptors, EachFamilyRecordsOnceWithTheCallersStack)
         EXPECT_EQ(1, CountRecords(block)) << "nested allocator calls must not record";
         EXPECT_EQ(1234u, record->size);
         EXPECT_EQ(1u, record->kind);
-        EXPECT_TRUE(InsideFunction(record->frames[0], family.allocate)) << std::hex << record->frames[0];
-        EXPECT_EQ(expectedCaller, record->frames[1]);
+        EXPECT_TRUE(InsideFunction(StackFrames(record->stack)[0], family.allocate)) << std::hex << StackFrames(record->stack)[0];
+        EXPECT_EQ(expectedCaller, StackFrames(record->stack)[1]);
         family.release(block);
         EXPECT_EQ(0, CountRecords(block));
     }
@@ -161,7 +162,7 @@ TEST_F(Interceptors, MovingHeapReAllocKeepsTheFirstStack)
     void *block = HeapAlloc(heap, 0, 16);
     void *blocker = HeapAlloc(heap, 0, 16);  // keeps the block from growing in place
     uintptr_t frames[8];
-    memcpy(frames, FindRecord(block)->frames, sizeof frames);
+    memcpy(frames, StackFrames(FindRecord(block)->stack), sizeof frames);
     void *moved = HeapReAlloc(heap, 0, block, 300000);
     ASSERT_NE(nullptr, moved);
     ASSERT_NE(block, moved);
@@ -169,7 +170,7 @@ TEST_F(Interceptors, MovingHeapReAllocKeepsTheFirstStack)
     AllocRecord *record = FindRecord(moved);
     ASSERT_NE(nullptr, record);
     EXPECT_EQ(300000u, record->size);
-    EXPECT_EQ(0, memcmp(frames, record->frames, sizeof frames));
+    EXPECT_EQ(0, memcmp(frames, StackFrames(record->stack), sizeof frames));
     HeapFree(heap, 0, moved);
     EXPECT_EQ(nullptr, FindRecord(moved));
     HeapFree(heap, 0, blocker);
@@ -519,7 +520,7 @@ TEST_F(Interceptors, ManyThreadsLeaveExactlyTheBlocksTheyDidNotFree)
         }
     size_t keptRecords = 0, staleRecords = 0;
     ForEachLiveRecord([&](AllocRecord *record) {
-        if (!InsideTestProgram(record->frames[0]))
+        if (!InsideTestProgram(StackFrames(record->stack)[0]))
             return;
         keptRecords += kept.count(record->address);
         staleRecords += freed.count(record->address) && !kept.count(record->address);
