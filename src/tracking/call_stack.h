@@ -41,6 +41,7 @@ inline bool ReadsAsTraced(const WalkTrace *trace, uintptr_t start0, uintptr_t st
         trace->stackBase != OwnStackBase())
         return false;
     uintptr_t differ = 0;
+#pragma GCC unroll 4
     for (uint32_t i = 0, reads = trace->traced - 1; i < reads; i++)
         differ |= *reinterpret_cast<const uintptr_t *>(trace->read[i].address) ^ trace->read[i].value;
     return !differ;
