@@ -19,6 +19,7 @@ struct Walk {
     // Entries written so far. Every access of the walk is volatile, so that
     // the entries and their count are in memory when a fault ends it.
     volatile uint32_t kept;
+    WalkTrace *trace;  // null, or where the reads go; left marked untraced unless the walk ends in full
 };
 
 // The committed stack of the calling thread, from its TEB: [limit, base).
@@ -43,7 +44,8 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
     // one before is above the stack's limit too.
     const uintptr_t highestFrame = stackBase - 2 * sizeof(uintptr_t);
     volatile uintptr_t *const frames = walk->frames;
-    uint32_t kept = walk->kept;
+    WalkTrace *const trace = walk->trace;
+    uint32_t kept = walk->kept, reads = 0;
     for (uint32_t passed = 0; kept < limit && passed < MaxOwnFramesPassed;) {
         const volatile uintptr_t *words = reinterpret_cast<const volatile uintptr_t *>(frame);
         uintptr_t returnAddress = words[1];
@@ -55,10 +57,19 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
             passed++;
         }
         uintptr_t caller = words[0];
+        if (trace && reads + 2 <= MaxTracedReads) {
+            trace->read[reads] = {frame + sizeof(uintptr_t), returnAddress};
+            trace->read[reads + 1] = {frame, caller};
+        }
+        reads += 2;
         // Frames only grow towards the stack's base.
         if (caller <= frame || caller > highestFrame || caller % sizeof(uintptr_t))
             break;
         frame = caller;
+    }
+    if (trace && reads <= MaxTracedReads) {
+        trace->stackBase = stackBase;
+        trace->traced = reads + 1;
     }
 }
 
@@ -75,9 +86,10 @@ bool IsStackFrame(uintptr_t frame, uintptr_t stackLimit, uintptr_t stackBase)
 namespace {
 
 // Walks from frame, after the kept entries already written, up to limit.
-void CaptureFrom(uintptr_t *frames, uintptr_t frame, uint32_t kept, uint32_t limit = RecordDepth)
+void CaptureFrom(uintptr_t *frames, uintptr_t frame, uint32_t kept, uint32_t limit = RecordDepth,
+                 WalkTrace *trace = nullptr)
 {
-    Walk walk = {frames, frame, limit, kept};
+    Walk walk = {frames, frame, limit, kept, trace};
     // RunGuarded, written out here to spare a call on every allocation.
     GuardFrame guard;
     if (__builtin_setjmp(guard.jump) == 0) {
@@ -103,11 +115,33 @@ __attribute__((noinline)) void CaptureCallStackTo(uintptr_t *frames, uint32_t li
     CaptureFrom(frames, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), 0, limit);
 }
 
-void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark)
+__attribute__((noinline)) bool CaptureTracedCallStack(uintptr_t *frames, WalkTrace *trace)
 {
+    const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (ReadsAsTraced(trace, frame, 0, 0))
+        return true;
+    trace->traced = 0;
+    trace->start[0] = frame;
+    trace->start[1] = trace->start[2] = 0;
+    CaptureFrom(frames, frame, 0, RecordDepth, trace);
+    return false;
+}
+
+// A caller without a frame pointer leaves some other value in it: only a
+// frame above the call's own slot can be the caller's.
+static uintptr_t MarkedFrame(const CallerMark *mark) { return mark->frame > mark->slot ? mark->frame : 0; }
+
+bool CaptureTracedCallStackFrom(uintptr_t *frames, const CallerMark *mark, WalkTrace *trace)
+{
+    const uintptr_t frame = MarkedFrame(mark);
+    if (ReadsAsTraced(trace, frame, 0, mark->returnAddress))
+        return true;
+    trace->traced = 0;
+    trace->start[0] = frame;
+    trace->start[1] = 0;
+    trace->start[2] = mark->returnAddress;
     frames[0] = mark->returnAddress;
-    // A caller without a frame pointer leaves some other value in it: only a
-    // frame above the call's own slot can be the caller's.
-    CaptureFrom(frames, mark->frame > mark->slot ? mark->frame : 0, 1);
+    CaptureFrom(frames, frame, 1, RecordDepth, trace);
+    return false;
 }
 #endif

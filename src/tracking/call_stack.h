@@ -18,6 +18,35 @@ struct CallerMark {
     uintptr_t frame;
 };
 
+// What a walk read from the stack, in order, and where it began: a walk
+// from the same start that reads the same values at the same addresses
+// follows the same frames, so the thread's next walk from there is settled
+// by re-reading them, which needs no step to wait for the one before.
+enum : uint32_t { MaxTracedReads = 64 };
+struct WalkTrace {
+    uintptr_t start[3];
+    uintptr_t stackBase;
+    uint32_t traced;  // reads + 1; 0: no trace (a walk cut short, ended at an unknown value, or too long)
+    uint32_t stack;   // the StackRef the traced walk's frames were stored as, set by the caller
+    struct {
+        uintptr_t address, value;
+    } read[MaxTracedReads];
+};
+
+// Whether a walk from start would read just what trace holds. Every address
+// lies at or above start and below the stack's base, so nothing read can fault.
+inline bool ReadsAsTraced(const WalkTrace *trace, uintptr_t start0, uintptr_t start1, uintptr_t start2)
+{
+    if (!trace->traced || trace->start[0] != start0 || trace->start[1] != start1 || trace->start[2] != start2 ||
+        trace->stackBase != OwnStackBase())
+        return false;
+    uintptr_t differ = 0;
+#pragma GCC unroll 4
+    for (uint32_t i = 0, reads = trace->traced - 1; i < reads; i++)
+        differ |= *reinterpret_cast<const uintptr_t *>(trace->read[i].address) ^ trace->read[i].value;
+    return !differ;
+}
+
 // At process attach, where the loader may be called: what the capture needs
 // later (on x64 the table of unwind recipes and the thread start routines).
 void PrepareStackCapture();
@@ -26,9 +55,14 @@ void PrepareStackCapture();
 void CaptureCallStack(uintptr_t *frames);
 // The same with up to limit entries, written into limit entries.
 void CaptureCallStackTo(uintptr_t *frames, uint32_t limit);
+// CaptureCallStack for the allocation path: true, with frames left alone,
+// when the walk would read what trace holds (its frames are trace->stack);
+// else the capture, with what it read left in trace, trace->stack for the
+// caller to set.
+bool CaptureTracedCallStack(uintptr_t *frames, WalkTrace *trace);
 // The same for a block made on behalf of a marked caller: its return address
 // first, then the walk from its frame.
-void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark);
+bool CaptureTracedCallStackFrom(uintptr_t *frames, const CallerMark *mark, WalkTrace *trace);
 
 #if defined(_WIN64)
 // How to step from a frame to its caller's: the return address lies at

@@ -266,7 +266,11 @@ inline Entry *EntryFor(Entry *table, uintptr_t returnAddress, Entry *spare)
 }
 
 // From a frame whose return address is handled already: the frames above it.
-void Unwind(uintptr_t *frames, uint32_t kept, uint32_t limit, uintptr_t returnAddress, uintptr_t rsp, uintptr_t rbp)
+// With a trace, its first `reads` entries already written: the walk's reads
+// follow, and it is marked traced when the walk ends other than at a value
+// the tables do not know (a module loaded later could make it known).
+void Unwind(uintptr_t *frames, uint32_t kept, uint32_t limit, uintptr_t returnAddress, uintptr_t rsp, uintptr_t rbp,
+            WalkTrace *trace = nullptr, uint32_t reads = 0)
 {
     const uintptr_t imageBase = OwnImageBase, imageSize = OwnImageSize;
     const uintptr_t stackBase = OwnStackBase(), stackLimit = OwnStackLimit();
@@ -279,7 +283,9 @@ void Unwind(uintptr_t *frames, uint32_t kept, uint32_t limit, uintptr_t returnAd
         Entry *entry = EntryFor(table, returnAddress, &spare);
         for (uint32_t passed = 0; kept < limit && passed < MaxOwnFramesPassed;) {
             const uint64_t recipe = entry->recipe;
-            if (!(recipe & Valid) || (recipe & ThreadStart))
+            if (!(recipe & Valid))
+                goto end;
+            if (recipe & ThreadStart)
                 break;
             uintptr_t base = recipe & FrameBased ? rbp - ((recipe >> FrameOffsetShift) & 0xF) * 16 : rsp;
             uintptr_t slot = base + (recipe & FieldMask);
@@ -290,8 +296,14 @@ void Unwind(uintptr_t *frames, uint32_t kept, uint32_t limit, uintptr_t returnAd
                 if (rbpSlot < rsp || rbpSlot > stackBase - 8)
                     break;
                 rbp = *reinterpret_cast<const uintptr_t *>(rbpSlot);
+                if (trace && reads < MaxTracedReads)
+                    trace->read[reads] = {rbpSlot, rbp};
+                reads++;
             }
             returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
+            if (trace && reads < MaxTracedReads)
+                trace->read[reads] = {slot, returnAddress};
+            reads++;
             rsp = slot + 8;
             Entry *caller = entry->next;
             if (!caller || caller->returnAddress != returnAddress || !caller->recipe) {
@@ -301,11 +313,15 @@ void Unwind(uintptr_t *frames, uint32_t kept, uint32_t limit, uintptr_t returnAd
             }
             entry = caller;
             if (!(entry->recipe & Valid))
-                break;
+                goto end;
             if (returnAddress - imageBase > imageSize)
                 frames[kept++] = returnAddress;
             else
                 passed++;
+        }
+        if (trace && reads <= MaxTracedReads) {
+            trace->stackBase = stackBase;
+            trace->traced = reads + 1;
         }
     }
 end:
@@ -335,8 +351,25 @@ extern "C" void CaptureFromSlot(uintptr_t *frames, uintptr_t slot, uintptr_t rbp
     Unwind(frames, kept, limit, returnAddress, slot + 8, rbp);
 }
 
-// CaptureCallStack(uintptr_t *) and CaptureCallStackTo(uintptr_t *,
-// uint32_t), by their C++ names: the walk starts at the caller, as the call
+extern "C" bool CaptureTracedFromSlot(uintptr_t *frames, uintptr_t slot, uintptr_t rbp, WalkTrace *trace)
+{
+    if (ReadsAsTraced(trace, slot, rbp, 0))
+        return true;
+    const uintptr_t returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
+    trace->traced = 0;
+    trace->start[0] = slot;
+    trace->start[1] = rbp;
+    trace->start[2] = 0;
+    trace->read[0] = {slot, returnAddress};
+    uint32_t kept = 0;
+    if (returnAddress - OwnImageBase > OwnImageSize && RecordDepth)
+        frames[kept++] = returnAddress;
+    Unwind(frames, kept, RecordDepth, returnAddress, slot + 8, rbp, trace, 1);
+    return false;
+}
+
+// CaptureCallStack(uintptr_t *), CaptureTracedCallStack(uintptr_t *,
+// WalkTrace *) and CaptureCallStackTo(uintptr_t *, uint32_t), by their C++ names: the walk starts at the caller, as the call
 // left it.
 __asm__(R"(
     .text
@@ -351,6 +384,17 @@ _Z16CaptureCallStackPy:
     jmp CaptureFromSlot
     .seh_endproc
 
+    .globl _Z22CaptureTracedCallStackPyP9WalkTrace
+    .def _Z22CaptureTracedCallStackPyP9WalkTrace; .scl 2; .type 32; .endef
+    .seh_proc _Z22CaptureTracedCallStackPyP9WalkTrace
+_Z22CaptureTracedCallStackPyP9WalkTrace:
+    .seh_endprologue
+    movq %rdx, %r9
+    movq %rsp, %rdx
+    movq %rbp, %r8
+    jmp CaptureTracedFromSlot
+    .seh_endproc
+
     .globl _Z18CaptureCallStackToPyj
     .def _Z18CaptureCallStackToPyj; .scl 2; .type 32; .endef
     .seh_proc _Z18CaptureCallStackToPyj
@@ -363,9 +407,17 @@ _Z18CaptureCallStackToPyj:
     .seh_endproc
 )");
 
-void CaptureCallStackFrom(uintptr_t *frames, const CallerMark *mark)
+bool CaptureTracedCallStackFrom(uintptr_t *frames, const CallerMark *mark, WalkTrace *trace)
 {
+    const uintptr_t rsp = mark->slot + 8;
+    if (ReadsAsTraced(trace, rsp, mark->frame, mark->returnAddress))
+        return true;
+    trace->traced = 0;
+    trace->start[0] = rsp;
+    trace->start[1] = mark->frame;
+    trace->start[2] = mark->returnAddress;
     frames[0] = mark->returnAddress;
-    Unwind(frames, 1, RecordDepth, mark->returnAddress, mark->slot + 8, mark->frame);
+    Unwind(frames, 1, RecordDepth, mark->returnAddress, rsp, mark->frame, trace);
+    return false;
 }
 #endif

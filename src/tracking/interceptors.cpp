@@ -131,14 +131,18 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
     // without a stack.
     StackRef stack = EmptyStack;
     if (uintptr_t *frames = CaptureBuffer(cache)) {
-        if (marked)
-            CaptureCallStackFrom(frames, &mark);
-        else
-            CaptureCallStack(frames);
-        // A thread mostly allocates from the stack it allocated from last:
-        // that one is compared first, which spares the hash and the chain.
-        if (!cache->lastStack || !SameFrames(frames, StackFrames(cache->lastStack)))
-            cache->lastStack = InternStack(frames);
+        // A thread mostly allocates from the place it allocated from last:
+        // the stack then reads as the walk there read it, which spares the
+        // walk; else that walk's stack is compared first, which spares the
+        // hash and the chain.
+        WalkTrace *trace = TraceOf(frames);
+        if (marked ? CaptureTracedCallStackFrom(frames, &mark, trace) : CaptureTracedCallStack(frames, trace)) {
+            cache->lastStack = trace->stack;
+        } else {
+            if (!cache->lastStack || !SameFrames(frames, StackFrames(cache->lastStack)))
+                cache->lastStack = InternStack(frames);
+            trace->stack = cache->lastStack;
+        }
         stack = cache->lastStack;
     }
     record->stack = stack;

@@ -147,7 +147,7 @@ uintptr_t Carve(uint32_t bytes, uint32_t align = 8)
 
 uintptr_t *CarveCaptureBuffer()
 {
-    uint32_t bytes = (RecordDepth * sizeof(uintptr_t) + CacheLine - 1) & ~(CacheLine - 1);
+    uint32_t bytes = (RecordDepth * sizeof(uintptr_t) + sizeof(WalkTrace) + CacheLine - 1) & ~(CacheLine - 1);
     uintptr_t at = Carve(bytes, CacheLine);
     return at ? reinterpret_cast<uintptr_t *>(Base + at) : nullptr;
 }

@@ -4,6 +4,7 @@
 // records by comparing references.
 #pragma once
 #include <stdint.h>
+#include "tracking/call_stack.h"
 
 // Bytes from the depot's base over 8; 0 is no stack.
 typedef uint32_t StackRef;
@@ -52,10 +53,15 @@ inline bool SameFrames(const uintptr_t *a, const uintptr_t *b)
     return true;
 }
 
-// A buffer of RecordDepth frames for one thread to capture stacks into, on
-// cache lines of its own (threads write theirs on every allocation); null
-// when the depot is full. Lock-free.
+// A buffer of RecordDepth frames for one thread to capture stacks into, and
+// after them the trace of its latest walk, on cache lines of their own
+// (threads write theirs on every allocation); null when the depot is full.
+// Lock-free.
 uintptr_t *CarveCaptureBuffer();
+inline WalkTrace *TraceOf(uintptr_t *captureBuffer)
+{
+    return reinterpret_cast<WalkTrace *>(captureBuffer + RecordDepth);
+}
 // The reference of the stack held in frames: an equal stack already stored,
 // else a new entry with a copy of them (*stored set), else, when the depot is
 // full, EmptyStack. Lock-free; threads that store the same stack at once

@@ -55,7 +55,7 @@ protected:
     // The walk follows only frames inside the thread's stack: the chain is
     // copied there, its links into itself moved along with it. With baseWord,
     // the stack's base is set to that word of the copy meanwhile.
-    void Capture(int baseWord = -1)
+    void Capture(int baseWord = -1, void (*capture)(uint32_t *) = CaptureCallStack)
     {
         uint32_t onStack[64];
         const uint32_t from = reinterpret_cast<uint32_t>(chain), to = reinterpret_cast<uint32_t>(onStack);
@@ -67,7 +67,7 @@ protected:
         __asm__ __volatile__("movl %%fs:4, %0" : "=r"(base));
         if (baseWord >= 0)
             __asm__ __volatile__("movl %0, %%fs:4" : : "r"(moved) : "memory");
-        CallWithFrameChain(CaptureCallStack, frames, onStack);
+        CallWithFrameChain(capture, frames, onStack);
         __asm__ __volatile__("movl %0, %%fs:4" : : "r"(base) : "memory");
     }
 
@@ -251,6 +251,41 @@ TEST_F(CallStack, ChainThroughDataEndsAtTheFirstImplausibleFrame)
         EXPECT_EQ(0x9002u, frames[2]);
         EXPECT_EQ(baseWord == 6 ? 0x9003u : 0u, frames[3]) << baseWord;
     }
+}
+
+WalkTrace Trace;
+bool TraceHit;
+void CaptureTraced(uint32_t *frames) { TraceHit = CaptureTracedCallStack(frames, &Trace); }
+void CaptureFresh(uint32_t *frames)
+{
+    CaptureCallStack(frames);
+    __asm__ __volatile__("" ::: "memory");  // no tail call: a frame as CaptureTraced's
+}
+
+// Walks from one place, a random word of the chain (a link or a return
+// address) changed before some: a walk settled as the traced one is had the
+// frames a fresh walk finds. Entry 0 is the capturing function's own call.
+TEST_F(CallStack, AWalkTakenAsTheTracedOneHasTheFramesOfAFreshWalk)
+{
+    RecordDepth = 12;
+    Trace.traced = 0;
+    Build({0xB001, 0xB002, 0xB003, 0xB004, 0xB005, 0xB006, 0xB007, 0xB008, 0xB009, 0xB00A, 0xB00B, 0xB00C, 0xB00D}, 0);
+    uint32_t random = 2026, hits = 0, traced[40] = {};
+    for (int round = 0; round < 3000; round++) {
+        random = random * 1103515245u + 12345u;
+        uint32_t word = (random >> 8) % 30, pick = (random >> 24) % 4;
+        if ((random >> 20) % 3 == 0)
+            chain[word] = word % 2 ? 0xB001 + pick : reinterpret_cast<uint32_t>(&chain[word + 2 + 2 * pick]);
+        Capture(-1, CaptureTraced);
+        if (TraceHit)
+            hits++;
+        else
+            memcpy(traced, frames, sizeof traced);
+        Capture(-1, CaptureFresh);
+        ASSERT_EQ(0, memcmp(traced + 1, frames + 1, 12 * sizeof(uint32_t))) << round << (TraceHit ? " hit" : " miss");
+    }
+    EXPECT_GT(hits, 1000u);
+    EXPECT_LT(hits, 2800u);
 }
 
 TEST(StackFrame, InsideAlignedWithRoomForTwoWords)

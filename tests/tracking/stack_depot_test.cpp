@@ -109,9 +109,10 @@ TEST(StackDepot, ThreadsStoringOverlappingStacksAgreeOnOneEntryEach)
 
 TEST(StackDepot, BlocksPastAFullDepotAreRecordedWithTheEmptyStack)
 {
-    // Two capture buffers with their alignment (the empty stack's and this
-    // thread's) and four entries: the empty stack and three more.
-    LimitStackDepot(2 * (16 * sizeof(uintptr_t) + 56) + 4 * (8 + 16 * sizeof(uintptr_t)));
+    // Two capture buffers with their traces and alignment (the empty stack's
+    // and this thread's) and four entries: the empty stack and three more.
+    const uintptr_t buffer = (16 * sizeof(uintptr_t) + sizeof(WalkTrace) + 63) & ~uintptr_t(63);
+    LimitStackDepot(2 * (buffer + 56) + 4 * (8 + 16 * sizeof(uintptr_t)));
     TarnwickOptions options = {};
     options.stackDepth = 16;
     TarnwickSetOptions(&options);
