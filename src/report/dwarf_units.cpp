@@ -178,6 +178,19 @@ template <class T> T *Grow(ScratchArena *arena, T *items, uint32_t count, uint32
     return copy;
 }
 
+// Appends {lo, hi, value, extra} for every non-empty range the attributes
+// describe; false when the arena runs out.
+bool AppendRanges(ScratchArena *arena, const PcAttributes &pc, const DwarfUnit &unit, const DwarfSections &sections,
+                  uint32_t value, uint32_t extra, Interval **items, uint32_t *count, uint32_t *capacity)
+{
+    ForEachRange(pc, unit, sections, [&](uint64_t lo, uint64_t hi) {
+        if (hi <= lo || !(*items = Grow(arena, *items, *count, capacity)))
+            return;
+        (*items)[(*count)++] = {lo, hi, value, extra};
+    });
+    return !*capacity || *items;
+}
+
 // A unit header; false at the end of the section or for a unit that holds no code.
 bool ReadUnitHeader(DwarfCursor *cursor, DwarfUnit *unit, bool *code)
 {
@@ -356,12 +369,7 @@ int ReadUnits(const DwarfSections &sections, ScratchArena *arena, DwarfUnit **un
             return 0;
         uint32_t index = unitCount;
         list[unitCount++] = unit;
-        ForEachRange(pc, unit, sections, [&](uint64_t lo, uint64_t hi) {
-            if (hi <= lo || !(items = Grow(arena, items, itemCount, &itemCapacity)))
-                return;
-            items[itemCount++] = {lo, hi, index, 0};
-        });
-        if (itemCapacity && !items)
+        if (!AppendRanges(arena, pc, unit, sections, index, 0, &items, &itemCount, &itemCapacity))
             return 0;
     }
     *units = list;
@@ -410,12 +418,7 @@ int ReadInlineSites(const DwarfSections &sections, const DwarfUnit &unit, Scratc
         if (!read)
             break;
         if (outermost && line) {
-            ForEachRange(pc, unit, sections, [&](uint64_t lo, uint64_t hi) {
-                if (hi <= lo || !(items = Grow(arena, items, count, &capacity)))
-                    return;
-                items[count++] = {lo, hi, file, line};
-            });
-            if (capacity && !items)
+            if (!AppendRanges(arena, pc, unit, sections, file, line, &items, &count, &capacity))
                 return 0;
         }
         if (entry.children) {
@@ -511,12 +514,7 @@ int ReadUnitNames(const DwarfSections &sections, const DwarfUnit &unit, ScratchA
         });
         if (!read)
             break;
-        ForEachRange(pc, unit, sections, [&](uint64_t lo, uint64_t hi) {
-            if (hi <= lo || !(functions = Grow(arena, functions, functionCount, &functionCapacity)))
-                return;
-            functions[functionCount++] = {lo, hi, offset, 0};
-        });
-        if (functionCapacity && !functions)
+        if (!AppendRanges(arena, pc, unit, sections, offset, 0, &functions, &functionCount, &functionCapacity))
             return 0;
         if (!entry.children)
             continue;
