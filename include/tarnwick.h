@@ -137,9 +137,9 @@ TARNWICK_API int __stdcall TarnwickDump(void);
 /* How the report is written, set with TarnwickSetReportOptions. The record
  * may grow in later versions: size says how much of it the caller filled. */
 typedef struct TarnwickReportOptions {
-    /* sizeof(TarnwickReportOptions): at least 8. A larger record (from a later
-     * version of this header) is accepted; only the fields known here are
-     * read. */
+    /* sizeof(TarnwickReportOptions), or 8 for a record of the first version
+     * (size and classify): at least 8. A larger record (from a later version
+     * of this header) is accepted; only the fields known here are read. */
     unsigned int size;
     /* Nonzero: the report tells lost blocks from still reachable ones. At
      * every dump (TarnwickDump and the dump at process exit) the library then
@@ -168,6 +168,13 @@ typedef struct TarnwickReportOptions {
      * reachable. 0 (the default): the report lists every block alive, as
      * described at TarnwickDump. */
     int classify;
+    /* Nonzero, with classify: each still reachable group is written as its
+     * "Memory block" line alone, without frame lines, so that the dump
+     * resolves no stack for it (opening the symbols costs tens of
+     * milliseconds when nothing is lost). For a caller that counts the
+     * reachable groups without showing them. Read only when size covers it
+     * (12 and up); 0 when not. */
+    int reachableWithoutStacks;
 } TarnwickReportOptions;
 
 /* Stores the report options (see TarnwickReportOptions); they last until the

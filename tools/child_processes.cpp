@@ -90,6 +90,8 @@ static bool StartHelper(WatchedChild &child, DWORD thread, std::string &why)
         line += L" --source-root " + Quoted(options.sourceRoot);
     if (!options.classify)
         line += L" --all";
+    if (ReachableStacksNeeded(options))
+        line += L" --show-reachable";
     line += L" --attach " + std::to_wstring(child.id) + L"," + std::to_wstring(thread);
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     HANDLE write;

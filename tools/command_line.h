@@ -28,6 +28,14 @@ struct LaunchOptions {
     std::wstring program;        // the program's name, unquoted, for messages
 };
 
+// Whether the report needs the frames of the still reachable groups: to
+// show them, or to match rules against them. Without, the library leaves
+// them out and resolves no stack for them.
+inline bool ReachableStacksNeeded(const LaunchOptions &options)
+{
+    return options.showReachable || !options.suppressFiles.empty() || !options.allocFns.empty();
+}
+
 extern const char UsageText[];
 
 // Splits off one command-line token as the C runtime would, returning where

@@ -201,6 +201,7 @@ bool InjectLibrary(HANDLE process, const LaunchOptions &options, const std::wstr
     local->options.sourceRoot = options.hasSourceRoot ? reinterpret_cast<const wchar_t *>(sourceText) : nullptr;
     local->reportOptions.size = sizeof local->reportOptions;
     local->reportOptions.classify = 1;
+    local->reportOptions.reachableWithoutStacks = !ReachableStacksNeeded(options);
     memcpy(&block[offsetof(RemoteBlock, strings)], strings.data(), strings.size() * sizeof(wchar_t));
 
     bool done = false;

@@ -4,9 +4,9 @@
 #include "control/library.h"
 #include "control/report_channel.h"
 #include "control/thread_registry.h"
+#include "patching/loaded_modules.h"
 #include "tracking/call_stack.h"
 #include "tarnwick.h"
-#include <psapi.h>
 
 uintptr_t OwnImageBase;
 uint32_t OwnImageSize;
@@ -17,9 +17,7 @@ BOOL OnProcessAttach(HMODULE self)
 {
     OwnImageBase = reinterpret_cast<uintptr_t>(self);
     NtdllHandle = GetModuleHandleW(L"ntdll");
-    MODULEINFO info = {};
-    if (GetModuleInformation(GetCurrentProcess(), self, &info, sizeof info))
-        OwnImageSize = info.SizeOfImage;
+    OwnImageSize = LoadedImageSize(self);
     RegistryHeap = HeapCreate(0, 0, 0);
     if (!RegistryHeap) {
         WriteMessage(L"Tarnwick: out of memory.\n");

@@ -3,10 +3,11 @@
 #include "control/library.h"
 #include "tracking/guarded_region.h"
 #include "tarnwick.h"
+#include <stddef.h>
 #include <string.h>
 #include <wchar.h>
 
-StoredOptions Options = {DefaultStackDepth, 0, 0, 0, 0, 0, {0}, {0}};
+StoredOptions Options = {DefaultStackDepth, 0, 0, 0, 0, 0, 0, {0}, {0}};
 
 namespace {
 
@@ -156,16 +157,18 @@ extern "C" void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions *
         return;
     // The size first: a record of a later version is read only as far as the
     // fields known here.
-    TarnwickReportOptions record;
+    TarnwickReportOptions record = {};
+    const unsigned int first = offsetof(TarnwickReportOptions, reachableWithoutStacks);
     if (!ReadGuarded(&record.size, &options->size, sizeof record.size) ||
-        (record.size >= sizeof record && !ReadGuarded(&record, options, sizeof record))) {
+        (record.size >= first && !ReadGuarded(&record, options, record.size < sizeof record ? record.size : sizeof record))) {
         WriteMessage(L"Tarnwick: TarnwickSetReportOptions cannot read its options record; options unchanged.\n");
         return;
     }
-    if (record.size < sizeof record) {
+    if (record.size < first) {
         WriteMessage(L"Tarnwick: TarnwickSetReportOptions needs size to be at least "
                      L"sizeof(TarnwickReportOptions), 8; options unchanged.\n");
         return;
     }
     Options.classify = record.classify != 0;
+    Options.reachableWithoutStacks = record.size >= sizeof record && record.reachableWithoutStacks != 0;
 }

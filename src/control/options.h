@@ -18,6 +18,7 @@ struct StoredOptions {
     uint32_t minRepeat;
     uint32_t optionsThreadId;
     int32_t classify;  // TarnwickSetReportOptions: the report tells lost from still reachable blocks
+    int32_t reachableWithoutStacks;  // and writes the reachable groups without frame lines
     wchar_t symbolPath[SymbolPathChars];
     wchar_t sourceRoot[SourceRootChars];
 };

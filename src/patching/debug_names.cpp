@@ -1,4 +1,5 @@
 #include "patching/debug_names.h"
+#include "patching/loaded_modules.h"
 #include "control/options.h"
 #include <dbghelp.h>
 #include <psapi.h>
@@ -13,8 +14,8 @@ void OpenDebugNames(HMODULE module, DebugNames *names)
     names->session = 0;
     wchar_t path[MAX_PATH];
     DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-    MODULEINFO info = {};
-    if (!length || length == MAX_PATH || !GetModuleInformation(GetCurrentProcess(), module, &info, sizeof info))
+    uint32_t size = LoadedImageSize(module);
+    if (!length || length == MAX_PATH || !size)
         return;
     HANDLE session = &SessionTag;
     SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS);
@@ -24,7 +25,7 @@ void OpenDebugNames(HMODULE module, DebugNames *names)
     IMAGEHLP_MODULEW64 loaded = {};
     loaded.SizeOfStruct = sizeof loaded;
     // Only a PDB (or DWARF that this dbghelp reads) names anything.
-    if (SymLoadModuleExW(session, nullptr, path, nullptr, base, info.SizeOfImage, nullptr, 0) &&
+    if (SymLoadModuleExW(session, nullptr, path, nullptr, base, size, nullptr, 0) &&
         SymGetModuleInfoW64(session, base, &loaded) && loaded.SymType != SymExport && loaded.SymType != SymNone)
         names->session = session;
     else

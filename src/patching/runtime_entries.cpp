@@ -8,6 +8,7 @@
 #include "patching/runtime_entries.h"
 #include "patching/coff_symbols.h"
 #include "patching/debug_names.h"
+#include "patching/loaded_modules.h"
 #include "report/dwarf_lines.h"
 #include <windows.h>
 #include <string.h>
@@ -230,7 +231,7 @@ void AddProgramNew(EntryList *list)
 int BufferArgument(void *entry)
 {
     for (const wchar_t *runtime : CRuntimes)
-        if (HMODULE module = GetModuleHandleW(runtime))
+        if (HMODULE module = LoadedModule(runtime))
             for (const BufferTaker &taker : BufferTakers)
                 if (reinterpret_cast<void *>(GetProcAddress(module, taker.name)) == entry)
                     return taker.buffer;
@@ -242,8 +243,8 @@ uint32_t FindRuntimeEntries(void **entries, uintptr_t *ends, uint32_t max, Progr
     *start = {};
     EntryList list = {entries, ends, 0, max, start};
     for (const wchar_t *runtime : CRuntimes)
-        AddExports(&list, GetModuleHandleW(runtime), CRuntimeExports);
-    AddExports(&list, GetModuleHandleW(L"libstdc++-6"), CxxNewNames);
+        AddExports(&list, LoadedModule(runtime), CRuntimeExports);
+    AddExports(&list, LoadedModule(L"libstdc++-6"), CxxNewNames);
     AddProgramNew(&list);
     return list.count;
 }

@@ -3,6 +3,7 @@
 // the function table tells where the function that holds the address begins;
 // x86 has no such table, and its code is read from the export instead.
 #include "report/export_names.h"
+#include "patching/loaded_modules.h"
 #include "patching/instruction_copier.h"
 #include <windows.h>
 #include <psapi.h>
@@ -68,10 +69,9 @@ int FindExportBelow(uintptr_t address, wchar_t *moduleName, wchar_t *name, uint3
                             reinterpret_cast<LPCWSTR>(address), &module))
         return 0;
     const BYTE *base = reinterpret_cast<const BYTE *>(module);
-    MODULEINFO info = {};
-    if (!GetModuleInformation(GetCurrentProcess(), module, &info, sizeof info))
+    uint32_t size = LoadedImageSize(module);
+    if (!size)
         return 0;
-    uint32_t size = info.SizeOfImage;
     const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
     // The process's own kind of image: PE32+ on x64, whose optional header is longer.
     const IMAGE_NT_HEADERS *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);

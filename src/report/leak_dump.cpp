@@ -38,8 +38,9 @@ uint32_t CountDuplicates(AllocRecord *record, size_t *bytes)
 // size tells it their sum too, in a form it reads and prints as the usual line.
 static bool TellGroupBytes;
 
-// Prints the groups of the records of kind 1; returns their blocks.
-static uint32_t DumpGroups()
+// Prints the groups of the records of kind 1, with their stacks or without;
+// returns their blocks.
+static uint32_t DumpGroups(bool stacks)
 {
     // Grouping by scanning the table for every group is quadratic; the index
     // gives the same groups, leaders and marks in linear time. Without memory
@@ -79,7 +80,8 @@ static uint32_t DumpGroups()
                        count);
 #endif
         WriteMessage(line);
-        PrintStack(frames);
+        if (stacks)
+            PrintStack(frames);
         WriteMessage(L"\n\n");
         total += count;
     }
@@ -123,15 +125,15 @@ uint32_t DumpLeaks()
     if (RecordsClassified()) {
         HoldBackReachable();
         WriteMessage(L"Tarnwick: Lost blocks (nothing in the program's memory points to them any more):\n");
-        total = DumpGroups();
+        total = DumpGroups(true);
         if (total == 0)
             WriteMessage(L"None.\n\n");
         BringBackReachable();
         WriteMessage(L"Tarnwick: Still reachable blocks (the program still holds a pointer to them):\n");
-        if (DumpGroups() == 0)
+        if (DumpGroups(!Options.reachableWithoutStacks) == 0)
             WriteMessage(L"None.\n\n");
     } else {
-        total = DumpGroups();
+        total = DumpGroups(true);
         if (total == 0)
             WriteMessage(L"No memory leak.\n\n");
     }

@@ -1,5 +1,6 @@
 // Modules loaded into the symbol handler on demand, at most once per dump.
 #include "report/symbol_modules.h"
+#include "patching/loaded_modules.h"
 #include "report/symbols.h"
 #include <dbghelp.h>
 #include <psapi.h>
@@ -31,7 +32,5 @@ int LoadSymbolModuleOf(uintptr_t address)
     DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         return 0;  // a cut path would name another file
-    MODULEINFO info = {};
-    GetModuleInformation(GetCurrentProcess(), module, &info, sizeof info);
-    return SymLoadModuleExW(SymbolProcess, nullptr, path, nullptr, base, info.SizeOfImage, nullptr, 0) != 0;
+    return SymLoadModuleExW(SymbolProcess, nullptr, path, nullptr, base, LoadedImageSize(module), nullptr, 0) != 0;
 }

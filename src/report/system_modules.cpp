@@ -1,6 +1,7 @@
 // Where the system modules lay at the last TarnwickStart: blocks whose
 // allocating call came straight from one of them are not the host's leaks.
 #include "report/system_modules.h"
+#include "patching/loaded_modules.h"
 #include <windows.h>
 #include <psapi.h>
 
@@ -58,16 +59,16 @@ bool IsSystemCode(uintptr_t address)
         if (address - Seen[i].base < Seen[i].end - Seen[i].base)
             return Seen[i].system;
     HMODULE module;
-    MODULEINFO info;
+    uint32_t size;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(address), &module) ||
-        !GetModuleInformation(GetCurrentProcess(), module, &info, sizeof info))
+        !(size = LoadedImageSize(module)))
         return false;
     // The program itself is never the system's, wherever it lies (Wine's
     // and Windows' own programs are in System32).
     bool system = module != GetModuleHandleW(nullptr) && FromSystemFolder(module);
     if (SeenCount < MaxSeenModules)
-        Seen[SeenCount++] = {reinterpret_cast<uintptr_t>(module), reinterpret_cast<uintptr_t>(module) + info.SizeOfImage,
+        Seen[SeenCount++] = {reinterpret_cast<uintptr_t>(module), reinterpret_cast<uintptr_t>(module) + size,
                              system};
     return system;
 }
@@ -76,13 +77,10 @@ void SnapshotSystemModules()
 {
     SeenCount = 0;
     for (SystemModule &module : SystemModuleTable) {
-        HMODULE handle = GetModuleHandleW(module.name);
+        HMODULE handle = LoadedModule(module.name);
         module.base = reinterpret_cast<uintptr_t>(handle);
-        module.size = 0;
         // A loaded module whose image size cannot be read covers its base alone.
-        MODULEINFO info = {};
-        if (handle && GetModuleInformation(GetCurrentProcess(), handle, &info, sizeof info))
-            module.size = info.SizeOfImage;
+        module.size = LoadedImageSize(handle);
     }
 }
 

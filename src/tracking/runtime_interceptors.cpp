@@ -9,8 +9,8 @@
 // A hook is a stub that leaves no frame on the stack while the runtime runs:
 // a C++ exception thrown by operator new unwinds as if it were not there.
 #include "tracking/runtime_interceptors.h"
+#include "patching/loaded_modules.h"
 #include <windows.h>
-#include <psapi.h>
 #include "tracking/caller_marks.h"
 #include "control/thread_registry.h"
 #include "patching/inline_hook.h"
@@ -203,16 +203,13 @@ uint32_t InstallRuntimeHooks()
     uint32_t found = FindRuntimeEntries(entries, ends, RuntimeHookCount, &start);
     // The C runtimes' code whole, and the operator new family where it lies
     // outside them.
-    MODULEINFO info;
     HMODULE program = GetModuleHandleW(nullptr);
-    if (!GetModuleInformation(GetCurrentProcess(), program, &info, sizeof info))
-        info.SizeOfImage = 0;
-    ClearRuntimeCode(reinterpret_cast<uintptr_t>(program), reinterpret_cast<uintptr_t>(program) + info.SizeOfImage);
+    ClearRuntimeCode(reinterpret_cast<uintptr_t>(program), reinterpret_cast<uintptr_t>(program) + LoadedImageSize(program));
     static const wchar_t *const CRuntimes[] = {L"msvcrt", L"ucrtbase"};
     for (const wchar_t *name : CRuntimes) {
-        HMODULE module = GetModuleHandleW(name);
-        if (module && GetModuleInformation(GetCurrentProcess(), module, &info, sizeof info))
-            AddRuntimeCode(reinterpret_cast<uintptr_t>(module), reinterpret_cast<uintptr_t>(module) + info.SizeOfImage);
+        HMODULE module = LoadedModule(name);
+        if (uint32_t size = LoadedImageSize(module))
+            AddRuntimeCode(reinterpret_cast<uintptr_t>(module), reinterpret_cast<uintptr_t>(module) + size);
     }
     for (uint32_t e = 0; e < found; e++)
         if (!IsRuntimeCode(reinterpret_cast<uintptr_t>(entries[e])))

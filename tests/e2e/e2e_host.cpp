@@ -196,7 +196,7 @@ void ExitWhileRecording(const char *how, int hammers)
         CloseHandle(CreateThread(nullptr, 0, Hammer, nullptr, 0, nullptr));
     while (HammersRunning < hammers)
         Sleep(1);
-    TarnwickReportOptions report = {sizeof report, 1};
+    TarnwickReportOptions report = {sizeof report, 1, 0};
     TarnwickSetReportOptions(&report);
     TarnwickStart();
     Sleep(hammers ? 50 : 0);
@@ -870,7 +870,7 @@ DWORD WINAPI HoldInALocal(void *)
 void Reachability()
 {
     // Refused: no record, one too small, one while recording.
-    TarnwickReportOptions report = {4, 1};
+    TarnwickReportOptions report = {4, 1, 0};
     TarnwickSetReportOptions(nullptr);
     TarnwickSetReportOptions(&report);
     TarnwickStart();
@@ -878,11 +878,14 @@ void Reachability()
     TarnwickSetReportOptions(&report);
     TarnwickStop();
     Say("unclassified dump %d", TarnwickDump());
-    // A record of a later version: larger, with a field unknown here.
+    // A record of the first version (8 bytes), then one of a later version:
+    // larger, with a field unknown here; the reachable groups without stacks.
+    TarnwickReportOptions first = {8, 1, 1};
+    TarnwickSetReportOptions(&first);
     struct {
         TarnwickReportOptions known;
         int later;
-    } later = {{sizeof later, 1}, 7};
+    } later = {{sizeof later, 1, 1}, 7};
     TarnwickSetReportOptions(&later.known);
     ScenarioHeap = HeapCreate(0, 0, 0);
     EarlyBlock = static_cast<void **>(Block(64));

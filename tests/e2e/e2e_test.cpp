@@ -408,6 +408,7 @@ TEST(EndToEnd, LostAndStillReachableBlocksAreToldApart)
         at = out.find(piece, at);
         ASSERT_NE(std::string::npos, at) << "missing in order: " << piece << "\n" << out;
     }
+    EXPECT_EQ(1u, Count(out, "needs size to be at least")) << "a record of 8 bytes is taken";
     std::smatch host;
     ASSERT_TRUE(std::regex_search(out, host, std::regex("HOST: map node ([0-9]+) slot ([0-9]+)\n"))) << out;
     EXPECT_EQ(sizeof(void *) == 8 ? 1 : -1000, HostValue(out, "distant")) << "x64: a heap above 4 GB beside";
@@ -445,6 +446,9 @@ TEST(EndToEnd, LostAndStillReachableBlocksAreToldApart)
     }
     EXPECT_EQ(lost, HostValue(out, "dump")) << "the result counts the lost blocks";
     EXPECT_EQ(5u, Count(report.lost, "Memory block ")) << "no other lost group\n" << report.lost;
+    // Asked for: the lost groups with their stacks, the reachable ones without.
+    EXPECT_LE(5u, Count(report.lost, "e2e_host.cpp(")) << report.lost;
+    EXPECT_EQ(0u, Count(report.reachable, " : 0x")) << report.reachable;
 }
 
 // Leaks through msvcrt (new, new[], malloc, calloc, a moving realloc, strdup,

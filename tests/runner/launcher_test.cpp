@@ -320,9 +320,18 @@ TEST(Launcher, ProgramRunsAsAlone)
 {
     const std::wstring host = QuoteArgument(ProgramDir() + L"dbg_host.exe");
     for (const std::wstring &dir : {std::wstring(), std::wstring(OTHER_DIR)}) {
-        CapturedRun run = CompareWithLaunched(QuoteArgument(ProgramDir() + dir + L"dbg_host.exe") + L" throw 2000");
+        const std::wstring program = QuoteArgument(ProgramDir() + dir + L"dbg_host.exe") + L" throw 2000";
+        CapturedRun run = CompareWithLaunched(program);
         EXPECT_EQ(4u, run.exitCode);
         ExpectWellFormedReport(run);
+        // Without --show-reachable the library leaves out the reachable
+        // groups' frames: counted alike, and sent when a rule needs them.
+        std::smatch kept;
+        ASSERT_TRUE(std::regex_search(run.err, kept, std::regex(" ([1-9][0-9]*) still reachable blocks in ([0-9]+) groups\n")));
+        EXPECT_EQ(run.err, RunTarnwick(program).err);
+        EXPECT_EQ("tarnwick: the report lists 0 lost blocks in 0 groups and 0 still reachable blocks in 0 groups; " +
+                      kept[1].str() + " blocks in " + kept[2].str() + " groups suppressed\n",
+                  RunTarnwick(L"--suppress " + WriteRules(L"tarnwick kept rules.txt", "*dbg_host.cpp*") + L" " + program).err);
     }
     EXPECT_EQ("caught 2000, sum 1999000\n", RunCapture(host + L" throw 2000").out);
     CapturedRun debugger = RunTarnwick(host + L" debugger");
