@@ -55,19 +55,23 @@ static bool LoadIntoHeld(HANDLE process, DWORD id, ReportChannel &channel, const
         why = "cannot create its report channel (error " + std::to_string(status) + ")";
         return false;
     }
-    if (!FinishLoading(process, status)) {
+    std::wstring own;
+    switch (InjectLibrary(process, options, dllPath, exports, status, own, why)) {
+    case Injection::EndedInStartUp: {
         char text[80];
         snprintf(text, sizeof text, "it ended during start-up with status 0x%08lX", status);
         why = text;
         return false;
     }
-    std::wstring own = OwnLibraryCopy(process);
-    if (!own.empty()) {
+    case Injection::OwnCopy:
         fprintf(stderr, "tarnwick: %s loads its own Tarnwick.dll (%ls); it is left to that copy\n",
                 ProcessLabel(process, id).c_str(), own.c_str());
         return true;
+    case Injection::Loaded:
+        return true;
+    default:
+        return false;
     }
-    return InjectLibrary(process, options, dllPath, exports, why);
 }
 
 // Quoted for the other launcher's command line.

@@ -79,7 +79,8 @@ bool FinishLoading(HANDLE process, DWORD &exitCode)
     return false;
 }
 
-std::wstring OwnLibraryCopy(HANDLE process)
+// The path of the Tarnwick.dll that the program has loaded itself.
+static std::wstring OwnLibraryCopy(HANDLE process)
 {
     HMODULE modules[1024];
     DWORD bytes = 0;
@@ -94,14 +95,17 @@ std::wstring OwnLibraryCopy(HANDLE process)
     return L"";
 }
 
+static const wchar_t OwnName[] = L"Tarnwick.dll";
+
 // What the program's thread reads: the stub (see InjectionStub), the options
 // records and the strings they point at.
 struct RemoteBlock {
-    unsigned char stub[128];
+    unsigned char stub[192];
+    uintptr_t own;     // GetModuleHandleW's result for the library's name, stored there by the stub
     uintptr_t loaded;  // LoadLibraryW's result, stored there by the stub
     TarnwickOptions options;
     TarnwickReportOptions reportOptions;
-    wchar_t strings[1];  // DLL path, symbol path, source root, each terminated
+    wchar_t strings[1];  // the library's name, DLL path, symbol path, source root, each terminated
 };
 
 // Machine code, written a piece at a time.
@@ -120,49 +124,68 @@ struct Code {
 };
 
 // One thread does it all, each thread costing milliseconds under Wine: the
-// stub, given the block's address, loads the DLL, stores its base in
-// `loaded` and, when that worked, calls TarnwickSetOptions, (unless --all)
-// TarnwickSetReportOptions and TarnwickStart, each at its offset from the
-// base. kernel32 lies at the same address in every process of a session (of
-// one kind: the program is of the launcher's own).
+// stub, given the block's address, stores GetModuleHandleW's result for the
+// library's name in `own` and stops there when the program has a copy of
+// its own; else it loads the DLL, stores its base in `loaded` and, when that
+// worked, calls TarnwickSetOptions, (unless --all) TarnwickSetReportOptions
+// and TarnwickStart, each at its offset from the base. It returns 0, so that
+// a thread that ended otherwise ended in the loader's start-up. kernel32
+// lies at the same address in every process of a session (of one kind: the
+// program is of the launcher's own).
 static std::string InjectionStub(const LibraryExports &exports, bool classify)
 {
-    uintptr_t loadLibrary =
-        reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleW(L"kernel32"), "LoadLibraryW"));
-    const DWORD dllText = offsetof(RemoteBlock, strings), loaded = offsetof(RemoteBlock, loaded);
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32");
+    uintptr_t loadLibrary = reinterpret_cast<uintptr_t>(GetProcAddress(kernel32, "LoadLibraryW"));
+    uintptr_t moduleHandle = reinterpret_cast<uintptr_t>(GetProcAddress(kernel32, "GetModuleHandleW"));
+    const DWORD ownName = offsetof(RemoteBlock, strings), own = offsetof(RemoteBlock, own);
+    const DWORD dllText = ownName + sizeof OwnName, loaded = offsetof(RemoteBlock, loaded);
     const DWORD options = offsetof(RemoteBlock, options), reportOptions = offsetof(RemoteBlock, reportOptions);
     bool report = classify && exports.setReportOptions;
     Code code;
+    size_t ownJump, loadJump;
 #if defined(_WIN64)
     // The block in RCX; RBX and RSI are kept; RSP on a 16-byte boundary at
     // each call, with the 32 bytes of shadow space the callee may use.
-    code({0x53, 0x56, 0x48, 0x83, 0xEC, 0x28})             // push rbx; push rsi; sub rsp, 40
-        ({0x48, 0x89, 0xCB})                                // mov rbx, rcx
-        ({0x48, 0x8D, 0x8B})(dllText)                       // lea rcx, [rbx + dllText]
-        ({0x48, 0xB8})(static_cast<uint64_t>(loadLibrary))  // mov rax, LoadLibraryW
-        ({0xFF, 0xD0, 0x48, 0x89, 0xC6})                    // call rax; mov rsi, rax
-        ({0x48, 0x89, 0x83})(loaded)                        // mov [rbx + loaded], rax
-        ({0x48, 0x85, 0xF6, 0x74, 0});                      // test rsi, rsi; jz done
-    size_t jump = code.bytes.size();
+    code({0x53, 0x56, 0x48, 0x83, 0xEC, 0x28})              // push rbx; push rsi; sub rsp, 40
+        ({0x48, 0x89, 0xCB})                                 // mov rbx, rcx
+        ({0x48, 0x8D, 0x8B})(ownName)                        // lea rcx, [rbx + ownName]
+        ({0x48, 0xB8})(static_cast<uint64_t>(moduleHandle))  // mov rax, GetModuleHandleW
+        ({0xFF, 0xD0})                                       // call rax
+        ({0x48, 0x89, 0x83})(own)                            // mov [rbx + own], rax
+        ({0x48, 0x85, 0xC0, 0x75, 0});                       // test rax, rax; jnz done
+    ownJump = code.bytes.size();
+    code({0x48, 0x8D, 0x8B})(dllText)                        // lea rcx, [rbx + dllText]
+        ({0x48, 0xB8})(static_cast<uint64_t>(loadLibrary))   // mov rax, LoadLibraryW
+        ({0xFF, 0xD0, 0x48, 0x89, 0xC6})                     // call rax; mov rsi, rax
+        ({0x48, 0x89, 0x83})(loaded)                         // mov [rbx + loaded], rax
+        ({0x48, 0x85, 0xF6, 0x74, 0});                       // test rsi, rsi; jz done
+    loadJump = code.bytes.size();
     auto call = [&](DWORD argument, DWORD function) {
         code({0x48, 0x8D, 0x8B})(argument)({0x48, 0x8D, 0x86})(function)({0xFF, 0xD0});
     };
     call(options, exports.setOptions);
     if (report)
         call(reportOptions, exports.setReportOptions);
-    code({0x48, 0x8D, 0x86})(exports.start)({0xFF, 0xD0});  // lea rax, [rsi + start]; call rax
-    code.bytes[jump - 1] = static_cast<char>(code.bytes.size() - jump);
-    code({0x48, 0x83, 0xC4, 0x28, 0x5E, 0x5B, 0xC3});       // add rsp, 40; pop rsi; pop rbx; ret
+    code({0x48, 0x8D, 0x86})(exports.start)({0xFF, 0xD0});   // lea rax, [rsi + start]; call rax
+    code.bytes[ownJump - 1] = static_cast<char>(code.bytes.size() - ownJump);
+    code.bytes[loadJump - 1] = static_cast<char>(code.bytes.size() - loadJump);
+    code({0x31, 0xC0, 0x48, 0x83, 0xC4, 0x28, 0x5E, 0x5B, 0xC3});  // xor eax, eax; add rsp, 40; pop rsi; pop rbx; ret
 #else
     // The block as the start routine's one stdcall argument; EBX and ESI are
     // kept; every function called is stdcall and takes its arguments off.
     code({0x53, 0x56, 0x8B, 0x5C, 0x24, 0x0C})           // push ebx; push esi; mov ebx, [esp + 12]
-        ({0x8D, 0x83})(dllText)({0x50})                   // lea eax, [ebx + dllText]; push eax
+        ({0x8D, 0x83})(ownName)({0x50})                   // lea eax, [ebx + ownName]; push eax
+        ({0xB8})(static_cast<uint32_t>(moduleHandle))     // mov eax, GetModuleHandleW
+        ({0xFF, 0xD0})                                    // call eax
+        ({0x89, 0x83})(own)                               // mov [ebx + own], eax
+        ({0x85, 0xC0, 0x75, 0});                          // test eax, eax; jnz done
+    ownJump = code.bytes.size();
+    code({0x8D, 0x83})(dllText)({0x50})                   // lea eax, [ebx + dllText]; push eax
         ({0xB8})(static_cast<uint32_t>(loadLibrary))      // mov eax, LoadLibraryW
         ({0xFF, 0xD0, 0x89, 0xC6})                        // call eax; mov esi, eax
         ({0x89, 0xB3})(loaded)                            // mov [ebx + loaded], esi
         ({0x85, 0xF6, 0x74, 0});                          // test esi, esi; jz done
-    size_t jump = code.bytes.size();
+    loadJump = code.bytes.size();
     auto call = [&](DWORD argument, DWORD function) {
         code({0x8D, 0x83})(argument)({0x50, 0x8D, 0x86})(function)({0xFF, 0xD0});
     };
@@ -170,24 +193,30 @@ static std::string InjectionStub(const LibraryExports &exports, bool classify)
     if (report)
         call(reportOptions, exports.setReportOptions);
     code({0x8D, 0x86})(exports.start)({0xFF, 0xD0});     // lea eax, [esi + start]; call eax
-    code.bytes[jump - 1] = static_cast<char>(code.bytes.size() - jump);
-    code({0x5E, 0x5B, 0xC2, 0x04, 0x00});                 // pop esi; pop ebx; ret 4
+    code.bytes[ownJump - 1] = static_cast<char>(code.bytes.size() - ownJump);
+    code.bytes[loadJump - 1] = static_cast<char>(code.bytes.size() - loadJump);
+    code({0x31, 0xC0, 0x5E, 0x5B, 0xC2, 0x04, 0x00});     // xor eax, eax; pop esi; pop ebx; ret 4
 #endif
     return code.bytes;
 }
 
-bool InjectLibrary(HANDLE process, const LaunchOptions &options, const std::wstring &dllPath,
-                   const LibraryExports &exports, std::string &why)
+Injection InjectLibrary(HANDLE process, const LaunchOptions &options, const std::wstring &dllPath,
+                        const LibraryExports &exports, DWORD &exitCode, std::wstring &ownCopy, std::string &why)
 {
-    std::wstring strings = dllPath + L'\0' + options.symbolPath + L'\0' + options.sourceRoot + L'\0';
+    std::wstring strings = std::wstring(OwnName) + L'\0' + dllPath + L'\0' + options.symbolPath + L'\0' +
+                           options.sourceRoot + L'\0';
     size_t size = offsetof(RemoteBlock, strings) + strings.size() * sizeof(wchar_t);
-    void *remote = VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+    // At the top of the address space, away from where the start-up, which
+    // runs after this, places its heaps: the program's memory is laid out as
+    // it is alone.
+    void *remote =
+        VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE | MEM_TOP_DOWN, PAGE_EXECUTE_READWRITE);
     if (!remote) {
         why = "cannot allocate memory in the program (error " + std::to_string(GetLastError()) + ")";
-        return false;
+        return Injection::Failed;
     }
     uintptr_t at = reinterpret_cast<uintptr_t>(remote);
-    uintptr_t dllText = at + offsetof(RemoteBlock, strings);
+    uintptr_t dllText = at + offsetof(RemoteBlock, strings) + sizeof OwnName;
     uintptr_t symbolText = dllText + (dllPath.size() + 1) * sizeof(wchar_t);
     uintptr_t sourceText = symbolText + (options.symbolPath.size() + 1) * sizeof(wchar_t);
 
@@ -204,22 +233,30 @@ bool InjectLibrary(HANDLE process, const LaunchOptions &options, const std::wstr
     local->reportOptions.reachableWithoutStacks = !ReachableStacksNeeded(options);
     memcpy(&block[offsetof(RemoteBlock, strings)], strings.data(), strings.size() * sizeof(wchar_t));
 
-    bool done = false;
-    DWORD ignored;
-    uintptr_t base = 0;
+    Injection result = Injection::Failed;
     SIZE_T written = 0;
+    uintptr_t found[2] = {};  // own, loaded
     if (!WriteProcessMemory(process, remote, block.data(), size, &written) || written != size ||
         !FlushInstructionCache(process, remote, sizeof local->stub)) {
         why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
-    } else if (RunRemote(process, at, at, ignored, why)) {
-        if (!ReadProcessMemory(process, reinterpret_cast<void *>(at + offsetof(RemoteBlock, loaded)), &base,
-                               sizeof base, nullptr))
-            why = "cannot read from the program (error " + std::to_string(GetLastError()) + ")";
-        else if (!base)
-            why = "LoadLibraryW failed in the program";
-        done = base != 0;
+    } else if (!RunRemote(process, at, at, exitCode, why) || exitCode != 0) {
+        // A start-up that fails ends the process, this thread with its status.
+        if (WaitForSingleObject(process, exitCode != 0 ? INFINITE : 0) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process, &exitCode);
+            result = Injection::EndedInStartUp;
+        }
+    } else if (!ReadProcessMemory(process, reinterpret_cast<void *>(at + offsetof(RemoteBlock, own)), found,
+                                  sizeof found, nullptr)) {
+        why = "cannot read from the program (error " + std::to_string(GetLastError()) + ")";
+    } else if (found[0]) {
+        ownCopy = OwnLibraryCopy(process);
+        result = Injection::OwnCopy;
+    } else if (!found[1]) {
+        why = "LoadLibraryW failed in the program";
+    } else {
+        result = Injection::Loaded;
     }
     if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
         VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-    return done;
+    return result;
 }

@@ -25,10 +25,14 @@ bool StartHeld(const std::wstring &commandLine, PROCESS_INFORMATION &program, DW
 // there; its status in exitCode.
 bool FinishLoading(HANDLE process, DWORD &exitCode);
 
-// The path of a Tarnwick.dll that the program has loaded itself, or empty.
-std::wstring OwnLibraryCopy(HANDLE process);
+// What loading the library into a held program came to.
+enum class Injection { Loaded, OwnCopy, EndedInStartUp, Failed };
 
-// Loads dllPath into the program, applies options (the report classifies
-// unless --all) and calls TarnwickStart.
-bool InjectLibrary(HANDLE process, const LaunchOptions &options, const std::wstring &dllPath,
-                   const LibraryExports &exports, std::string &why);
+// On one thread of the held program, its first: the loader's start-up of
+// the program (its DLLs loaded and initialised), then, unless the program
+// has loaded a Tarnwick.dll itself (OwnCopy, that copy's path in ownCopy),
+// loads dllPath, applies options (the report classifies unless --all) and
+// calls TarnwickStart. EndedInStartUp: the program ended in its start-up,
+// its status in exitCode. Failed: why says why.
+Injection InjectLibrary(HANDLE process, const LaunchOptions &options, const std::wstring &dllPath,
+                        const LibraryExports &exports, DWORD &exitCode, std::wstring &ownCopy, std::string &why);

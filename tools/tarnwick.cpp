@@ -152,20 +152,24 @@ int wmain()
                 createError);
         TerminateProcess(program.hProcess, ExitInjectionFailed);
         result = ExitInjectionFailed;
-    } else if (!FinishLoading(program.hProcess, exitCode)) {
-        HANDLE image = OpenImageFile(program.hProcess);
-        fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),
-                DescribeStartupEnd(exitCode, image).c_str());
-        if (image)
-            CloseHandle(image);
-        result = ExitCannotStart;
-    } else if (options.inject) {
-        std::wstring own = OwnLibraryCopy(program.hProcess);
-        if (!own.empty()) {
+    } else {
+        std::wstring own;
+        Injection injection = options.inject ? InjectLibrary(program.hProcess, options, dllPath, exports, exitCode,
+                                                             own, error)
+                              : FinishLoading(program.hProcess, exitCode) ? Injection::Loaded
+                                                                          : Injection::EndedInStartUp;
+        if (injection == Injection::EndedInStartUp) {
+            HANDLE image = OpenImageFile(program.hProcess);
+            fprintf(stderr, "tarnwick: cannot start %ls: %s\n", options.program.c_str(),
+                    DescribeStartupEnd(exitCode, image).c_str());
+            if (image)
+                CloseHandle(image);
+            result = ExitCannotStart;
+        } else if (injection == Injection::OwnCopy) {
             fprintf(stderr, "tarnwick: %ls loads its own Tarnwick.dll (%ls); it is left to that copy\n",
                     options.program.c_str(), own.c_str());
             options.inject = false;
-        } else if (!InjectLibrary(program.hProcess, options, dllPath, exports, error)) {
+        } else if (injection == Injection::Failed) {
             fprintf(stderr, "tarnwick: cannot load Tarnwick.dll into %ls: %s; the program was stopped\n",
                     options.program.c_str(), error.c_str());
             TerminateProcess(program.hProcess, ExitInjectionFailed);
