@@ -45,7 +45,7 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
     const uintptr_t highestFrame = stackBase - 2 * sizeof(uintptr_t);
     volatile uintptr_t *const frames = walk->frames;
     WalkTrace *const trace = walk->trace;
-    uint32_t kept = walk->kept, reads = 0;
+    uint32_t kept = walk->kept, reads = 0;  // frames read
     for (uint32_t passed = 0; kept < limit && passed < MaxOwnFramesPassed;) {
         const volatile uintptr_t *words = reinterpret_cast<const volatile uintptr_t *>(frame);
         uintptr_t returnAddress = words[1];
@@ -57,11 +57,9 @@ __attribute__((noinline)) void WalkFrames(Walk *walk)
             passed++;
         }
         uintptr_t caller = words[0];
-        if (trace && reads + 2 <= MaxTracedReads) {
-            trace->read[reads] = {frame + sizeof(uintptr_t), returnAddress};
-            trace->read[reads + 1] = {frame, caller};
-        }
-        reads += 2;
+        if (trace && reads < MaxTracedReads)
+            trace->frame[reads] = {caller, returnAddress};
+        reads++;
         // Frames only grow towards the stack's base.
         if (caller <= frame || caller > highestFrame || caller % sizeof(uintptr_t))
             break;

@@ -26,11 +26,21 @@ enum : uint32_t { MaxTracedReads = 64 };
 struct WalkTrace {
     uintptr_t start[3];
     uintptr_t stackBase;
-    uint32_t traced;  // reads + 1; 0: no trace (a walk cut short, ended at an unknown value, or too long)
+    uint32_t traced;  // entries + 1; 0: no trace (a walk cut short, ended at an unknown value, or too long)
     uint32_t stack;   // the StackRef the traced walk's frames were stored as, set by the caller
+#if defined(_WIN64)
+    // Each address read and the value found there.
     struct {
         uintptr_t address, value;
     } read[MaxTracedReads];
+#else
+    // Each frame from start[0] on: the two words read there, the caller's
+    // frame and the return address. The caller's frame is the next frame, so
+    // the addresses need no entry of their own.
+    struct {
+        uintptr_t caller, returnAddress;
+    } frame[MaxTracedReads];
+#endif
 };
 
 // Whether a walk from start would read just what trace holds. Every address
@@ -41,9 +51,19 @@ inline bool ReadsAsTraced(const WalkTrace *trace, uintptr_t start0, uintptr_t st
         trace->stackBase != OwnStackBase())
         return false;
     uintptr_t differ = 0;
+#if defined(_WIN64)
 #pragma GCC unroll 4
     for (uint32_t i = 0, reads = trace->traced - 1; i < reads; i++)
         differ |= *reinterpret_cast<const uintptr_t *>(trace->read[i].address) ^ trace->read[i].value;
+#else
+    uintptr_t at = start0;
+#pragma GCC unroll 4
+    for (uint32_t i = 0, frames = trace->traced - 1; i < frames; i++) {
+        const uintptr_t *words = reinterpret_cast<const uintptr_t *>(at);
+        differ |= (words[0] ^ trace->frame[i].caller) | (words[1] ^ trace->frame[i].returnAddress);
+        at = trace->frame[i].caller;
+    }
+#endif
     return !differ;
 }
 
