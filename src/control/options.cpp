@@ -159,8 +159,9 @@ extern "C" void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions *
     // fields known here.
     TarnwickReportOptions record = {};
     const unsigned int first = offsetof(TarnwickReportOptions, reachableWithoutStacks);
+    const unsigned int known = sizeof record;
     if (!ReadGuarded(&record.size, &options->size, sizeof record.size) ||
-        (record.size >= first && !ReadGuarded(&record, options, record.size < sizeof record ? record.size : sizeof record))) {
+        (record.size >= first && !ReadGuarded(&record, options, record.size < known ? record.size : known))) {
         WriteMessage(L"Tarnwick: TarnwickSetReportOptions cannot read its options record; options unchanged.\n");
         return;
     }
@@ -170,5 +171,5 @@ extern "C" void __stdcall TarnwickSetReportOptions(const TarnwickReportOptions *
         return;
     }
     Options.classify = record.classify != 0;
-    Options.reachableWithoutStacks = record.size >= sizeof record && record.reachableWithoutStacks != 0;
+    Options.reachableWithoutStacks = record.size >= known && record.reachableWithoutStacks != 0;
 }

@@ -203,8 +203,8 @@ uint32_t InstallRuntimeHooks()
     uint32_t found = FindRuntimeEntries(entries, ends, RuntimeHookCount, &start);
     // The C runtimes' code whole, and the operator new family where it lies
     // outside them.
-    HMODULE program = GetModuleHandleW(nullptr);
-    ClearRuntimeCode(reinterpret_cast<uintptr_t>(program), reinterpret_cast<uintptr_t>(program) + LoadedImageSize(program));
+    const uintptr_t program = reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr));
+    ClearRuntimeCode(program, program + LoadedImageSize(reinterpret_cast<HMODULE>(program)));
     static const wchar_t *const CRuntimes[] = {L"msvcrt", L"ucrtbase"};
     for (const wchar_t *name : CRuntimes) {
         HMODULE module = LoadedModule(name);
