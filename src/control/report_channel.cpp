@@ -5,11 +5,16 @@
 // on, and a report cut short by the end of the process loses only the write
 // in flight.
 #include "control/report_channel.h"
+#include "patching/owner_lock.h"
 #include "report/text_format.h"
 #include "tarnwick.h"
 #include <windows.h>
 
 static HANDLE Channel = INVALID_HANDLE_VALUE;
+// One message and its answer at a time: threads writing at once would read
+// each other's answers (a held child's 'w' taken by another thread, whose
+// child then goes on without the launcher's work).
+static volatile LONG ChannelOwner;
 
 void ConnectReportChannel()
 {
@@ -33,6 +38,12 @@ bool WriteToReportChannel(const wchar_t *text, uint32_t chars, char *reply)
     if (chars == 0)
         return Channel != INVALID_HANDLE_VALUE;
     DWORD error = GetLastError();  // a message must not change what the program sees
+    // Nested (a fault in the middle of a write, reported by the same thread):
+    // the thread holds it already.
+    const DWORD self = GetCurrentThreadId();
+    const bool nested = ChannelOwner == LONG(self);
+    if (!nested)
+        TakeOwnerLock(&ChannelOwner, self);
     DWORD written = 0, got = 0;
     char answer;
     bool done = Channel != INVALID_HANDLE_VALUE &&
@@ -42,6 +53,8 @@ bool WriteToReportChannel(const wchar_t *text, uint32_t chars, char *reply)
         CloseHandle(Channel);
         Channel = INVALID_HANDLE_VALUE;
     }
+    if (!nested)
+        ReleaseOwnerLock(&ChannelOwner);
     if (reply)
         *reply = done ? answer : 0;
     SetLastError(error);

@@ -4,6 +4,7 @@
 // call on Windows), SuspendThread, GetThreadContext, ResumeThread, CloseHandle.
 // A toolhelp snapshot or a system process list would allocate.
 #include "patching/thread_freeze.h"
+#include "patching/owner_lock.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ const ULONG ThreadStartAddressClass = 9;
 const uint32_t InitialCapacity = 4096 / sizeof(FrozenThread);
 
 // The thread that holds the others frozen, 0 when none: two threads freezing
-// at once would suspend each other.
+// at once would suspend each other. A freezer that ended while frozen
+// (another thread ended the process) gives way.
 volatile LONG Freezer;
 
 NextThreadFunction NextThread;
@@ -49,23 +51,6 @@ bool ResolveNtFunctions()
             reinterpret_cast<void *>(GetProcAddress(ntdll, "NtGetNextThread")));
     }
     return NextThread && QueryThread;
-}
-
-// Waits until no other thread is freezing. A freezer that ended while frozen
-// (another thread ended the process) gives way.
-void BecomeFreezer(DWORD self)
-{
-    for (;;) {
-        LONG owner = InterlockedCompareExchange(&Freezer, LONG(self), 0);
-        if (owner == 0)
-            return;
-        HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, DWORD(owner));
-        bool ended = !thread || WaitForSingleObject(thread, 1) == WAIT_OBJECT_0;
-        if (thread)
-            CloseHandle(thread);
-        if (ended && InterlockedCompareExchange(&Freezer, LONG(self), owner) == owner)
-            return;
-    }
 }
 
 void ResumeAll(FrozenThreads *set)
@@ -164,12 +149,12 @@ int FreezeOtherThreads(FrozenThreads *set)
         return 0;
     }
     DWORD self = GetCurrentThreadId();
-    BecomeFreezer(self);
+    TakeOwnerLock(&Freezer, self);
     for (uint32_t capacity = InitialCapacity;; capacity *= 2) {
         set->threads = static_cast<FrozenThread *>(
             VirtualAlloc(nullptr, capacity * sizeof(FrozenThread), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
         if (!set->threads) {
-            InterlockedExchange(&Freezer, 0);
+            ReleaseOwnerLock(&Freezer);
             return 0;
         }
         set->capacity = capacity;
@@ -184,7 +169,7 @@ int FreezeOtherThreads(FrozenThreads *set)
         DWORD error = GetLastError();
         ResumeAll(set);
         if (error != ERROR_INSUFFICIENT_BUFFER) {
-            InterlockedExchange(&Freezer, 0);
+            ReleaseOwnerLock(&Freezer);
             SetLastError(error);
             return 0;
         }
@@ -194,5 +179,5 @@ int FreezeOtherThreads(FrozenThreads *set)
 void ThawThreads(FrozenThreads *set)
 {
     ResumeAll(set);
-    InterlockedExchange(&Freezer, 0);
+    ReleaseOwnerLock(&Freezer);
 }

@@ -14,7 +14,8 @@
 //   debugger       print IsDebuggerPresent()
 //   spawn CODE HOW COMMAND...  run COMMAND (the rest of the command line) through
 //                  CreateProcessW (HOW w), CreateProcessA (a), or created suspended
-//                  and ended unresumed (held); print its exit code, exit with CODE
+//                  and ended unresumed (held); print its exit code, exit with CODE;
+//                  HOW both: CODE times w while another thread does CODE times held
 //   overflow       debug string, then a stack overflow
 // Built -O0: a 64-bit C++ throw from frames with a frame pointer is what a
 // debugger on Wine breaks.
@@ -66,6 +67,29 @@ static void Send(HANDLE channel, const std::wstring &text)
     if (!text.empty() &&
         WriteFile(channel, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr))
         ReadFile(channel, &answer, 1, &got, nullptr);
+}
+
+// Runs the command line ways[0] once for each character of ways[1]: created
+// suspended and ended unresumed (h), or run (w). Returns how many ended.
+static DWORD WINAPI SpawnEach(void *argument)
+{
+    const std::wstring *ways = static_cast<const std::wstring *>(argument);
+    DWORD ended = 0;
+    for (wchar_t how : ways[1]) {
+        std::wstring line = ways[0];
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION child;
+        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, how == L'h' ? CREATE_SUSPENDED : 0, nullptr,
+                            nullptr, &startup, &child))
+            continue;
+        if (how == L'h')
+            TerminateProcess(child.hProcess, 98);
+        ended += WaitForSingleObject(child.hProcess, INFINITE) == WAIT_OBJECT_0;
+        CloseHandle(child.hProcess);
+        CloseHandle(child.hThread);
+    }
+    return ended;
 }
 
 static int Usage()
@@ -169,6 +193,16 @@ int wmain(int argc, wchar_t **argv)
         PROCESS_INFORMATION process;
         std::wstring line = command;
         bool held = !wcscmp(argv[3], L"held");
+        if (!wcscmp(argv[3], L"both")) {
+            // Two threads naming children to the launcher at once.
+            std::wstring ways[2][2] = {{command, std::wstring(code, L'h')}, {command, std::wstring(code, L'w')}};
+            HANDLE other = CreateThread(nullptr, 0, SpawnEach, ways[0], 0, nullptr);
+            DWORD own = SpawnEach(ways[1]), others = 0;
+            WaitForSingleObject(other, INFINITE);
+            GetExitCodeThread(other, &others);
+            printf("children %lu %lu\n", static_cast<unsigned long>(own), static_cast<unsigned long>(others));
+            return static_cast<int>(code);
+        }
         bool started = !wcscmp(argv[3], L"a")
                            ? CreateProcessA(nullptr, narrow, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startupA,
                                             &process)

@@ -361,6 +361,19 @@ TEST(Launcher, ProgramRunsAsAlone)
                                                           "tarnwick: [23] reports list 10 lost blocks in 5 groups")))
             << run.err;
     }
+    // Two threads naming children at once, each message to its own answer:
+    // every watched child reports, every suspended one is named.
+    auto count = [](const std::string &text, const std::string &piece) {
+        int n = 0;
+        for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+            n++;
+        return n;
+    };
+    CapturedRun both = RunTarnwick(spawn + L"both " + QuoteArgument(words));
+    EXPECT_NE(std::string::npos, both.out.find("children 3 3\n")) << both.out;
+    EXPECT_EQ(3, count(both.out, "\nTarnwick: the report of ")) << both.out;
+    EXPECT_EQ(3, count(both.err, "lost blocks in 4 groups and 0 still reachable")) << both.err;
+    EXPECT_EQ(3, count(both.err, "which runs without the detector: the program created it suspended.")) << both.err;
     const std::pair<std::wstring, std::string> named[] = {{L"--no-children " + spawn + L"w ", "\\."},
                                                           {spawn + L"held ", ": the program created it suspended\\."}};
     for (const auto &c : named) {
