@@ -29,6 +29,9 @@ struct WalkTrace {
     uint32_t traced;  // entries + 1; 0: no trace (a walk cut short, ended at an unknown value, or too long)
     uint32_t stack;   // the StackRef the traced walk's frames were stored as, set by the caller
 #if defined(_WIN64)
+    // Set when the walk based no frame on the RBP it started with: any value
+    // there walks alike (code built -O2 keeps anything in RBP).
+    bool rbpIgnored;
     // Each address read and the value found there.
     struct {
         uintptr_t address, value;

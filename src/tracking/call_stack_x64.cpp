@@ -281,12 +281,15 @@ void Unwind(uintptr_t *frames, uint32_t kept, uint32_t limit, uintptr_t returnAd
         Entry *const table = Table;
         Entry spare;
         Entry *entry = EntryFor(table, returnAddress, &spare);
+        // Whether rbp still holds the starting value, and whether a frame was based on it.
+        bool startRbp = true, startRbpUsed = false;
         for (uint32_t passed = 0; kept < limit && passed < MaxOwnFramesPassed;) {
             const uint64_t recipe = entry->recipe;
             if (!(recipe & Valid))
                 goto end;
             if (recipe & ThreadStart)
                 break;
+            startRbpUsed = startRbpUsed || (startRbp && (recipe & FrameBased));
             uintptr_t base = recipe & FrameBased ? rbp - ((recipe >> FrameOffsetShift) & 0xF) * 16 : rsp;
             uintptr_t slot = base + (recipe & FieldMask);
             if (slot < rsp || slot > stackBase - 8 || slot % 8)
@@ -296,6 +299,7 @@ void Unwind(uintptr_t *frames, uint32_t kept, uint32_t limit, uintptr_t returnAd
                 if (rbpSlot < rsp || rbpSlot > stackBase - 8)
                     break;
                 rbp = *reinterpret_cast<const uintptr_t *>(rbpSlot);
+                startRbp = false;
                 if (trace && reads < MaxTracedReads)
                     trace->read[reads] = {rbpSlot, rbp};
                 reads++;
@@ -321,6 +325,7 @@ void Unwind(uintptr_t *frames, uint32_t kept, uint32_t limit, uintptr_t returnAd
         }
         if (trace && reads <= MaxTracedReads) {
             trace->stackBase = stackBase;
+            trace->rbpIgnored = !startRbpUsed;
             trace->traced = reads + 1;
         }
     }
@@ -353,7 +358,7 @@ extern "C" void CaptureFromSlot(uintptr_t *frames, uintptr_t slot, uintptr_t rbp
 
 extern "C" bool CaptureTracedFromSlot(uintptr_t *frames, uintptr_t slot, uintptr_t rbp, WalkTrace *trace)
 {
-    if (ReadsAsTraced(trace, slot, rbp, 0))
+    if (ReadsAsTraced(trace, slot, trace->rbpIgnored ? trace->start[1] : rbp, 0))
         return true;
     const uintptr_t returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
     trace->traced = 0;
@@ -410,7 +415,7 @@ _Z18CaptureCallStackToPyj:
 bool CaptureTracedCallStackFrom(uintptr_t *frames, const CallerMark *mark, WalkTrace *trace)
 {
     const uintptr_t rsp = mark->slot + 8;
-    if (ReadsAsTraced(trace, rsp, mark->frame, mark->returnAddress))
+    if (ReadsAsTraced(trace, rsp, trace->rbpIgnored ? trace->start[1] : mark->frame, mark->returnAddress))
         return true;
     trace->traced = 0;
     trace->start[0] = rsp;

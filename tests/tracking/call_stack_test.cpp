@@ -367,6 +367,72 @@ TEST(Unwind, RecipesFromUnwindCodes)
     }
 }
 
+// A walk for a marked call reads the RBP it starts with only through a
+// frame-based caller: behind a caller built without a frame pointer (-O2
+// code keeps anything in RBP), whose own caller saved RBP, the trace is
+// taken for any RBP; behind a frame-based one, whose frames another RBP
+// changes, never.
+namespace {
+WalkTrace MarkTrace;
+uintptr_t TracedFrames[8], FreshFrames[8];
+bool MarkHit;
+
+// The walk of a runtime entry's mark for a call from its caller, RBP given
+// as rbp (0: the caller's own); then a fresh one from the same place.
+__attribute__((noinline, optimize("no-omit-frame-pointer"))) void CaptureMarked(uintptr_t rbp)
+{
+    const uintptr_t *own = static_cast<const uintptr_t *>(__builtin_frame_address(0));
+    CallerMark mark = {reinterpret_cast<uintptr_t>(own + 1), own[1], rbp ? rbp : own[0]};
+    MarkHit = CaptureTracedCallStackFrom(TracedFrames, &mark, &MarkTrace);
+    WalkTrace fresh = {};
+    CaptureTracedCallStackFrom(FreshFrames, &mark, &fresh);
+}
+
+__attribute__((noinline, optimize("no-omit-frame-pointer"))) void FrameBasedCaller(uintptr_t rbp)
+{
+    CaptureMarked(rbp);
+    __asm__ __volatile__("" ::: "memory");
+}
+
+__attribute__((noinline, optimize("omit-frame-pointer"))) void FramelessCaller(uintptr_t rbp)
+{
+    CaptureMarked(rbp);
+    __asm__ __volatile__("" ::: "memory");
+}
+
+__attribute__((noinline, optimize("omit-frame-pointer"))) void SavingRbpCaller(uintptr_t rbp)
+{
+    __asm__ __volatile__("" ::: "rbp");  // saved and restored: RBP is read back on the way up
+    FramelessCaller(rbp);
+    __asm__ __volatile__("" ::: "memory");
+}
+}  // namespace
+
+TEST(Unwind, AMarkedWalkDependsOnItsStartingRbpOnlyThroughAFrameBasedCaller)
+{
+    const uint32_t savedDepth = RecordDepth;
+    RecordDepth = 8;
+    for (void (*caller)(uintptr_t) : {FrameBasedCaller, SavingRbpCaller}) {
+        const bool frameBased = caller == FrameBasedCaller;
+        MarkTrace.traced = 0;
+        uintptr_t first[8];
+        // From one call site: the caller's own RBP, then another.
+        for (uintptr_t rbp : {uintptr_t(0), uintptr_t(0x5A5A50)}) {
+            caller(rbp);
+            if (!rbp) {
+                memcpy(first, FreshFrames, sizeof first);
+                ASSERT_FALSE(MarkHit);
+                ASSERT_NE(0u, first[3]) << "a walk past the caller's caller";
+                continue;
+            }
+            EXPECT_EQ(!frameBased, MarkHit) << frameBased;
+            // Another RBP cuts the frame-based walk short, not the other.
+            EXPECT_EQ(!frameBased, !memcmp(first, FreshFrames, sizeof first)) << frameBased;
+        }
+    }
+    RecordDepth = savedDepth;
+}
+
 TEST(Unwind, CallInstructionsBeforeAReturnAddress)
 {
     const struct {
