@@ -234,16 +234,20 @@ Injection InjectLibrary(HANDLE process, const LaunchOptions &options, const std:
     memcpy(&block[offsetof(RemoteBlock, strings)], strings.data(), strings.size() * sizeof(wchar_t));
 
     Injection result = Injection::Failed;
+    exitCode = 0;
     SIZE_T written = 0;
     uintptr_t found[2] = {};  // own, loaded
     if (!WriteProcessMemory(process, remote, block.data(), size, &written) || written != size ||
         !FlushInstructionCache(process, remote, sizeof local->stub)) {
         why = "cannot write into the program (error " + std::to_string(GetLastError()) + ")";
     } else if (!RunRemote(process, at, at, exitCode, why) || exitCode != 0) {
-        // A start-up that fails ends the process, this thread with its status.
-        if (WaitForSingleObject(process, exitCode != 0 ? INFINITE : 0) == WAIT_OBJECT_0) {
+        // A start-up that fails ends the process, this thread with its status
+        // (a minute, as for the thread: longer means it hangs).
+        if (WaitForSingleObject(process, exitCode != 0 ? 60000 : 0) == WAIT_OBJECT_0) {
             GetExitCodeProcess(process, &exitCode);
             result = Injection::EndedInStartUp;
+        } else if (why.empty()) {
+            why = "its thread ended with status " + std::to_string(exitCode);
         }
     } else if (!ReadProcessMemory(process, reinterpret_cast<void *>(at + offsetof(RemoteBlock, own)), found,
                                   sizeof found, nullptr)) {
