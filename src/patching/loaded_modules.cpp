@@ -36,7 +36,7 @@ HMODULE LoadedModule(const wchar_t *name)
         wchar_t path[MAX_PATH];
         DWORD length = GetModuleFileNameW(modules[i], path, MAX_PATH);
         if (length && length < MAX_PATH && SameModuleName(name, path))
-            return GetModuleHandleW(name);
+            return modules[i];
     }
     return nullptr;
 }

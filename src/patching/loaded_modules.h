@@ -7,8 +7,8 @@
 #include <windows.h>
 #include <stdint.h>
 
-// The loaded module of that name ("ucrtbase", "kernel32.dll"), as
-// GetModuleHandleW finds it; null when none is loaded.
+// The loaded module of that name ("ucrtbase", "kernel32.dll"), the first in
+// load order, as GetModuleHandleW finds it; null when none is loaded.
 HMODULE LoadedModule(const wchar_t *name);
 // The module's image size from its mapped headers; 0 for null.
 uint32_t LoadedImageSize(HMODULE module);

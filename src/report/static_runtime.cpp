@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include "patching/coff_symbols.h"
+#include "patching/loaded_modules.h"
 
 namespace {
 
@@ -57,11 +58,9 @@ int ByAddress(const void *a, const void *b)
 void ReadFunctions()
 {
     Read = true;
-    const auto *base = reinterpret_cast<const uint8_t *>(GetModuleHandleW(nullptr));
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    ImageBegin = reinterpret_cast<uintptr_t>(base);
-    ImageEnd = ImageBegin + nt->OptionalHeader.SizeOfImage;
+    const HMODULE program = GetModuleHandleW(nullptr);
+    ImageBegin = reinterpret_cast<uintptr_t>(program);
+    ImageEnd = ImageBegin + LoadedImageSize(program);
     if (!VisitProgramSymbols(CountFunction, nullptr) || !FunctionRoom)
         return;
     Functions = static_cast<Function *>(

@@ -162,15 +162,18 @@ static void WriteLastPiece(const wchar_t *rest, uintptr_t address, bool bare, bo
     WriteFramePiece(piece);
 }
 
-// A frame line in the symbol form: module!name+0xoffset : address.
-static void PrintNamedFrame(uintptr_t address, const wchar_t *moduleName, const wchar_t *name, uint32_t offset,
+// A frame line in the symbol form: module!name+0xoffset : address; without
+// the module's name (null), name+0xoffset : address.
+static void PrintNamedFrame(uintptr_t address, const wchar_t *moduleName, const wchar_t *name, uint64_t offset,
                             bool moduleWithoutLines)
 {
-    WriteFramePiece(moduleName);
-    WriteFramePiece(L"!");
+    if (moduleName) {
+        WriteFramePiece(moduleName);
+        WriteFramePiece(L"!");
+    }
     WriteFramePiece(name);
     wchar_t rest[64];
-    FormatText(rest, 64, L"+0x%x : 0x%p", offset, address);
+    FormatText(rest, 64, L"+0x%I64x : 0x%p", offset, address);
     WriteLastPiece(rest, address, false, moduleWithoutLines);
 }
 
@@ -296,15 +299,9 @@ int PrintFrame(uintptr_t address, bool returnAddress)
     wchar_t moduleName[PathChars];
     HMODULE module = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(base));
     // A null handle would name the program itself, whatever holds the address.
-    if (module && GetModuleBaseNameW(GetCurrentProcess(), module, moduleName, PathChars)) {
-        moduleName[PathChars - 1] = 0;
-        WriteFramePiece(moduleName);
-        WriteFramePiece(L"!");
-    }
-    WriteFramePiece(name);
-    wchar_t rest[64];
-    FormatText(rest, 64, L"+0x%I64x : 0x%p", displacement, address);
-    WriteLastPiece(rest, address, false, withoutLines);
+    const bool named = module && GetModuleBaseNameW(GetCurrentProcess(), module, moduleName, PathChars);
+    moduleName[PathChars - 1] = 0;
+    PrintNamedFrame(address, named ? moduleName : nullptr, name, displacement, withoutLines);
     return 1;
 }
 
