@@ -198,6 +198,7 @@ void ClearAllocTable()
         shard.live = 0;
         shard.used = 0;
     }
+    OwnerNewest = nullptr;
     ResetTableOwner();
     TableFrozen = false;
 }
@@ -223,11 +224,17 @@ void InitTableLock()
         shard.lock = 0;
 }
 
-// A heap never hands out a block that is still live: a record that holds the
-// same address is stale (its release took a path no hook saw) and goes.
-void InsertRecord(AllocRecord *record)
+// The owner's newest record, held out of the index while the table has an
+// owner: most blocks are released before their thread's next allocation,
+// and such a block then costs neither an insertion nor a removal. The next
+// insertion places it first, so the buckets' order stays that of the calls.
+AllocRecord *OwnerNewest;
+
+namespace {
+
+// Puts the record into the index; a stale record of the same address goes.
+void Index(AllocRecord *record, bool alone)
 {
-    bool alone = EnterTable();
     // A count per bucket: its order is the order in which a single list per
     // bucket would have had the records pushed.
     volatile LONG *count = &BucketInsertions[AllocBucket(record->address)].count;
@@ -249,14 +256,16 @@ void InsertRecord(AllocRecord *record)
             break;
         }
     }
-    LeaveTable(alone);
-    if (stale)
+    // The record itself: its owner ended between placing it and letting go.
+    if (stale && stale != record)
         PoolRecord(stale);
 }
 
-AllocRecord *TakeRecord(uintptr_t address, uint32_t kind)
+// Takes the address's record out of the index when it is of the kind, or of
+// any kind when kind is AnyKind.
+enum : uint32_t { AnyKind = 4 };
+AllocRecord *Unindex(uintptr_t address, uint32_t kind, bool alone)
 {
-    bool alone = EnterTable();
     AddressShard *shard = &AddressIndex[ShardOf(address)];
     AllocRecord *found = nullptr;
     LockShard(shard, alone);
@@ -267,7 +276,7 @@ AllocRecord *TakeRecord(uintptr_t address, uint32_t kind)
             if (!Holds(slot, tag, address))
                 continue;
             // An address has at most one record, whatever its kind.
-            if (SlotRecord(slot)->kind == kind) {
+            if (kind == AnyKind || SlotRecord(slot)->kind == kind) {
                 found = SlotRecord(slot);
                 // Where the probe run ends here anyway, the slot is free again.
                 if (shard->slots[(i + 1) & mask]) {
@@ -282,6 +291,63 @@ AllocRecord *TakeRecord(uintptr_t address, uint32_t kind)
         }
     }
     UnlockShard(shard, alone);
+    return found;
+}
+
+}  // namespace
+
+void PlaceOwnerNewest()
+{
+    // Placed before it is let go: an owner ended in between leaves it both
+    // held and placed, and placing it again changes nothing.
+    if (AllocRecord *held = OwnerNewest) {
+        Index(held, true);
+        OwnerNewest = nullptr;
+    }
+}
+
+// A heap never hands out a block that is still live: a record that holds the
+// same address is stale (its release took a path no hook saw) and goes.
+void InsertRecord(AllocRecord *record)
+{
+    bool alone = EnterTable();
+    if (alone) {
+        AllocRecord *held = OwnerNewest;
+        if (held && held->address == record->address) {
+            OwnerNewest = record;
+            LeaveTable(alone);
+            PoolRecord(held);
+            return;
+        }
+        if (held)
+            Index(held, alone);
+        OwnerNewest = record;
+    } else {
+        Index(record, alone);
+    }
+    LeaveTable(alone);
+}
+
+AllocRecord *TakeRecord(uintptr_t address, uint32_t kind)
+{
+    bool alone = EnterTable();
+    AllocRecord *found;
+    AllocRecord *held = alone ? OwnerNewest : nullptr;
+    if (held && held->address == address) {
+        found = held->kind == kind ? held : nullptr;
+        if (found) {
+            OwnerNewest = nullptr;
+            // A release no hook saw may have left a stale record of the
+            // address in the index, which the held record would have replaced.
+            if (AllocRecord *stale = Unindex(address, AnyKind, alone)) {
+                LeaveTable(alone);
+                PoolRecord(stale);
+                return found;
+            }
+        }
+    } else {
+        found = Unindex(address, kind, alone);
+    }
     LeaveTable(alone);
     return found;
 }
@@ -291,6 +357,7 @@ void FreezeAllocTable()
     if (TableFrozen)
         return;
     TableFrozen = true;
+    PlaceOwnerNewest();
     // Nothing may hand out a slot of this run's heap any more.
     RetireRecordSlots();
     // Each shard's records packed to the front of its slots, sorted by bucket

@@ -86,3 +86,6 @@ AllocRecord *NextRecord(RecordWalk *walk);
 // (the heap never hands out a live block twice): it is dropped.
 void InsertRecord(AllocRecord *record);
 AllocRecord *TakeRecord(uintptr_t address, uint32_t kind);
+// The owner's newest record, not in the index yet (null when none); only
+// the owner, alone in the table, changes it.
+extern AllocRecord *OwnerNewest;

@@ -53,21 +53,25 @@ inline bool ReadsAsTraced(const WalkTrace *trace, uintptr_t start0, uintptr_t st
     if (!trace->traced || trace->start[0] != start0 || trace->start[1] != start1 || trace->start[2] != start2 ||
         trace->stackBase != OwnStackBase())
         return false;
-    uintptr_t differ = 0;
 #if defined(_WIN64)
+    uintptr_t differ = 0;
 #pragma GCC unroll 4
     for (uint32_t i = 0, reads = trace->traced - 1; i < reads; i++)
         differ |= *reinterpret_cast<const uintptr_t *>(trace->read[i].address) ^ trace->read[i].value;
-#else
-    uintptr_t at = start0;
-#pragma GCC unroll 4
-    for (uint32_t i = 0, frames = trace->traced - 1; i < frames; i++) {
-        const uintptr_t *words = reinterpret_cast<const uintptr_t *>(at);
-        differ |= (words[0] ^ trace->frame[i].caller) | (words[1] ^ trace->frame[i].returnAddress);
-        at = trace->frame[i].caller;
-    }
-#endif
     return !differ;
+#else
+    // A branch per frame rather than one accumulated difference: x86 has too
+    // few registers to keep an accumulator out of memory, and a difference
+    // kept there chains every frame's check behind the one before.
+    uintptr_t at = start0;
+    for (const auto *frame = trace->frame, *end = frame + trace->traced - 1; frame != end; frame++) {
+        const uintptr_t *words = reinterpret_cast<const uintptr_t *>(at);
+        if ((words[0] ^ frame->caller) | (words[1] ^ frame->returnAddress))
+            return false;
+        at = frame->caller;
+    }
+    return true;
+#endif
 }
 
 // At process attach, where the loader may be called: what the capture needs

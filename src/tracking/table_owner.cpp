@@ -65,6 +65,8 @@ void ShareTable()
         owner.claim = InterlockedCompareExchange64(&TableOwner.claim, 0, 0);
         if (owner.ownerId && DWORD(owner.ownerId) != CurrentThreadIdFromTeb())
             WaitForOwnerOut(owner.Handle());
+        // Nobody else is in the table until it is shared.
+        PlaceOwnerNewest();
         __atomic_store_n(&TableOwner.shared, 1, __ATOMIC_RELEASE);
     }
     ReleaseSRWLockExclusive(&ShareLock);

@@ -79,6 +79,10 @@ inline void LeaveTable(bool alone)
         __atomic_store_n(&OwnerInside.inside, 0, __ATOMIC_RELEASE);
 }
 
+// Puts the owner's newest record into the index (tracking/alloc_table.cpp):
+// from the moment the table is shared every record lies there.
+void PlaceOwnerNewest();
+
 // Makes the table shared, waiting for the owner to be out of it. For a second
 // thread, and for the exit, which takes every lock.
 void ShareTable();

@@ -414,27 +414,35 @@ TEST(AllocTable, OwnerLooksAgainAfterSayingItIsInside)
 }
 
 // A release no hook saw leaves a stale record; a tombstone ahead of it in its
-// probe run must not keep the next record of the address from replacing it.
+// probe run must not keep the next record of the address from replacing it,
+// whether that record is placed in the index or released while the owner
+// still holds it.
 TEST(AllocTable, TombstoneBeforeAStaleRecordOfTheSameAddress)
 {
-    SlotRun run;
     // Two addresses of one 64 KB region with the same home among 16 slots.
     const uint32_t address = 0x00510000;
     uint32_t other = address + 8;
     while ((other * 0x9E3779B1u) >> 28 != (address * 0x9E3779B1u) >> 28)
         other += 8;
-    AllocRecord *records[3];
-    for (int i = 0; i < 3; i++) {
-        records[i] = NewRecord();
-        records[i]->kind = 1;
-        records[i]->address = i == 0 ? other : address;
+    for (bool placed : {true, false}) {
+        SlotRun run;
+        // The last insertion of each: another region's, which places the one before.
+        const uint32_t addresses[] = {other, address, 0x00720000, address, 0x00730000};
+        AllocRecord *records[5];
+        for (int i = 0; i < 5; i++) {
+            records[i] = NewRecord();
+            records[i]->kind = 1;
+            records[i]->address = addresses[i];
+        }
+        for (int i = 0; i < 3; i++)
+            InsertRecord(records[i]);
+        ASSERT_EQ(records[0], TakeRecord(other, 1));  // a tombstone ahead of the stale record
+        InsertRecord(records[3]);
+        if (placed)
+            InsertRecord(records[4]);
+        EXPECT_EQ(records[3], TakeRecord(address, 1)) << placed;
+        EXPECT_EQ(nullptr, TakeRecord(address, 1)) << "the address was live twice: " << placed;
     }
-    InsertRecord(records[0]);
-    InsertRecord(records[1]);
-    ASSERT_EQ(records[0], TakeRecord(other, 1));  // a tombstone ahead of the stale record
-    InsertRecord(records[2]);
-    EXPECT_EQ(records[2], TakeRecord(address, 1));
-    EXPECT_EQ(nullptr, TakeRecord(address, 1)) << "the address was live twice";
 }
 
 TEST(RecordSlots, ACacheFromAnEarlierRunNeverHandsOutItsSlots)

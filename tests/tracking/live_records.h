@@ -5,6 +5,8 @@
 
 template <typename Visit> void ForEachLiveRecord(Visit visit)
 {
+    if (OwnerNewest)
+        visit(OwnerNewest);
     for (AddressShard &bucket : AddressIndex) {
         if (!bucket.slots)
             continue;
