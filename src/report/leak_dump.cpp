@@ -35,8 +35,9 @@ uint32_t CountDuplicates(AllocRecord *record, size_t *bytes)
 }
 
 // Set for a dump that the launcher relays: a group whose blocks differ in
-// size tells it their sum too, in a form it reads and prints as the usual line.
-static bool TellGroupBytes;
+// size tells it their sum too, in a form it reads and prints as the usual
+// line, and frame lines carry the notes it reads.
+static bool Relayed;
 
 // Prints the groups of the records of kind 1, with their stacks or without;
 // returns their blocks.
@@ -68,7 +69,7 @@ static uint32_t DumpGroups(bool stacks)
         if (count < Options.minRepeat)
             continue;
         wchar_t line[128];
-        if (TellGroupBytes && bytes != record->size * count)
+        if (Relayed && bytes != record->size * count)
             FormatText(line, 128, L"Memory block %zu bytes at 0x%p (%d times, %zu bytes in all)\n", record->size,
                        record->address, count, bytes);
         else
@@ -81,7 +82,7 @@ static uint32_t DumpGroups(bool stacks)
 #endif
         WriteMessage(line);
         if (stacks)
-            PrintStack(frames);
+            PrintStack(frames, Relayed);
         WriteMessage(L"\n\n");
         total += count;
     }
@@ -114,7 +115,7 @@ static void BringBackReachable()
 
 uint32_t DumpLeaks()
 {
-    TellGroupBytes = LauncherRelays();
+    Relayed = LauncherRelays();
     WriteMessage(L"\nTarnwick: Memory leak dump\n");
     // The buckets in the order of insertion, newest first: the walk order
     // that decides each group's representative.

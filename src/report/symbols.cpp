@@ -307,9 +307,9 @@ int PrintFrame(uintptr_t address, bool returnAddress)
 
 // Within a dump each distinct address is resolved once; its lines are
 // replayed wherever it occurs again.
-void PrintStack(const uintptr_t *frames)
+void PrintStack(const uintptr_t *frames, bool relayed)
 {
-    TellLauncher = LauncherRelays();
+    TellLauncher = relayed;
     for (uint32_t i = 0; i < RecordDepth && frames[i]; ++i) {
         if (ReplayFrame(frames[i]))
             continue;

@@ -190,7 +190,7 @@ TEST_F(Symbols, AddressOfNoModuleIsPrintedBare)
         EXPECT_TRUE(capture.Pieces().empty());
     }
     DebugCapture capture;
-    PrintStack(frames);
+    PrintStack(frames, false);
     EXPECT_EQ(capture.Pieces(), (std::vector<std::string>{HexAddress(address) + "\n", HexAddress(0x80001234u) + "\n"}));
     VirtualFree(page, 0, MEM_RELEASE);
 }
@@ -262,7 +262,7 @@ TEST_F(Symbols, WithoutSymbolHandlerOnlyDwarfLinesResolve)
     HANDLE saved = SymbolProcess;
     SymbolProcess = 0;
     DebugCapture capture;
-    PrintStack(frames);
+    PrintStack(frames, false);
     SymbolProcess = saved;
     const std::string coffName = CoffNameAt(ProgramBase() + 0x1000);
     EXPECT_EQ(capture.Pieces(), (std::vector<std::string>{
@@ -282,14 +282,14 @@ TEST_F(Symbols, StackPrintsRecordDepthFramesAndStopsAtZero)
     Options.stackDepth = 1;  // the option as changed after the run: not what records hold
     RecordDepth = 4;
     DebugCapture capture;
-    PrintStack(full);
+    PrintStack(full, false);
     std::vector<std::string> fullLines = capture.Pieces();
     capture.Clear();
     RecordDepth = 3;
-    PrintStack(empty);
+    PrintStack(empty, false);
     std::vector<std::string> emptyLines = capture.Pieces();
     capture.Clear();
-    PrintStack(gap);
+    PrintStack(gap, false);
     std::vector<std::string> gapLines = capture.Pieces();
     SymbolProcess = saved;
     Options.stackDepth = savedStackDepth;
@@ -314,7 +314,7 @@ TEST_F(Symbols, StackMixesTheThreeForms)
     uintptr_t frames[3] = {withLine, helper.Function() + 2, 0x80000010u};
     RecordDepth = 3;
     DebugCapture capture;
-    PrintStack(frames);
+    PrintStack(frames, false);
     std::vector<std::string> expected = {WinePathOf(file) + "(" + std::to_string(line) + ") : " + HexAddress(withLine) +
                                          "\n"};
     for (const std::string &piece : SymbolPieces("tarnwick_helper.dll", "HelperFunction", 2, frames[1]))
