@@ -66,10 +66,12 @@ bool EnterTableSlowly();
 
 // True when the calling thread has the table to itself until LeaveTable: no
 // other thread reads or writes it meanwhile. False: lock as usual.
+// An owner that finds a second thread come waits, as that thread does, until
+// the table is shared: its newest record is placed into the index meanwhile.
 inline bool EnterTable()
 {
-    if (TableOwner.ownerId == LONG(CurrentThreadIdFromTeb()))
-        return EnterAsOwner();
+    if (TableOwner.ownerId == LONG(CurrentThreadIdFromTeb()) && EnterAsOwner())
+        return true;
     return !TableOwner.shared && EnterTableSlowly();
 }
 

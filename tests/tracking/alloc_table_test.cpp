@@ -398,19 +398,25 @@ LONG CALLBACK ShareAtTheOwnersStore(EXCEPTION_POINTERS *pointers)
 
 }  // namespace
 
+// The owner that finds a second thread come waits for the table to be
+// shared, and finds its newest record placed in the index by then.
 TEST(AllocTable, OwnerLooksAgainAfterSayingItIsInside)
 {
-    ResetTableOwner();
+    SlotRun run;
     TableOwner.ownerId = LONG(GetCurrentThreadId());
+    AllocRecord *record = NewRecord();
+    record->kind = 1;
+    record->address = 0x00510000;
+    InsertRecord(record);  // held by the owner, out of the index
     PVOID handler = AddVectoredExceptionHandler(1, ShareAtTheOwnersStore);
     DWORD old;
     VirtualProtect(&OwnerInside, sizeof OwnerInside, PAGE_READONLY, &old);
-    bool alone = EnterTable();
+    AllocRecord *taken = TakeRecord(record->address, 1);
     RemoveVectoredExceptionHandler(handler);
     EXPECT_TRUE(TableOwner.sharing) << "the store did not fault";
-    EXPECT_FALSE(alone) << "the owner went in alone after a second thread came";
+    EXPECT_TRUE(TableOwner.shared) << "the owner went in alone after a second thread came";
+    EXPECT_EQ(record, taken) << "the owner's newest record was lost in the hand-over";
     EXPECT_EQ(0, OwnerInside.inside);
-    ResetTableOwner();
 }
 
 // A release no hook saw leaves a stale record; a tombstone ahead of it in its
