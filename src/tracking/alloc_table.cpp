@@ -311,44 +311,40 @@ void PlaceOwnerNewest()
 void InsertRecord(AllocRecord *record)
 {
     bool alone = EnterTable();
+    AllocRecord *stale = nullptr;
     if (alone) {
         AllocRecord *held = OwnerNewest;
-        if (held && held->address == record->address) {
-            OwnerNewest = record;
-            LeaveTable(alone);
-            PoolRecord(held);
-            return;
-        }
-        if (held)
+        if (held && held->address == record->address)
+            stale = held;
+        else if (held)
             Index(held, alone);
         OwnerNewest = record;
     } else {
         Index(record, alone);
     }
     LeaveTable(alone);
+    if (stale)
+        PoolRecord(stale);
 }
 
 AllocRecord *TakeRecord(uintptr_t address, uint32_t kind)
 {
     bool alone = EnterTable();
-    AllocRecord *found;
-    AllocRecord *held = alone ? OwnerNewest : nullptr;
+    AllocRecord *held = alone ? OwnerNewest : nullptr, *found, *stale = nullptr;
     if (held && held->address == address) {
         found = held->kind == kind ? held : nullptr;
         if (found) {
             OwnerNewest = nullptr;
             // A release no hook saw may have left a stale record of the
             // address in the index, which the held record would have replaced.
-            if (AllocRecord *stale = Unindex(address, AnyKind, alone)) {
-                LeaveTable(alone);
-                PoolRecord(stale);
-                return found;
-            }
+            stale = Unindex(address, AnyKind, alone);
         }
     } else {
         found = Unindex(address, kind, alone);
     }
     LeaveTable(alone);
+    if (stale)
+        PoolRecord(stale);
     return found;
 }
 
