@@ -295,6 +295,13 @@ void DumpMatchesTheModel(bool handOver)
         runAll(BurstAlloc);
         runAll(BurstFree);
         EXPECT_TRUE(TableOwner.shared);
+        std::set<std::pair<uintptr_t, uintptr_t>> freed;
+        for (const Worker &w : workers)
+            for (int i = 0; i < BurstBlocks; i++)
+                freed.insert({reinterpret_cast<uintptr_t>(w.burst[i]), 8 + i});
+        ForEachLiveRecord([&](AllocRecord *record) {
+            EXPECT_EQ(0u, freed.count({record->address, record->size})) << "a released block is still recorded";
+        });
         steps(Steps - Steps / 3, Threads);
         ASSERT_FALSE(::testing::Test::HasFatalFailure());
     }
