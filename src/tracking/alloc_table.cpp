@@ -264,7 +264,7 @@ void Index(AllocRecord *record, bool alone)
 // Takes the address's record out of the index when it is of the kind, or of
 // any kind when kind is AnyKind.
 enum : uint32_t { AnyKind = 4 };
-AllocRecord *Unindex(uintptr_t address, uint32_t kind, bool alone)
+__attribute__((always_inline)) inline AllocRecord *Unindex(uintptr_t address, uint32_t kind, bool alone)
 {
     AddressShard *shard = &AddressIndex[ShardOf(address)];
     AllocRecord *found = nullptr;

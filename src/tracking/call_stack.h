@@ -64,6 +64,7 @@ inline bool ReadsAsTraced(const WalkTrace *trace, uintptr_t start0, uintptr_t st
     // few registers to keep an accumulator out of memory, and a difference
     // kept there chains every frame's check behind the one before.
     uintptr_t at = start0;
+#pragma GCC unroll 2
     for (const auto *frame = trace->frame, *end = frame + trace->traced - 1; frame != end; frame++) {
         const uintptr_t *words = reinterpret_cast<const uintptr_t *>(at);
         if ((words[0] ^ frame->caller) | (words[1] ^ frame->returnAddress))

@@ -150,7 +150,7 @@ __attribute__((always_inline)) inline void RecordNewBlock(void *block, SIZE_T by
     InsertRecord(record);
 }
 
-void DropRecord(void *block, const Bracket *bracket)
+inline void DropRecord(void *block, const Bracket *bracket)
 {
     if (AllocRecord *record = TakeRecord(reinterpret_cast<uintptr_t>(block), 1))
         FreeRecord(record, CacheOf(bracket));
