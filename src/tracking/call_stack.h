@@ -50,7 +50,13 @@ struct WalkTrace {
 // lies at or above start and below the stack's base, so nothing read can fault.
 inline bool ReadsAsTraced(const WalkTrace *trace, uintptr_t start0, uintptr_t start1, uintptr_t start2)
 {
-    if (!trace->traced || trace->start[0] != start0 || trace->start[1] != start1 || trace->start[2] != start2 ||
+#if defined(_WIN64)
+    // start1 is the RBP, which a walk that based no frame on it read nothing through.
+    const bool sameStart1 = trace->rbpIgnored || trace->start[1] == start1;
+#else
+    const bool sameStart1 = trace->start[1] == start1;
+#endif
+    if (!trace->traced || trace->start[0] != start0 || !sameStart1 || trace->start[2] != start2 ||
         trace->stackBase != OwnStackBase())
         return false;
 #if defined(_WIN64)

@@ -358,7 +358,7 @@ extern "C" void CaptureFromSlot(uintptr_t *frames, uintptr_t slot, uintptr_t rbp
 
 extern "C" bool CaptureTracedFromSlot(uintptr_t *frames, uintptr_t slot, uintptr_t rbp, WalkTrace *trace)
 {
-    if (ReadsAsTraced(trace, slot, trace->rbpIgnored ? trace->start[1] : rbp, 0))
+    if (ReadsAsTraced(trace, slot, rbp, 0))
         return true;
     const uintptr_t returnAddress = *reinterpret_cast<const uintptr_t *>(slot);
     trace->traced = 0;
@@ -415,7 +415,7 @@ _Z18CaptureCallStackToPyj:
 bool CaptureTracedCallStackFrom(uintptr_t *frames, const CallerMark *mark, WalkTrace *trace)
 {
     const uintptr_t rsp = mark->slot + 8;
-    if (ReadsAsTraced(trace, rsp, trace->rbpIgnored ? trace->start[1] : mark->frame, mark->returnAddress))
+    if (ReadsAsTraced(trace, rsp, mark->frame, mark->returnAddress))
         return true;
     trace->traced = 0;
     trace->start[0] = rsp;
